@@ -1,0 +1,51 @@
+#include "kv_alloc.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace kv {
+namespace {
+
+std::atomic<std::int64_t> successes_left{-1};  // -1: disarmed
+std::atomic<std::uint64_t> requests{0};
+
+bool take_request() noexcept {
+  requests.fetch_add(1, std::memory_order_relaxed);
+  std::int64_t left = successes_left.load(std::memory_order_relaxed);
+  if (left < 0) return false;
+  if (left == 0) return true;
+  successes_left.store(left - 1, std::memory_order_relaxed);
+  return false;
+}
+
+}  // namespace
+
+void* mem_alloc(std::size_t bytes) noexcept {
+  if (take_request()) return nullptr;
+  return std::malloc(bytes == 0 ? 1 : bytes);
+}
+
+void* mem_realloc(void* block, std::size_t bytes) noexcept {
+  if (take_request()) return nullptr;
+  return std::realloc(block, bytes == 0 ? 1 : bytes);
+}
+
+void mem_free(void* block) noexcept { std::free(block); }
+
+bool mem_injected_failure() noexcept { return take_request(); }
+
+void* mem_alloc_or_throw(std::size_t bytes) {
+  void* block = mem_alloc(bytes);
+  if (!block) throw std::bad_alloc();
+  return block;
+}
+
+void alloc_probe::fail_after(std::int64_t successes) noexcept {
+  successes_left.store(successes < 0 ? 0 : successes, std::memory_order_relaxed);
+}
+void alloc_probe::disarm() noexcept { successes_left.store(-1, std::memory_order_relaxed); }
+std::uint64_t alloc_probe::count() noexcept { return requests.load(std::memory_order_relaxed); }
+void alloc_probe::reset_count() noexcept { requests.store(0, std::memory_order_relaxed); }
+
+}  // namespace kv

@@ -1,0 +1,32 @@
+#pragma once
+// The one way the system's own code gets heap memory, so that a test can make the n-th
+// allocation fail and a benchmark can count allocations.
+#include <cstddef>
+#include <cstdint>
+
+namespace kv {
+
+// malloc/realloc/free, except that an armed failure injection makes them answer null.
+void* mem_alloc(std::size_t bytes) noexcept;
+void* mem_realloc(void* block, std::size_t bytes) noexcept;
+void mem_free(void* block) noexcept;
+
+// The same, throwing std::bad_alloc instead of answering null.
+void* mem_alloc_or_throw(std::size_t bytes);
+
+// For allocators outside this file (SysAllocStringLen, for instance): counts one request and
+// answers true when the armed failure injection says this one is to fail.
+bool mem_injected_failure() noexcept;
+
+// Test and benchmark seam. Process-wide, not meant for concurrent use.
+struct alloc_probe {
+  // The allocation after `successes` more successful ones fails, and every later one too
+  // until disarm(). fail_after(0) fails the very next allocation.
+  static void fail_after(std::int64_t successes) noexcept;
+  static void disarm() noexcept;
+  // Allocations (alloc and realloc) requested since the last reset, failed ones included.
+  static std::uint64_t count() noexcept;
+  static void reset_count() noexcept;
+};
+
+}  // namespace kv
