@@ -9,6 +9,7 @@ namespace {
 
 std::atomic<std::int64_t> successes_left{-1};  // -1: disarmed
 std::atomic<std::uint64_t> requests{0};
+std::atomic<void (*)(const void*)> free_observer{nullptr};
 
 bool take_request() noexcept {
   requests.fetch_add(1, std::memory_order_relaxed);
@@ -31,7 +32,12 @@ void* mem_realloc(void* block, std::size_t bytes) noexcept {
   return std::realloc(block, bytes == 0 ? 1 : bytes);
 }
 
-void mem_free(void* block) noexcept { std::free(block); }
+void mem_free(void* block) noexcept {
+  if (block) {
+    if (auto observer = free_observer.load(std::memory_order_relaxed)) observer(block);
+  }
+  std::free(block);
+}
 
 bool mem_injected_failure() noexcept { return take_request(); }
 
@@ -47,5 +53,8 @@ void alloc_probe::fail_after(std::int64_t successes) noexcept {
 void alloc_probe::disarm() noexcept { successes_left.store(-1, std::memory_order_relaxed); }
 std::uint64_t alloc_probe::count() noexcept { return requests.load(std::memory_order_relaxed); }
 void alloc_probe::reset_count() noexcept { requests.store(0, std::memory_order_relaxed); }
+void alloc_probe::observe_frees(void (*observer)(const void* block)) noexcept {
+  free_observer.store(observer, std::memory_order_relaxed);
+}
 
 }  // namespace kv

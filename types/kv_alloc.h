@@ -27,6 +27,9 @@ struct alloc_probe {
   // Allocations (alloc and realloc) requested since the last reset, failed ones included.
   static std::uint64_t count() noexcept;
   static void reset_count() noexcept;
+  // Called with each block that mem_free is about to release, while it is still valid, so that a
+  // test can see what the block held at that moment. Null stops the observing.
+  static void observe_frees(void (*observer)(const void* block)) noexcept;
 };
 
 }  // namespace kv

@@ -1,5 +1,8 @@
 #pragma once
 // KV_stringf: a KV_string built from a printf-style format (Windows runtime formatting).
+// A null format, or one the runtime rejects for any reason other than room (an unknown
+// conversion, a character it cannot convert, a width past INT_MAX), leaves the empty string.
+// A text longer than 2^30 units throws std::bad_alloc.
 #include <cstdarg>
 
 #include "types/kv_string.h"
