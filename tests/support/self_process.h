@@ -1,0 +1,116 @@
+#pragma once
+// Runs a part of a test program as a second process of the same program, for tests that need a
+// real other process (mutex holders, concurrent writers).
+//
+//   static kv::test::child_role holder(L"hold_mutex", [](const kv::test::child_args& args) { ... });
+//   kv::test::child_process child(L"hold_mutex", {name});
+//
+// The program's main (child_main.cpp) runs the role named after "--as-child" instead of the
+// tests. Children get no standard handles, so they never hold the test's output open, and a
+// child still running when its owner goes out of scope is terminated.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kv::test {
+
+using child_args = std::vector<std::wstring>;
+using child_function = int (*)(const child_args& args);
+
+inline std::map<std::wstring, child_function>& child_roles() {
+  static std::map<std::wstring, child_function> roles;
+  return roles;
+}
+
+struct child_role {
+  child_role(const wchar_t* name, child_function function) { child_roles()[name] = function; }
+};
+
+// The exit code of the role when this process was started as a child, else -1.
+inline int run_child_role_if_asked() {
+  int count = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (!argv) return -1;
+  int result = -1;
+  if (count >= 3 && std::wstring(argv[1]) == L"--as-child") {
+    auto role = child_roles().find(argv[2]);
+    child_args args(argv + 3, argv + count);
+    result = role == child_roles().end() ? 99 : role->second(args);
+  }
+  LocalFree(argv);
+  return result;
+}
+
+class child_process {
+ public:
+  child_process(const wchar_t* role, const child_args& args) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring command = L"\"" + std::wstring(self) + L"\" --as-child " + role;
+    for (const std::wstring& arg : args) command += L" \"" + arg + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    PROCESS_INFORMATION info = {};
+    if (CreateProcessW(self, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                       &info)) {
+      CloseHandle(info.hThread);
+      process_ = info.hProcess;
+      id_ = info.dwProcessId;
+    }
+  }
+  child_process(const child_process&) = delete;
+  child_process& operator=(const child_process&) = delete;
+  ~child_process() {
+    if (!process_) return;
+    if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
+      TerminateProcess(process_, 1);
+      WaitForSingleObject(process_, 10000);
+    }
+    CloseHandle(process_);
+  }
+
+  bool started() const { return process_ != nullptr; }
+  HANDLE handle() const { return process_; }
+  DWORD id() const { return id_; }
+  // True when the child ended within `timeout_ms`.
+  bool wait(DWORD timeout_ms) { return process_ && WaitForSingleObject(process_, timeout_ms) == WAIT_OBJECT_0; }
+  DWORD exit_code() const {
+    DWORD code = STILL_ACTIVE;
+    if (process_) GetExitCodeProcess(process_, &code);
+    return code;
+  }
+
+ private:
+  HANDLE process_ = nullptr;
+  DWORD id_ = 0;
+};
+
+// A named manual-reset event that parent and child open by the same name.
+class named_event {
+ public:
+  explicit named_event(const std::wstring& name) : event_(CreateEventW(nullptr, TRUE, FALSE, name.c_str())) {}
+  named_event(const named_event&) = delete;
+  named_event& operator=(const named_event&) = delete;
+  ~named_event() {
+    if (event_) CloseHandle(event_);
+  }
+  void set() { SetEvent(event_); }
+  bool wait(DWORD timeout_ms) { return event_ && WaitForSingleObject(event_, timeout_ms) == WAIT_OBJECT_0; }
+  HANDLE handle() const { return event_; }
+
+ private:
+  HANDLE event_;
+};
+
+// A name unique to this test process, for mutexes and events of one test.
+inline std::wstring unique_name(const wchar_t* stem) {
+  static LONG counter = 0;
+  return std::wstring(L"kv-test-") + stem + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+         std::to_wstring(InterlockedIncrement(&counter));
+}
+
+}  // namespace kv::test
