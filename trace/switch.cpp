@@ -1,5 +1,6 @@
 // The trace switch: the REG_DWORD value "EnableUserModeTrace" = 1 under any user hive (or the
-// same path under HKEY_LOCAL_MACHINE), re-read at most every 3000 ms.
+// same hive-relative path under HKEY_LOCAL_MACHINE), then under the machine's own key; re-read at
+// most every 3000 ms.
 #include <atomic>
 
 #include "trace/trace.h"
@@ -47,14 +48,24 @@ bool hive_has_switch_on(const wchar_t* hive_name) {
   return switch_value_is_on(key);
 }
 
+// No HKEY_LOCAL_MACHINE subkey is named like a user hive, so the hive-relative fallback alone
+// would never find an administrator's machine-wide switch; the machine key is read last.
+bool machine_has_switch_on() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+  const unique_hkey owner(key);
+  return switch_value_is_on(key);
+}
+
 bool scan_registry() {
   wchar_t hive_name[subkey_name_units];
   for (DWORD index = 0;; ++index) {
     DWORD units = subkey_name_units;
     if (RegEnumKeyExW(HKEY_USERS, index, hive_name, &units, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-      return false;
+      break;
     if (hive_has_switch_on(hive_name)) return true;
   }
+  return machine_has_switch_on();
 }
 
 }  // namespace

@@ -68,6 +68,22 @@ TEST_F(trace_switch, user_hive_key_hides_the_local_machine_fallback) {
   EXPECT_FALSE(file_exists(trace_file_path()));
 }
 
+TEST_F(trace_switch, machine_key_switches_on_when_no_user_hive_does) {
+  const DWORD on = 1;
+  set_switch(HKEY_LOCAL_MACHINE, L"", REG_DWORD, &on, sizeof on);
+  trace_write(L"machine\n");
+  const std::vector<std::wstring> lines = lines_after_prefix(read_trace_text());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], L"machine\n");
+}
+
+TEST_F(trace_switch, machine_key_with_2_leaves_tracing_off) {
+  const DWORD two = 2;
+  set_switch(HKEY_LOCAL_MACHINE, L"", REG_DWORD, &two, sizeof two);
+  trace_write(L"off\n");
+  EXPECT_FALSE(file_exists(trace_file_path()));
+}
+
 TEST_F(trace_switch, cached_off_reads_the_registry_once_within_3_seconds) {
   trace_write(L"first\n");
   fake_now += 1000;

@@ -54,6 +54,7 @@ inline std::vector<std::wstring> user_hives() {
 // Removes the switch from the user hive and whatever a test put under HKEY_LOCAL_MACHINE.
 inline void remove_switches() {
   RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Orvane");
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Orvane");
   for (const std::wstring& hive : user_hives()) {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, (hive + L"\\Software\\Orvane").c_str());
     // Only removed when empty, so nothing that was there before goes.
