@@ -1,0 +1,129 @@
+// recording_provider.dll as later end-to-end tests use it: registered like regsvr32 does, created
+// by COM under CLSID_KeystoreProvider, scripted and recorded through the registry and a file.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "proxy/provider_factory.h"
+#include "proxy_test_support.h"
+#include "tests/support/recording_provider.h"
+#include "types/owners.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+std::wstring registry_text(HKEY root, const wchar_t* key, const wchar_t* value) {
+  wchar_t data[MAX_PATH * 2] = {};
+  DWORD size = sizeof data - sizeof(wchar_t);
+  if (RegGetValueW(root, key, value, RRF_RT_REG_SZ, nullptr, data, &size) != ERROR_SUCCESS) return L"<missing>";
+  return data;
+}
+
+bool same_path(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+class recording_provider_dll : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(SUCCEEDED(com_.hr));
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, proxy_test::provider_class_key);
+    kv::test::clear_script();
+    dll_path_ = proxy_test::beside_program(L"recording_provider.dll");
+    dll_ = LoadLibraryW(dll_path_.c_str());
+    ASSERT_NE(dll_, nullptr) << "cannot load " << testing::PrintToString(dll_path_);
+    register_server_ = export_of("DllRegisterServer");
+    unregister_server_ = export_of("DllUnregisterServer");
+    can_unload_now_ = export_of("DllCanUnloadNow");
+    ASSERT_TRUE(register_server_ && unregister_server_ && can_unload_now_);
+
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    record_file_ = temp + L"kv-recording-provider-"s + std::to_wstring(GetCurrentProcessId()) + L".txt";
+    DeleteFileW(record_file_.c_str());
+  }
+  void TearDown() override {
+    if (unregister_server_) unregister_server_();
+    kv::test::clear_script();
+    DeleteFileW(record_file_.c_str());
+    if (dll_) FreeLibrary(dll_);
+  }
+
+  using entry = HRESULT(STDAPICALLTYPE*)();
+  entry export_of(const char* name) const {
+    return reinterpret_cast<entry>(reinterpret_cast<void*>(GetProcAddress(dll_, name)));
+  }
+  proxy_test::com_scope com_;
+  std::wstring dll_path_;
+  HMODULE dll_ = nullptr;
+  entry register_server_ = nullptr;
+  entry unregister_server_ = nullptr;
+  entry can_unload_now_ = nullptr;
+  std::wstring record_file_;
+};
+
+TEST_F(recording_provider_dll, registers_per_machine_and_unregistering_removes_the_class) {
+  ASSERT_EQ(register_server_(), S_OK);
+  const std::wstring server_key = proxy_test::provider_class_key + L"\\InprocServer32"s;
+  EXPECT_PRED2(same_path, registry_text(HKEY_LOCAL_MACHINE, server_key.c_str(), nullptr), dll_path_);
+  EXPECT_EQ(registry_text(HKEY_LOCAL_MACHINE, server_key.c_str(), L"ThreadingModel"), L"Both");
+
+  EXPECT_EQ(unregister_server_(), S_OK);
+  kv::unique_hkey key;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, proxy_test::provider_class_key, 0, KEY_READ, key.put()),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(unregister_server_(), S_OK);  // nothing left to remove is no failure
+}
+
+TEST_F(recording_provider_dll, cocreateinstance_gives_a_provider_scripted_and_recorded_through_the_registry) {
+  ASSERT_EQ(register_server_(), S_OK);
+  kv::test::provider_script script;
+  script.texts[L"GetDrives"] = L"A:\\\0B:\\\0\0"s;
+  script.results[L"GetPath"] = S_FALSE;
+  script.results[L"VerifyLastPwd"] = E_ACCESSDENIED;
+  script.type = 7;
+  ASSERT_EQ(kv::test::store_script(script, record_file_), ERROR_SUCCESS);
+
+  proxy_test::com_ptr<IKeystoreProvider> provider;
+  ASSERT_EQ(kv::create_keystore_provider(provider.put()), S_OK);  // the production factory
+  kv::unique_bstr drives, path;
+  EXPECT_EQ(provider->GetDrives(1, 3, drives.put()), S_OK);
+  ASSERT_TRUE(drives);
+  ASSERT_EQ(SysStringLen(drives.get()), 9u);
+  EXPECT_EQ(std::memcmp(drives.get(), L"A:\\\0B:\\\0\0", 9 * sizeof(wchar_t)), 0);
+  EXPECT_EQ(provider->GetPath(L"D:", path.put()), S_FALSE);
+  EXPECT_FALSE(path);
+  UINT32 type = 0;
+  EXPECT_EQ(provider->GetType(L"D:", &type), S_OK);
+  EXPECT_EQ(type, 7u);
+  EXPECT_EQ(provider->VerifyLastPwd(L"D:", L"new"), E_ACCESSDENIED);
+  EXPECT_EQ(can_unload_now_(), S_FALSE);
+  provider.reset();
+  EXPECT_EQ(can_unload_now_(), S_OK);
+
+  EXPECT_EQ(kv::test::read_record_file(record_file_),
+            (std::vector<std::wstring>{L"created", L"GetDrives(1, 3, out)", LR"(GetPath("D:", out))",
+                                       LR"(GetType("D:", out(0)))", LR"(VerifyLastPwd("D:", "new"))",
+                                       L"destroyed"}));
+
+  ASSERT_EQ(unregister_server_(), S_OK);
+  EXPECT_EQ(kv::create_keystore_provider(provider.put()), REGDB_E_CLASSNOTREG);
+}
+
+TEST_F(recording_provider_dll, scripted_creation_failure_reaches_the_caller) {
+  ASSERT_EQ(register_server_(), S_OK);
+  kv::test::provider_script script;
+  script.results[L"create"] = E_ACCESSDENIED;
+  ASSERT_EQ(kv::test::store_script(script, record_file_), ERROR_SUCCESS);
+  proxy_test::com_ptr<IKeystoreProvider> provider;
+  EXPECT_EQ(CoCreateInstance(CLSID_KeystoreProvider, nullptr, CLSCTX_INPROC_SERVER, IID_IKeystoreProvider,
+                             provider.put_void()),
+            E_ACCESSDENIED);
+  EXPECT_FALSE(provider);
+  EXPECT_TRUE(kv::test::read_record_file(record_file_).empty());
+}
+
+}  // namespace
