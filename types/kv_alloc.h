@@ -24,7 +24,8 @@ struct alloc_probe {
   // until disarm(). fail_after(0) fails the very next allocation.
   static void fail_after(std::int64_t successes) noexcept;
   static void disarm() noexcept;
-  // Allocations (alloc and realloc) requested since the last reset, failed ones included.
+  // Allocations (alloc and realloc) requested since the last reset, failed ones included;
+  // exact for one thread, approximate when several allocate at once.
   static std::uint64_t count() noexcept;
   static void reset_count() noexcept;
   // Called with each block that mem_free is about to release, while it is still valid, so that a

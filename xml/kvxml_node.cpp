@@ -1,0 +1,620 @@
+#include "xml/kvxml_node.h"
+
+#include <cstring>
+#include <new>
+
+#include "types/kv_alloc.h"
+#include "types/wide.h"
+#include "xml/kvxml_common.h"
+#include "xml/walk_stack.h"
+
+namespace {
+
+// Attributes a node may have before it builds its name index.
+constexpr std::uint32_t index_threshold = 8;
+constexpr std::uint32_t index_min_slots = 32;
+
+// Characters of text a node's own block holds; attribute blocks hold at least this many.
+constexpr std::int32_t node_text_room = 15;
+constexpr std::int32_t attrib_value_room = 7;
+
+std::uint32_t hash_name(const wchar_t* name, std::size_t length) noexcept {
+  std::uint32_t hash = 2166136261u;
+  for (std::size_t i = 0; i < length; ++i) {
+    hash ^= static_cast<std::uint16_t>(kv::fold_ascii(name[i]));
+    hash *= 16777619u;
+  }
+  return hash;
+}
+
+std::size_t checked_length(std::size_t length) {
+  if (length > static_cast<std::size_t>(INT32_MAX)) throw std::bad_alloc();
+  return length;
+}
+
+// Copies the name into the tail of a block that operator new made room for.
+void store_name(void* tail, const wchar_t* name, std::size_t length) noexcept {
+  wchar_t* out = static_cast<wchar_t*>(tail);
+  if (length) std::memcpy(out, name, length * sizeof(wchar_t));
+  out[length] = 0;
+}
+
+// A parsed attribute value loses its CR and LF characters.
+void drop_line_breaks(KVXML_string& text) noexcept {
+  wchar_t* chars = text.data();
+  std::int32_t kept = 0;
+  for (std::int32_t i = 0; i < text.length(); ++i) {
+    if (chars[i] != L'\r' && chars[i] != L'\n') chars[kept++] = chars[i];
+  }
+  text.set_length(kept);
+}
+
+}  // namespace
+
+// Open addressing with linear probing; the slots follow the header in the same block. Each slot
+// keeps the name's hash beside the attribute, so a probe reads the attribute only on a likely match.
+struct alignas(8) KVXML_node::attrib_index {
+  struct slot {
+    KVXML_attrib* attrib;
+    std::uint32_t hash;
+  };
+  std::uint32_t mask;
+  std::uint32_t used;
+  slot* slots() noexcept { return reinterpret_cast<slot*>(this + 1); }
+
+  static attrib_index* make(std::uint32_t slot_count) {
+    auto* index = static_cast<attrib_index*>(kv::mem_alloc_or_throw(sizeof(attrib_index) + slot_count * sizeof(slot)));
+    index->mask = slot_count - 1;
+    index->used = 0;
+    std::memset(static_cast<void*>(index->slots()), 0, slot_count * sizeof(slot));
+    return index;
+  }
+};
+
+// KVXML_attrib
+
+void* KVXML_attrib::operator new(std::size_t size, tail_room room) {
+  return kv::mem_alloc_or_throw(size + room.units * sizeof(wchar_t));
+}
+void KVXML_attrib::operator delete(void* block, tail_room) noexcept { kv::mem_free(block); }
+void KVXML_attrib::operator delete(void* block) noexcept { kv::mem_free(block); }
+
+KVXML_attrib::KVXML_attrib(const wchar_t* name, std::size_t length, std::uint32_t hash, std::int32_t value_room) noexcept
+    : hash_(hash), name_length_(static_cast<std::uint32_t>(length)) {
+  store_name(this + 1, name, length);
+  value_.use_storage(reinterpret_cast<wchar_t*>(this + 1) + length + 1, value_room);
+}
+
+// KVXML_node: creation and destruction
+
+void* KVXML_node::operator new(std::size_t size, tail_room room) {
+  return kv::mem_alloc_or_throw(size + room.units * sizeof(wchar_t));
+}
+void KVXML_node::operator delete(void* block, tail_room) noexcept { kv::mem_free(block); }
+void KVXML_node::operator delete(void* block) noexcept { kv::mem_free(block); }
+
+KVXML_node::KVXML_node(const wchar_t* name, std::size_t length) noexcept
+    : name_length_(static_cast<std::uint32_t>(length)) {
+  store_name(this + 1, name, length);
+  text_.use_storage(reinterpret_cast<wchar_t*>(this + 1) + length + 1, node_text_room);
+}
+
+KVXML_node* KVXML_node::create(const wchar_t* name, std::size_t length) {
+  checked_length(length);
+  return new (tail_room{length + 1 + node_text_room + 1}) KVXML_node(name, length);
+}
+
+KVXML_node* KVXML_node::create(const wchar_t* name) {
+  return name ? create(name, kv::wide_length(name)) : create(L"", 0);
+}
+
+KVXML_node::~KVXML_node() {
+  KVXML_attrib* attrib = first_attribute_;
+  while (attrib) {
+    KVXML_attrib* next = attrib->next_;
+    delete attrib;
+    attrib = next;
+  }
+  kv::mem_free(index_);
+}
+
+// Frees the subtree without recursion: a child with children of its own is rotated in front of
+// its parent (first child/next sibling seen as left/right links), so every node is reached once
+// and the loop needs no memory.
+void KVXML_node::release() {
+  KVXML_node* node = first_child_;
+  first_child_ = nullptr;
+  while (node) {
+    if (KVXML_node* child = node->first_child_) {
+      node->first_child_ = child->next_;
+      child->next_ = node;
+      node = child;
+    } else {
+      KVXML_node* next = node->next_;
+      delete node;
+      node = next;
+    }
+  }
+  delete this;
+}
+
+bool KVXML_node::is_declaration() const noexcept { return kvxml::is_declaration_name(name(), name_length_); }
+
+// Children
+
+KVXML_node* KVXML_node::last_child() noexcept {
+  KVXML_node* tail = last_child_ ? last_child_ : first_child_;
+  if (tail) {
+    while (tail->next_) tail = tail->next_;
+  }
+  last_child_ = tail;
+  return tail;
+}
+
+void KVXML_node::link_child(KVXML_node* child) noexcept {
+  child->next_ = nullptr;
+  child->parent_ = this;
+  if (KVXML_node* tail = last_child()) {
+    tail->next_ = child;
+  } else {
+    first_child_ = child;
+  }
+  last_child_ = child;
+}
+
+KV_xml_node* KVXML_node::add_child(const wchar_t* name) {
+  KVXML_node* child = create(name);
+  link_child(child);
+  return child;
+}
+
+// The node is not taken out of an earlier parent's list, but that list now ends at it, so the
+// earlier parent's cached last child is dropped. A node that is already our child moves to the
+// end (relinking it in place would close a cycle).
+void KVXML_node::append_child(KV_xml_node* node) {
+  if (!node) return;
+  auto* child = static_cast<KVXML_node*>(node);
+  if (child->parent_ == this) {
+    detach_child(child);
+  } else if (child->parent_) {
+    child->parent_->last_child_ = nullptr;
+  }
+  link_child(child);
+}
+
+void KVXML_node::detach_child(KV_xml_node* node) {
+  if (!node) return;
+  KVXML_node* previous = nullptr;
+  for (KVXML_node* child = first_child_; child; previous = child, child = child->next_) {
+    if (child != node) continue;
+    if (previous) {
+      previous->next_ = child->next_;
+    } else {
+      first_child_ = child->next_;
+    }
+    if (last_child_ == child) last_child_ = previous;
+    child->parent_ = nullptr;
+    child->next_ = nullptr;
+    return;
+  }
+}
+
+KV_xml_node* KVXML_node::get_child(int index, const wchar_t* name) {
+  if (index < 0) return nullptr;
+  std::size_t length = kv::wide_length(name);
+  for (KVXML_node* child = first_child_; child; child = child->next_) {
+    if (name && !kvxml::same_name(child->name(), child->name_length_, name, length)) continue;
+    if (index-- == 0) return child;
+  }
+  return nullptr;
+}
+
+KVXML_node* KVXML_node::child_named(const wchar_t* name, std::size_t length) const noexcept {
+  for (KVXML_node* child = first_child_; child; child = child->next_) {
+    if (kvxml::same_name(child->name(), child->name_length_, name, length)) return child;
+  }
+  return nullptr;
+}
+
+KVXML_node* KVXML_node::next_named(const wchar_t* name, std::size_t length) const noexcept {
+  for (KVXML_node* sibling = next_; sibling; sibling = sibling->next_) {
+    if (kvxml::same_name(sibling->name(), sibling->name_length_, name, length)) return sibling;
+  }
+  return nullptr;
+}
+
+KV_xml_node* KVXML_node::find_child_by_attribute(const wchar_t* name, const wchar_t* value) {
+  if (!name || !value) return nullptr;
+  std::size_t name_length = kv::wide_length(name);
+  std::size_t value_length = kv::wide_length(value);
+  for (KVXML_node* child = first_child_; child; child = child->next_) {
+    // A missing attribute reads as the empty text.
+    const KVXML_attrib* attrib = child->find_attribute(name, name_length);
+    const wchar_t* found = attrib ? attrib->value_.text() : kvxml::empty_text;
+    std::size_t found_length = attrib ? static_cast<std::size_t>(attrib->value_.length()) : 0;
+    if (kvxml::same_name(found, found_length, value, value_length)) return child;
+  }
+  return nullptr;
+}
+
+// Depth-first pre-order below this node; `pending` holds the next siblings still to visit.
+KV_xml_node* KVXML_node::find_descendant(const wchar_t* name) {
+  std::size_t length = kv::wide_length(name);
+  if (length == 0) return nullptr;
+  kvxml::walk_stack<KVXML_node*> pending;
+  KVXML_node* node = first_child_;
+  for (;;) {
+    if (!node) {
+      if (pending.empty()) return nullptr;
+      node = pending.pop();
+      continue;
+    }
+    if (kvxml::same_name(node->name(), node->name_length_, name, length)) return node;
+    if (node->first_child_) {
+      if (node->next_) pending.push(node->next_);
+      node = node->first_child_;
+    } else {
+      node = node->next_;
+    }
+  }
+}
+
+// Paths
+
+namespace {
+
+// The next "/"-separated component at or after `p`, skipping separators; false at the end.
+bool next_component(const wchar_t*& p, const wchar_t*& component, std::size_t& length) noexcept {
+  while (*p == L'/') ++p;
+  if (!*p) return false;
+  component = p;
+  while (*p && *p != L'/') ++p;
+  length = static_cast<std::size_t>(p - component);
+  return true;
+}
+
+}  // namespace
+
+KV_xml_node* KVXML_node::select_path(const wchar_t* path) {
+  if (!path) return nullptr;
+  KVXML_node* node = this;
+  const wchar_t* component;
+  std::size_t length;
+  while (next_component(path, component, length)) {
+    node = node->child_named(component, length);
+    if (!node) return nullptr;
+  }
+  return node;
+}
+
+// Backtracking over every child that matches each component. The rest of the path after a
+// component is counted from the start of the path text (so a leading "/" shifts it), and one "/"
+// after it is skipped: paths are meant to be written "a/b/c".
+KV_xml_node* KVXML_node::search_path(const wchar_t* path) {
+  if (!path) return nullptr;
+  struct frame {
+    KVXML_node* candidate;
+    const wchar_t* component;
+    std::size_t length;
+    const wchar_t* rest;
+  };
+  auto open = [](KVXML_node* node, const wchar_t* text, frame& out) {
+    const wchar_t* p = text;
+    if (!next_component(p, out.component, out.length)) return false;
+    out.rest = text + out.length;
+    if (*out.rest == L'/') ++out.rest;
+    out.candidate = node->child_named(out.component, out.length);
+    return true;
+  };
+  frame first;
+  if (!open(this, path, first)) return this;
+  try {
+    kvxml::walk_stack<frame> frames;
+    frames.push(first);
+    while (!frames.empty()) {
+      frame& top = frames.top();
+      if (!top.candidate) {
+        frames.pop();
+        if (!frames.empty()) {
+          frame& up = frames.top();
+          up.candidate = up.candidate->next_named(up.component, up.length);
+        }
+        continue;
+      }
+      KVXML_node* candidate = top.candidate;
+      frame deeper;
+      if (!open(candidate, top.rest, deeper)) return candidate;
+      frames.push(deeper);
+    }
+  } catch (const std::bad_alloc&) {
+    // Like a path that cannot be copied: no result.
+  }
+  return nullptr;
+}
+
+// Attributes
+
+KVXML_attrib* KVXML_node::find_attribute(const wchar_t* name, std::size_t length) const noexcept {
+  if (index_) {
+    std::uint32_t hash = hash_name(name, length);
+    attrib_index::slot* slots = index_->slots();
+    for (std::uint32_t i = hash & index_->mask; slots[i].attrib; i = (i + 1) & index_->mask) {
+      KVXML_attrib* attrib = slots[i].attrib;
+      if (slots[i].hash == hash && kvxml::same_name(attrib->name(), attrib->name_length_, name, length)) {
+        return attrib;
+      }
+    }
+    return nullptr;
+  }
+  for (KVXML_attrib* attrib = first_attribute_; attrib; attrib = attrib->next_) {
+    if (kvxml::same_name(attrib->name(), attrib->name_length_, name, length)) return attrib;
+  }
+  return nullptr;
+}
+
+void KVXML_node::index_insert(KVXML_attrib* attrib, std::uint32_t hash) noexcept {
+  attrib_index::slot* slots = index_->slots();
+  std::uint32_t i = hash & index_->mask;
+  while (slots[i].attrib) i = (i + 1) & index_->mask;
+  slots[i] = {attrib, hash};
+  ++index_->used;
+}
+
+// Deletion with backward shift keeps every probe chain unbroken without tombstones.
+void KVXML_node::index_remove(KVXML_attrib* attrib) noexcept {
+  attrib_index::slot* slots = index_->slots();
+  std::uint32_t mask = index_->mask;
+  std::uint32_t hole = attrib->hash_ & mask;
+  while (slots[hole].attrib != attrib) hole = (hole + 1) & mask;
+  slots[hole] = {nullptr, 0};
+  --index_->used;
+  for (std::uint32_t j = (hole + 1) & mask; slots[j].attrib; j = (j + 1) & mask) {
+    std::uint32_t home = slots[j].hash & mask;
+    bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+    if (stays) continue;
+    slots[hole] = slots[j];
+    slots[j] = {nullptr, 0};
+    hole = j;
+  }
+}
+
+// Makes sure one more attribute can be indexed at a load of at most one half.
+void KVXML_node::index_make_room() {
+  std::uint32_t needed = attribute_count_ + 1;
+  if (index_ && (index_->used + 1) * 2 <= index_->mask + 1) return;
+  std::uint32_t slot_count = index_ ? (index_->mask + 1) * 2 : index_min_slots;
+  while (slot_count < needed * 2) slot_count *= 2;
+  if (slot_count > (1u << 30)) throw std::bad_alloc();
+  attrib_index* old = index_;
+  index_ = attrib_index::make(slot_count);
+  if (old) {
+    attrib_index::slot* slots = old->slots();
+    for (std::uint32_t i = 0; i <= old->mask; ++i) {
+      if (slots[i].attrib) index_insert(slots[i].attrib, slots[i].hash);
+    }
+    kv::mem_free(old);
+  } else {
+    for (KVXML_attrib* attrib = first_attribute_; attrib; attrib = attrib->next_) index_insert(attrib, attrib->hash_);
+  }
+}
+
+void KVXML_node::set_attribute_span(const wchar_t* name, std::size_t name_length, const wchar_t* value,
+                                    std::size_t value_length, unsigned value_flags) {
+  auto store = [&](KVXML_string& target) {
+    target.assign(value, value_length);
+    if (value_flags & value_drop_breaks) drop_line_breaks(target);
+    if (value_flags & value_decode) target.decode_references();
+  };
+  if (KVXML_attrib* existing = find_attribute(name, name_length)) {
+    // The first spelling of the name stays.
+    store(existing->value_);
+    return;
+  }
+  checked_length(name_length);
+  checked_length(value_length);
+  // Room for the value as given: cleaning only ever shortens it.
+  std::int32_t room = value_length > static_cast<std::size_t>(attrib_value_room) ? static_cast<std::int32_t>(value_length)
+                                                                                 : attrib_value_room;
+  auto* attrib = new (KVXML_attrib::tail_room{name_length + 1 + static_cast<std::size_t>(room) + 1})
+      KVXML_attrib(name, name_length, hash_name(name, name_length), room);
+  try {
+    store(attrib->value_);
+    if (index_ || attribute_count_ >= index_threshold) index_make_room();
+  } catch (...) {
+    delete attrib;
+    throw;
+  }
+  attrib->previous_ = last_attribute_;
+  if (last_attribute_) {
+    last_attribute_->next_ = attrib;
+  } else {
+    first_attribute_ = attrib;
+  }
+  last_attribute_ = attrib;
+  ++attribute_count_;
+  if (index_) index_insert(attrib, attrib->hash_);
+}
+
+int KVXML_node::set_attribute(const wchar_t* name, const wchar_t* value) {
+  if (!name) return 0;
+  set_attribute_span(name, kv::wide_length(name), value ? value : kvxml::empty_text, kv::wide_length(value), 0);
+  return 1;
+}
+
+int KVXML_node::set_attribute_decode(const wchar_t* name, const wchar_t* value) {
+  if (!name) return 0;
+  KVXML_string decoded(value);
+  decoded.decode_references();
+  set_attribute_span(name, kv::wide_length(name), decoded.text(), static_cast<std::size_t>(decoded.length()), 0);
+  return 1;
+}
+
+void KVXML_node::remove_attribute(const wchar_t* name) {
+  if (!name) return;
+  KVXML_attrib* attrib = find_attribute(name, kv::wide_length(name));
+  if (!attrib) return;
+  if (attrib->previous_) {
+    attrib->previous_->next_ = attrib->next_;
+  } else {
+    first_attribute_ = attrib->next_;
+  }
+  if (attrib->next_) {
+    attrib->next_->previous_ = attrib->previous_;
+  } else {
+    last_attribute_ = attrib->previous_;
+  }
+  if (index_) index_remove(attrib);
+  --attribute_count_;
+  delete attrib;
+}
+
+KV_xml_attrib* KVXML_node::get_attribute(int index, const wchar_t* name) {
+  if (index < 0) return nullptr;
+  std::size_t length = kv::wide_length(name);
+  for (KVXML_attrib* attrib = first_attribute_; attrib; attrib = attrib->next_) {
+    if (name && !kvxml::same_name(attrib->name(), attrib->name_length_, name, length)) continue;
+    if (index-- == 0) return attrib;
+  }
+  return nullptr;
+}
+
+const wchar_t* KVXML_node::get_attribute_value(const wchar_t* name) {
+  if (!name) return kvxml::empty_text;
+  const KVXML_attrib* attrib = find_attribute(name, kv::wide_length(name));
+  return attrib ? attrib->value_.text() : kvxml::empty_text;
+}
+
+// Texts
+
+void KVXML_node::set_text_decode(const wchar_t* text) {
+  text_.assign(text);
+  text_.decode_references();
+}
+
+void KVXML_node::get_text_encoded(KVXML_string& out) {
+  out.assign(text_.text(), static_cast<std::size_t>(text_.length()));
+  out.encode_references();
+}
+
+// The node's own text when it has one, else the inner texts of its children joined in order.
+wchar_t* KVXML_node::get_inner_text() {
+  KVXML_string out(KVXML_step{1024});
+  if (!text_.empty()) {
+    out.assign(text_.text(), static_cast<std::size_t>(text_.length()));
+    return out.detach();
+  }
+  kvxml::walk_stack<KVXML_node*> pending;
+  KVXML_node* node = first_child_;
+  for (;;) {
+    if (!node) {
+      if (pending.empty()) break;
+      node = pending.pop();
+      continue;
+    }
+    if (!node->text_.empty()) {
+      out.append(node->text_);
+      node = node->next_;
+    } else if (node->first_child_) {
+      if (node->next_) pending.push(node->next_);
+      node = node->first_child_;
+    } else {
+      node = node->next_;
+    }
+  }
+  return out.detach();
+}
+
+// Copies and comparisons
+
+namespace {
+
+KVXML_node* copy_one(const KVXML_node* source, KVXML_node* destination_parent) {
+  KVXML_node* copy = KVXML_node::create(source->name(), source->name_length());
+  // Linked first: if an attribute cannot be made, the copy so far stays in the destination.
+  destination_parent->link_child(copy);
+  copy->text().assign(source->text().text(), static_cast<std::size_t>(source->text().length()));
+  for (const KVXML_attrib* attrib = source->first_attribute(); attrib; attrib = attrib->next()) {
+    copy->set_attribute_span(attrib->name(), attrib->name_length(), attrib->value().text(),
+                             static_cast<std::size_t>(attrib->value().length()), 0);
+  }
+  return copy;
+}
+
+bool same_attributes_of(const KVXML_node* a, const KVXML_node* b) noexcept {
+  if (!kvxml::same_name(a->name(), a->name_length(), b->name(), b->name_length())) return false;
+  const KVXML_attrib* x = a->first_attribute();
+  const KVXML_attrib* y = b->first_attribute();
+  for (; x; x = x->next(), y = y->next()) {
+    if (!y) return false;
+    if (!kvxml::same_name(x->name(), x->name_length(), y->name(), y->name_length())) return false;
+    if (!kvxml::same_name(x->value().text(), static_cast<std::size_t>(x->value().length()), y->value().text(),
+                          static_cast<std::size_t>(y->value().length()))) {
+      return false;
+    }
+  }
+  return y == nullptr;
+}
+
+}  // namespace
+
+KV_xml_node* KVXML_node::copy_node(KV_xml_node* source, KV_xml_node* destination_parent) {
+  if (!source || !destination_parent) return nullptr;
+  return copy_one(static_cast<KVXML_node*>(source), static_cast<KVXML_node*>(destination_parent));
+}
+
+// Copies the matching children of `source` and their whole subtrees; one frame per open level.
+int KVXML_node::copy_children(KV_xml_node* source, KV_xml_node* destination, const wchar_t* name) {
+  if (!source || !destination) return 0;
+  auto* from = static_cast<KVXML_node*>(source);
+  std::size_t length = kv::wide_length(name);
+  struct frame {
+    KVXML_node* source;  // the child being copied at this level
+    KVXML_node* destination_parent;
+  };
+  kvxml::walk_stack<frame> frames;
+  frames.push({name ? from->child_named(name, length) : from->first_child_, static_cast<KVXML_node*>(destination)});
+  while (!frames.empty()) {
+    frame current = frames.top();
+    if (!current.source) {
+      frames.pop();
+      if (frames.empty()) break;
+      frame& up = frames.top();
+      // Only the top level is filtered by name.
+      up.source = (frames.size() == 1 && name) ? up.source->next_named(name, length) : up.source->next_;
+      continue;
+    }
+    KVXML_node* copy = copy_one(current.source, current.destination_parent);
+    frames.push({current.source->first_child_, copy});
+  }
+  return 1;
+}
+
+bool KVXML_node::same_attributes(KV_xml_node* other) {
+  return other && same_attributes_of(this, static_cast<KVXML_node*>(other));
+}
+
+// Attributes of every node pair and the shape of the two trees; texts are never compared.
+bool KVXML_node::same_tree(KV_xml_node* other) {
+  if (!same_attributes(other)) return false;
+  struct pair {
+    KVXML_node* a;
+    KVXML_node* b;
+  };
+  kvxml::walk_stack<pair> levels;
+  levels.push({first_child_, static_cast<KVXML_node*>(other)->first_child_});
+  while (!levels.empty()) {
+    pair current = levels.top();
+    if (!current.a || !current.b) {
+      if (current.a || current.b) return false;
+      levels.pop();
+      if (levels.empty()) break;
+      pair& up = levels.top();
+      up.a = up.a->next_;
+      up.b = up.b->next_;
+      continue;
+    }
+    if (!same_attributes_of(current.a, current.b)) return false;
+    levels.push({current.a->first_child_, current.b->first_child_});
+  }
+  return true;
+}
