@@ -1,0 +1,96 @@
+// call_function: the entry of every request.
+#include <new>
+
+#include "proxy/lu_proxy_disp.h"
+#include "proxy/xml_owners.h"
+#include "trace/trace.h"
+#include "types/call_text_bstr.h"
+#include "types/owners.h"
+
+namespace {
+
+constexpr wchar_t reporter[] = L"LU_proxy_disp::call_function";
+
+// Function names that this text appears in, anywhere and in this letter case, are keystore work.
+bool names_keystore_work(const wchar_t* name) noexcept {
+  static constexpr wchar_t marker[] = L"keystore_";
+  for (const wchar_t* start = name; *start; ++start) {
+    const wchar_t* a = start;
+    const wchar_t* b = marker;
+    while (*b && *a == *b) {
+      ++a;
+      ++b;
+    }
+    if (!*b) return true;
+  }
+  return false;
+}
+
+HRESULT refuse(const wchar_t* report, HRESULT code, LONG* ret_code) {
+  trace_report(reporter, report);
+  *ret_code = code;
+  return S_FALSE;
+}
+
+}  // namespace
+
+HRESULT STDMETHODCALLTYPE LU_proxy_disp::call_function(BSTR arg, BSTR* ret, LONG* ret_code) {
+  trace_line(reporter, 0, nullptr);
+  if (!ret_code) return E_POINTER;
+  // Before anything else, the null argument included: only the main thread may get further.
+  if (GetCurrentThreadId() != kv::main_thread_id()) {
+    return refuse(L"Exit call due to thread mismatch!\n", E_FAIL, ret_code);
+  }
+  if (!ret) return refuse(L"Call without a place for the result!\n", E_POINTER, ret_code);
+  try {
+    return perform_call(arg, ret, ret_code);
+  } catch (const std::bad_alloc&) {
+    // Everything the call made is owned by the unwound frames and already freed.
+    return refuse(L"Call ran out of memory!\n", E_OUTOFMEMORY, ret_code);
+  } catch (...) {
+    return refuse(L"Call failed unexpectedly!\n", E_UNEXPECTED, ret_code);
+  }
+}
+
+HRESULT LU_proxy_disp::perform_call(BSTR arg, BSTR* ret, LONG* ret_code) {
+  kv::unique_bstr result;
+  HRESULT code = S_OK;
+  {
+    kv::xml_document document;
+    if (!document) return refuse(L"Exit call, unable to create XML document!\n", E_INVALIDARG, ret_code);
+    if (!arg) return refuse(L"Call with a NULL argument!\n", E_INVALIDARG, ret_code);
+
+    // The coding reads up to the first NUL, whatever the string's counted length says.
+    HRESULT decoded_hr;
+    bool loaded;
+    {
+      kv::unique_bstr decoded;
+      decoded_hr = decode_call_text(arg, decoded.put());
+      if (FAILED(decoded_hr)) return refuse(L"Unable to decode function call!\n", decoded_hr, ret_code);
+      loaded = document->load_from_string(decoded.get()) != 0;
+    }
+    if (!loaded) return refuse(L"Exit call, unable to interpret XML document!\n", E_INVALIDARG, ret_code);
+
+    KV_xml_node* root = document->get_root();
+    KV_xml_node* function = root ? root->get_child(0, L"function") : nullptr;
+    if (!function) return refuse(L"Exit call, XML document contained no function!\n", E_INVALIDARG, ret_code);
+    const wchar_t* name = function->get_attribute_value(L"name");
+    if (!name || !*name) return refuse(L"Exit call, function name is missing!\n", E_INVALIDARG, ret_code);
+
+    // The operation gets the document as written out again, not the client's own text.
+    kv::xml_text request(document.get(), document->save_to_string());
+    if (names_keystore_work(name)) code = keystore_perform_operation(name, request.get(), result.put());
+  }
+
+  if (FAILED(code)) return refuse(L"Call returned error code!\n", code, ret_code);
+  if (!result) {
+    *ret = nullptr;
+    *ret_code = code;
+    return S_OK;
+  }
+  const HRESULT coded_hr = encode_call_text(result.get(), ret);
+  result.reset();
+  if (FAILED(coded_hr)) return refuse(L"Return value coding failed!\n", coded_hr, ret_code);
+  *ret_code = code;
+  return S_OK;
+}

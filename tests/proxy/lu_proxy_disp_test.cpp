@@ -1,0 +1,279 @@
+// LU_proxy_disp as a COM object: interfaces, aggregation, reference count, server lock and the
+// IDispatch side served from the registered type library.
+#include <atomic>
+#include <thread>
+
+#include "call_test_support.h"
+
+namespace {
+
+using namespace call_test;
+using proxy_test::com_ptr;
+
+std::atomic<int> server_locks{0};
+std::atomic<int> module_lock_entries{0};
+std::atomic<int> module_lock_depth{0};
+
+LONG counting_lock() { return ++server_locks; }
+LONG counting_unlock() { return --server_locks; }
+void enter_module() {
+  ++module_lock_entries;
+  ++module_lock_depth;
+}
+void leave_module() { --module_lock_depth; }
+
+class object : public call_path {
+ protected:
+  void SetUp() override {
+    server_locks = 0;
+    kv::set_server_hooks({counting_lock, counting_unlock, enter_module, leave_module});
+    call_path::SetUp();
+  }
+  void TearDown() override {
+    call_path::TearDown();
+    EXPECT_EQ(server_locks, 0);
+    kv::set_server_hooks({});
+  }
+};
+
+TEST_F(object, query_interface_answers_its_interfaces_in_one_place) {
+  constexpr IID unknown_iid = {0x5A5A5A5A, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
+  struct row {
+    const char* name;
+    IID iid;
+    HRESULT hr;
+  };
+  const row rows[] = {
+      {"LU_proxy_disp_i", IID_LU_proxy_disp_i, S_OK},
+      {"IDispatch", IID_IDispatch, S_OK},
+      {"IUnknown", IID_IUnknown, S_OK},
+      {"IClassFactory", IID_IClassFactory, E_NOINTERFACE},
+      {"IMarshal", IID_IMarshal, E_NOINTERFACE},
+      {"IKeystoreProvider", IID_IKeystoreProvider, E_NOINTERFACE},
+      {"unknown", unknown_iid, E_NOINTERFACE},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    void* answer = reinterpret_cast<void*>(1);
+    EXPECT_EQ(object_->QueryInterface(r.iid, &answer), r.hr);
+    if (r.hr == S_OK) {
+      // One interface pointer serves them all, and it is the object's identity.
+      EXPECT_EQ(answer, static_cast<void*>(object_.get()));
+      static_cast<IUnknown*>(answer)->Release();
+    } else {
+      EXPECT_EQ(answer, nullptr);
+    }
+  }
+  EXPECT_EQ(object_->QueryInterface(IID_IDispatch, nullptr), E_POINTER);
+}
+
+TEST_F(object, each_living_object_holds_one_server_lock) {
+  EXPECT_EQ(server_locks, 1);
+  com_ptr<IUnknown> second;
+  ASSERT_EQ(kv::create_lu_proxy_disp(nullptr, IID_IUnknown, second.put_void()), S_OK);
+  EXPECT_EQ(server_locks, 2);
+  second.reset();
+  EXPECT_EQ(server_locks, 1);
+  // A refused creation leaves no lock behind.
+  void* none = reinterpret_cast<void*>(1);
+  EXPECT_EQ(kv::create_lu_proxy_disp(nullptr, IID_IClassFactory, &none), E_NOINTERFACE);
+  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ(server_locks, 1);
+  EXPECT_EQ(kv::create_lu_proxy_disp(nullptr, IID_IUnknown, nullptr), E_POINTER);
+}
+
+TEST_F(object, references_counted_from_many_threads_end_the_object_once) {
+  LU_proxy_disp_i* shared = nullptr;
+  ASSERT_EQ(kv::create_lu_proxy_disp(nullptr, IID_LU_proxy_disp_i, reinterpret_cast<void**>(&shared)), S_OK);
+  EXPECT_EQ(server_locks, 2);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([shared] {
+      for (int i = 0; i < 20000; ++i) {
+        shared->AddRef();
+        shared->Release();
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(shared->AddRef(), 2u);
+  EXPECT_EQ(shared->Release(), 1u);
+  EXPECT_EQ(server_locks, 2);
+  EXPECT_EQ(shared->Release(), 0u);
+  EXPECT_EQ(server_locks, 1);
+}
+
+// An outer object that aggregates LU_proxy_disp and answers one interface of its own.
+constexpr IID outer_only_iid = {0x0BADF00D, 0x0001, 0x0002, {3, 4, 5, 6, 7, 8, 9, 10}};
+class outer_object final : public IUnknown {
+ public:
+  LONG refs = 1;
+  IUnknown* inner = nullptr;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+    if (riid == IID_IUnknown || riid == outer_only_iid) {
+      *out = this;
+      AddRef();
+      return S_OK;
+    }
+    return inner ? inner->QueryInterface(riid, out) : E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs); }
+  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--refs); }
+};
+
+TEST_F(object, aggregated_object_delegates_its_interfaces_to_the_outer_object) {
+  outer_object outer;
+  void* refused = reinterpret_cast<void*>(1);
+  EXPECT_EQ(kv::create_lu_proxy_disp(&outer, IID_LU_proxy_disp_i, &refused), CLASS_E_NOAGGREGATION);
+  EXPECT_EQ(refused, nullptr);
+  EXPECT_EQ(server_locks, 1);
+
+  ASSERT_EQ(kv::create_lu_proxy_disp(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)), S_OK);
+  EXPECT_EQ(server_locks, 2);
+  EXPECT_EQ(outer.refs, 1);
+
+  // Through the outer object the aggregate answers the inner interfaces.
+  LU_proxy_disp_i* disp = nullptr;
+  ASSERT_EQ(outer.QueryInterface(IID_LU_proxy_disp_i, reinterpret_cast<void**>(&disp)), S_OK);
+  EXPECT_EQ(outer.refs, 2);  // counted on the outer object, as COM identity requires
+  IUnknown* identity = nullptr;
+  ASSERT_EQ(disp->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
+  EXPECT_EQ(identity, &outer);
+  identity->Release();
+  IUnknown* outer_only = nullptr;
+  EXPECT_EQ(disp->QueryInterface(outer_only_iid, reinterpret_cast<void**>(&outer_only)), S_OK);
+  EXPECT_EQ(outer_only, &outer);
+  outer_only->Release();
+  // The inner unknown's own identity is not the interface pointer.
+  IUnknown* inner_identity = nullptr;
+  ASSERT_EQ(outer.inner->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&inner_identity)), S_OK);
+  EXPECT_EQ(inner_identity, outer.inner);
+  inner_identity->Release();
+
+  // The aggregate still does its work.
+  const outcome out = call_test::call(disp, request_text(L"get_version"));
+  EXPECT_EQ(out.hr, S_OK);
+  disp->Release();
+  EXPECT_EQ(outer.refs, 1);
+
+  EXPECT_EQ(outer.inner->Release(), 0u);
+  EXPECT_EQ(server_locks, 1);
+}
+
+class dispatch : public object {
+ protected:
+  void SetUp() override {
+    object::SetUp();
+    com_ptr<ITypeLib> library;
+    ASSERT_EQ(LoadTypeLibEx(proxy_test::beside_program(L"DoDadev.tlb").c_str(), REGKIND_NONE, library.put()), S_OK);
+    std::wstring path = proxy_test::beside_program(L"DoDadev.tlb");
+    ASSERT_EQ(RegisterTypeLib(library.get(), path.data(), nullptr), S_OK);
+    ASSERT_EQ(object_->QueryInterface(IID_IDispatch, disp_.put_void()), S_OK);
+  }
+  void TearDown() override {
+    disp_.reset();
+    object::TearDown();
+  }
+
+  // call_function through IDispatch::Invoke; the arguments go last to first.
+  outcome invoke(const std::optional<std::wstring>& plain, HRESULT& invoke_hr) {
+    kv::unique_bstr arg = plain ? coded(*plain) : kv::unique_bstr();
+    outcome out;
+    out.ret = nullptr;
+    VARIANT args[3];
+    VariantInit(&args[0]);
+    VariantInit(&args[1]);
+    VariantInit(&args[2]);
+    V_VT(&args[2]) = VT_BSTR;
+    V_BSTR(&args[2]) = arg.get();
+    V_VT(&args[1]) = VT_BYREF | VT_BSTR;
+    V_BSTRREF(&args[1]) = &out.ret;
+    V_VT(&args[0]) = VT_BYREF | VT_I4;
+    V_I4REF(&args[0]) = &out.code;
+    DISPPARAMS params{args, nullptr, 3, 0};
+    VARIANT result;
+    VariantInit(&result);
+    EXCEPINFO exception{};
+    UINT argument_error = 0;
+    invoke_hr = disp_->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, &exception,
+                              &argument_error);
+    VariantClear(&result);
+    SysFreeString(exception.bstrSource);
+    SysFreeString(exception.bstrDescription);
+    SysFreeString(exception.bstrHelpFile);
+    if (out.ret) {
+      out.owned.reset(out.ret);
+      out.result = plain_of(out.ret);
+    }
+    return out;
+  }
+
+  com_ptr<IDispatch> disp_;
+};
+
+TEST_F(dispatch, type_information_is_the_registered_interface) {
+  UINT count = 0;
+  EXPECT_EQ(disp_->GetTypeInfoCount(&count), S_OK);
+  EXPECT_EQ(count, 1u);
+  com_ptr<ITypeInfo> info;
+  ASSERT_EQ(disp_->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put()), S_OK);
+  TYPEATTR* attr = nullptr;
+  ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
+  EXPECT_EQ(attr->guid, IID_LU_proxy_disp_i);
+  EXPECT_EQ(attr->typekind, TKIND_DISPATCH);
+  info->ReleaseTypeAttr(attr);
+  EXPECT_EQ(disp_->GetTypeInfo(1, LOCALE_USER_DEFAULT, info.put()), DISP_E_BADINDEX);
+  EXPECT_EQ(info.get(), nullptr);
+
+  // Loaded once for the process: later operations do not take the module lock again.
+  const int entries = module_lock_entries;
+  ASSERT_EQ(disp_->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put()), S_OK);
+  EXPECT_EQ(module_lock_entries, entries);
+  EXPECT_EQ(module_lock_depth, 0);
+}
+
+TEST_F(dispatch, names_map_to_dispatch_identifiers) {
+  wchar_t call_name[] = L"call_function";
+  wchar_t other_name[] = L"CALL_FUNCTION";
+  wchar_t unknown_name[] = L"perform";
+  LPOLESTR names[] = {call_name};
+  DISPID id = 0;
+  EXPECT_EQ(disp_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+  EXPECT_EQ(id, 1);
+  names[0] = other_name;  // dispatch names ignore letter case
+  EXPECT_EQ(disp_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+  EXPECT_EQ(id, 1);
+  names[0] = unknown_name;
+  EXPECT_EQ(disp_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), DISP_E_UNKNOWNNAME);
+  EXPECT_EQ(disp_->GetIDsOfNames(IID_IDispatch, names, 1, LOCALE_USER_DEFAULT, &id), DISP_E_UNKNOWNINTERFACE);
+}
+
+TEST_F(dispatch, invoke_gives_the_answers_of_the_vtable_call) {
+  journal_->script.texts[L"GetFolder"] = L"C:\\folder";
+  const std::wstring requests[] = {
+      request_text(L"keystore_folder", {{L"drive", L"C:"}}),
+      request_text(L"get_version"),
+      request_text(L"keystore_unknown"),
+      L"<function",
+  };
+  for (const std::wstring& request : requests) {
+    SCOPED_TRACE(testing::PrintToString(request));
+    const outcome direct = call(request);
+    HRESULT invoke_hr = E_FAIL;
+    const outcome invoked = invoke(request, invoke_hr);
+    EXPECT_EQ(invoke_hr, S_OK);
+    EXPECT_EQ(invoked.code, direct.code);
+    EXPECT_EQ(invoked.result, direct.result);
+    EXPECT_EQ(invoked.ret == nullptr, direct.ret == nullptr || direct.ret == untouched_ret());
+  }
+  EXPECT_EQ(provider_lines(), (std::vector<std::wstring>{L"GetFolder(\"C:\", out)", L"GetFolder(\"C:\", out)"}));
+
+  HRESULT invoke_hr = S_OK;
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  invoke_hr = disp_->Invoke(2, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr);
+  EXPECT_EQ(invoke_hr, DISP_E_MEMBERNOTFOUND);
+  invoke_hr = disp_->Invoke(1, IID_IDispatch, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr);
+  EXPECT_EQ(invoke_hr, DISP_E_UNKNOWNINTERFACE);
+}
+
+}  // namespace
