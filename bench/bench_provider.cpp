@@ -1,0 +1,145 @@
+// Operations per second of the file keystore provider: create, locate and delete of keys in a
+// keystore of 10, 1,000 and 10,000 keys on a folder drive in the temporary folder. Each operation
+// goes through a fresh provider object, as the server makes one per command; keys are created
+// without a password (the custodian path), so PBKDF2 is paid once per keystore, not per key.
+// Prints figures; asserts nothing.
+//   bench_provider [SIZE ...]      default: 10 1000 10000
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "provider/provider_object.h"
+#include "types/kv_guid.h"
+#include "types/owners.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+struct provider_ref {
+  IKeystoreProvider* p = nullptr;
+  explicit provider_ref(const kv::provider::settings& config) {
+    if (FAILED(kv::provider::make_keystore_provider(config, IID_IKeystoreProvider, reinterpret_cast<void**>(&p)))) {
+      std::fprintf(stderr, "bench_provider: cannot make a provider\n");
+      std::exit(1);
+    }
+  }
+  ~provider_ref() { p->Release(); }
+  provider_ref(const provider_ref&) = delete;
+  provider_ref& operator=(const provider_ref&) = delete;
+  IKeystoreProvider* operator->() const { return p; }
+};
+
+void check(HRESULT hr, const char* what) {
+  if (FAILED(hr)) {
+    std::fprintf(stderr, "bench_provider: %s failed with 0x%08lx\n", what, static_cast<unsigned long>(hr));
+    std::exit(1);
+  }
+}
+
+void remove_tree(const std::wstring& path) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring full = path + L"\\" + name;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        remove_tree(full);
+      } else {
+        SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(full.c_str());
+      }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryW(path.c_str());
+}
+
+// The ids of the keys in a keystore, from the names of its id links.
+std::vector<GUID> key_ids(const std::wstring& keystore) {
+  std::vector<GUID> ids;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((keystore + L"\\ids\\*.luid").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return ids;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name.size() == 43) ids.push_back(KV_guid(name.substr(0, 38).c_str()));
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return ids;
+}
+
+double per_second(std::size_t count, clock_type::duration spent) {
+  const double seconds = std::chrono::duration<double>(spent).count();
+  return seconds > 0 ? static_cast<double>(count) / seconds : 0;
+}
+
+void run(std::size_t keys, const kv::provider::settings& config, const std::wstring& drive) {
+  remove_tree(drive);
+  CreateDirectoryW(drive.c_str(), nullptr);
+  check(provider_ref(config)->CreatePwd(drive.c_str(), L"benchmark password"), "CreatePwd");
+
+  auto start = clock_type::now();
+  for (std::size_t i = 0; i < keys; ++i) {
+    const std::wstring name = L"key " + std::to_wstring(i);
+    check(provider_ref(config)->CreateKey(drive.c_str(), nullptr, name.c_str(), 3600, 0), "CreateKey");
+  }
+  const auto create_time = clock_type::now() - start;
+
+  const std::vector<GUID> ids = key_ids(drive + L"\\DoDadev Keystore");
+  if (ids.size() != keys) check(E_FAIL, "counting the keys");
+  start = clock_type::now();
+  for (const GUID& id : ids) {
+    kv::unique_bstr found;
+    check(provider_ref(config)->LocateKey(&id, found.put()), "LocateKey");
+    if (!found || SysStringLen(found.get()) < 3) check(E_FAIL, "finding a key");
+  }
+  const auto locate_time = clock_type::now() - start;
+
+  start = clock_type::now();
+  for (const GUID& id : ids) check(provider_ref(config)->DeleteKey(drive.c_str(), &id), "DeleteKey");
+  const auto delete_time = clock_type::now() - start;
+
+  std::printf("%8zu %12.0f %12.0f %12.0f\n", keys, per_second(keys, create_time), per_second(keys, locate_time),
+              per_second(keys, delete_time));
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::size_t> sizes;
+  for (int i = 1; i < argc; ++i) sizes.push_back(static_cast<std::size_t>(std::strtoul(argv[i], nullptr, 10)));
+  if (sizes.empty()) sizes = {10, 1000, 10000};
+
+  // Settings of its own: the work factor at the test floor for the one CreatePwd per size, and
+  // a folder-drive list that holds only the benchmark's folder. The real volume roots are searched.
+  const std::wstring key = L"Software\\DoDadev\\ProviderBench-" + std::to_wstring(GetCurrentProcessId());
+  {
+    kv::unique_hkey settings;
+    RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, settings.put(), nullptr);
+    const DWORD factor = kv::provider::lowest_test_work_factor;
+    RegSetValueExW(settings.get(), L"TestWorkFactor", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&factor),
+                   sizeof factor);
+  }
+  kv::provider::settings config;
+  config.registry_key = key.c_str();
+
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring drive = std::wstring(temp) + L"kv-bench-provider-" + std::to_wstring(GetCurrentProcessId());
+
+  std::printf("file keystore provider, operations per second (one provider object per operation)\n");
+  std::printf("%8s %12s %12s %12s\n", "keys", "create/s", "locate/s", "delete/s");
+  for (std::size_t keys : sizes) run(keys, config, drive);
+
+  remove_tree(drive);
+  RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+  return 0;
+}

@@ -1,0 +1,910 @@
+#include "provider/keystore.h"
+
+#include <cstring>
+
+#include "types/kv_guid.h"
+#include "types/wide.h"
+
+namespace kv::provider {
+
+struct keystore_service::opened {
+  location where;
+  keystore_lock lock;
+  index_record index;
+};
+
+namespace {
+
+constexpr wchar_t keystore_folder_name[] = L"DoDadev Keystore";
+constexpr wchar_t index_name[] = L"keystore.luidx";
+constexpr wchar_t ids_folder_name[] = L"ids";
+constexpr wchar_t link_suffix[] = L".luid";
+constexpr wchar_t folders_subkey[] = L"\\Folders";
+constexpr std::uint32_t max_index_size = 64 * 1024;
+constexpr std::uint32_t max_key_file_size = 8 * 1024;
+constexpr std::uint32_t max_link_size = 2 * 255;
+constexpr std::uint32_t max_export_size = 64 * 1024;
+constexpr std::size_t max_password_units = 1024;
+constexpr std::uint32_t default_local_key_flag = 1;
+// The certificate's digest has full entropy; stretching it buys nothing.
+constexpr std::uint32_t certificate_iterations = 1;
+
+using wide_buffer = std::vector<wchar_t, wiping_allocator<wchar_t>>;
+using location = keystore_service::location;
+
+HRESULT last_error() noexcept {
+  const DWORD error = GetLastError();
+  return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
+}
+
+bool is_missing(HRESULT hr) noexcept {
+  return hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+}
+
+// No "insert a disk" dialog while empty card readers and drives are probed.
+class quiet_errors {
+ public:
+  quiet_errors() noexcept { SetThreadErrorMode(SEM_FAILCRITICALERRORS, &old_); }
+  ~quiet_errors() { SetThreadErrorMode(old_, nullptr); }
+  quiet_errors(const quiet_errors&) = delete;
+  quiet_errors& operator=(const quiet_errors&) = delete;
+
+ private:
+  DWORD old_ = 0;
+};
+
+KV_path child(const KV_path& base, const wchar_t* name) {
+  KV_path path(base);
+  path.join(name);
+  return path;
+}
+
+KV_path index_file(const location& where) { return child(where.folder, index_name); }
+KV_path ids_folder(const location& where) { return child(where.folder, ids_folder_name); }
+
+KV_path link_file(const location& where, const GUID& id) {
+  const KV_guid text(id);
+  wchar_t name[KV_guid::text_units + 5] = {};
+  std::memcpy(name, text.text, (KV_guid::text_units - 1) * sizeof(wchar_t));
+  std::memcpy(name + KV_guid::text_units - 1, link_suffix, sizeof link_suffix);
+  return child(ids_folder(where), name);
+}
+
+bool is_letter(wchar_t c) noexcept { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+
+HRESULT full_path(const wchar_t* text, KV_path& out) {
+  const DWORD needed = GetFullPathNameW(text, 0, nullptr, nullptr);
+  if (needed == 0) return last_error();
+  wide_buffer buffer(needed + 1);
+  const DWORD got = GetFullPathNameW(text, needed + 1, buffer.data(), nullptr);
+  if (got == 0 || got > needed) return got == 0 ? last_error() : E_FAIL;
+  out.assign(buffer.data());
+  return S_OK;
+}
+
+// The drive text as a volume root ("E:\") or a folder without trailing backslash. Relative texts
+// are refused: the server's current folder means nothing to its clients.
+HRESULT resolve_drive(const wchar_t* drive, location& where) {
+  const std::size_t length = kv::wide_length(drive);
+  if (length == 0 || length > 32767) return E_INVALIDARG;
+  const bool lettered = length >= 2 && is_letter(drive[0]) && drive[1] == L':' &&
+                        (length == 2 || drive[2] == L'\\' || drive[2] == L'/');
+  const bool unc = length > 2 && (drive[0] == L'\\' || drive[0] == L'/') && (drive[1] == L'\\' || drive[1] == L'/');
+  if (!lettered && !unc) return E_INVALIDARG;
+  if (length == 2) {
+    const wchar_t root[] = {drive[0], L':', L'\\', 0};
+    where.root.assign(root);
+  } else {
+    HRESULT hr = full_path(drive, where.root);
+    if (FAILED(hr)) return hr;
+  }
+  std::size_t kept = where.root.length();
+  const wchar_t* text = where.root.text();
+  while (kept > 0 && text[kept - 1] == L'\\' && !(kept == 3 && text[1] == L':')) --kept;
+  if (kept == 0) return E_INVALIDARG;
+  if (kept < where.root.length()) {
+    KV_string shorter;
+    where.root.left(shorter, 0, kept);
+    where.root.assign(shorter);
+  }
+  where.volume_root = where.root.length() == 3 && where.root.text()[1] == L':';
+  {
+    quiet_errors quiet;
+    const DWORD attributes = GetFileAttributesW(where.root.text());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      const DWORD error = GetLastError();
+      return error == ERROR_ACCESS_DENIED ? HRESULT_FROM_WIN32(error) : HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+    }
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+  }
+  where.folder = child(where.root, keystore_folder_name);
+  return S_OK;
+}
+
+HRESULT read_index(const location& where, index_record& index) {
+  byte_buffer data;
+  const HRESULT hr = read_whole_file(index_file(where).text(), max_index_size, data);
+  if (is_missing(hr)) return NTE_BAD_KEYSET;
+  if (FAILED(hr)) return hr;
+  return decode_index(data, index);
+}
+
+HRESULT new_guid(GUID& id) noexcept {
+  const HRESULT hr = random_bytes(&id, sizeof id);
+  // Version 4 (random) in the RFC 4122 variant.
+  id.Data3 = static_cast<unsigned short>((id.Data3 & 0x0FFF) | 0x4000);
+  id.Data4[0] = static_cast<unsigned char>((id.Data4[0] & 0x3F) | 0x80);
+  return hr;
+}
+
+std::uint64_t now() noexcept {
+  FILETIME time;
+  GetSystemTimeAsFileTime(&time);
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+HRESULT check_password(const wchar_t* password, bool must_have_text) noexcept {
+  if (!password) return E_INVALIDARG;
+  const std::size_t length = kv::wide_length(password);
+  if (length > max_password_units || (must_have_text && length == 0)) return E_INVALIDARG;
+  return S_OK;
+}
+
+HRESULT check_new_credential(const credential& fresh) noexcept {
+  switch (fresh.type) {
+    case credential::kind::password:
+      return check_password(fresh.password, true);
+    case credential::kind::certificate:
+      return fresh.certificate ? S_OK : E_INVALIDARG;
+    default:
+      return E_INVALIDARG;
+  }
+}
+
+HRESULT derive_from_password(const wchar_t* password, const std::uint8_t (&salt)[salt_size],
+                             std::uint32_t iterations, key256& key) noexcept {
+  return derive_key(password, kv::wide_length(password) * sizeof(wchar_t), salt, iterations, key);
+}
+
+HRESULT derive_from_certificate(PCCERT_CONTEXT certificate, const std::uint8_t (&salt)[salt_size],
+                                std::uint32_t iterations, key256& key) noexcept {
+  secret_bytes<digest_size> digest;
+  const HRESULT hr = certificate_digest(certificate, digest.bytes);
+  return FAILED(hr) ? hr : derive_key(digest.bytes, digest_size, salt, iterations, key);
+}
+
+HRESULT credential_key(const credential& given, const std::uint8_t (&salt)[salt_size], std::uint32_t iterations,
+                       key256& key) noexcept {
+  return given.type == credential::kind::password ? derive_from_password(given.password, salt, iterations, key)
+                                                  : derive_from_certificate(given.certificate, salt, iterations, key);
+}
+
+// A new protection for `keystore_key` in `index` (history untouched).
+HRESULT build_protection(const credential& fresh, const key256& keystore_key, std::uint32_t work_factor,
+                         index_record& index) {
+  const bool by_password = fresh.type == credential::kind::password;
+  index.flags = 0;
+  index.kind = by_password ? protection_kind::password : protection_kind::certificate;
+  index.created = now();
+  index.iterations = by_password ? work_factor : certificate_iterations;
+  HRESULT hr = random_bytes(index.protection_id, id_size);
+  if (SUCCEEDED(hr)) hr = random_bytes(index.salt, salt_size);
+  if (FAILED(hr)) return hr;
+  byte_buffer aad;
+  index_authenticated_bytes(index, aad);
+  key256 sealing_key;
+  hr = credential_key(fresh, index.salt, index.iterations, sealing_key);
+  if (SUCCEEDED(hr)) hr = seal_block(sealing_key, aad.data(), aad.size(), keystore_key.bytes, index.keystore_key);
+  if (FAILED(hr)) return hr;
+  if (by_password) {
+    hr = random_bytes(&index.binding, sizeof index.binding);
+  } else {
+    secret_bytes<digest_size> digest;
+    hr = certificate_digest(fresh.certificate, digest.bytes);
+    if (SUCCEEDED(hr)) hr = seal_block(keystore_key, aad.data(), aad.size(), digest.bytes, index.binding);
+  }
+  if (FAILED(hr)) return hr;
+  return custodian_protect(keystore_key, index.protection_id, id_size, index.custodian);
+}
+
+// The keystore key through the given credential, or through the custodian copy for `none`.
+HRESULT unlock(const index_record& index, const credential& given, key256& keystore_key) {
+  if (given.type == credential::kind::none)
+    return custodian_open(index.custodian, index.protection_id, id_size, keystore_key);
+  const protection_kind wanted =
+      given.type == credential::kind::password ? protection_kind::password : protection_kind::certificate;
+  if (index.kind != wanted) return NTE_BAD_KEY_STATE;
+  byte_buffer aad;
+  index_authenticated_bytes(index, aad);
+  key256 sealing_key;
+  HRESULT hr = credential_key(given, index.salt, index.iterations, sealing_key);
+  if (SUCCEEDED(hr)) hr = open_block(sealing_key, aad.data(), aad.size(), index.keystore_key, keystore_key.bytes);
+  return hr == seal_mismatch ? HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD) : hr;
+}
+
+HRESULT in_history(const index_record& index, const wchar_t* password, bool& found) {
+  found = false;
+  for (std::uint32_t i = 0; i < index.history_count && !found; ++i) {
+    key256 hash;
+    const HRESULT hr = derive_from_password(password, index.history[i].salt, index.history[i].iterations, hash);
+    if (FAILED(hr)) return hr;
+    found = same_bytes(hash.bytes, index.history[i].hash, key_size);
+  }
+  return S_OK;
+}
+
+HRESULT add_to_history(index_record& index, const wchar_t* password, std::uint32_t work_factor) {
+  history_entry entry;
+  entry.iterations = work_factor;
+  HRESULT hr = random_bytes(entry.salt, salt_size);
+  key256 hash;
+  if (SUCCEEDED(hr)) hr = derive_from_password(password, entry.salt, work_factor, hash);
+  if (FAILED(hr)) return hr;
+  std::memcpy(entry.hash, hash.bytes, key_size);
+  const std::uint32_t kept = index.history_count < history_capacity ? index.history_count : history_capacity - 1;
+  for (std::uint32_t i = kept; i > 0; --i) index.history[i] = index.history[i - 1];
+  index.history[0] = entry;
+  index.history_count = kept + 1;
+  SecureZeroMemory(entry.hash, key_size);
+  return S_OK;
+}
+
+HRESULT open_secret(const key256& keystore_key, const key_record& record, key256& secret) {
+  byte_buffer aad;
+  key_authenticated_bytes(record, aad);
+  const HRESULT hr = open_block(keystore_key, aad.data(), aad.size(), record.secret, secret.bytes);
+  return hr == seal_mismatch ? NTE_BAD_DATA : hr;
+}
+
+HRESULT seal_secret(const key256& keystore_key, key_record& record, const key256& secret) {
+  byte_buffer aad;
+  key_authenticated_bytes(record, aad);
+  return seal_block(keystore_key, aad.data(), aad.size(), secret.bytes, record.secret);
+}
+
+// The key file that the id's link names, once its own id confirms it.
+HRESULT find_key(const location& where, const GUID& id, KV_path& key_path, KV_string& file_name,
+                 key_record& record) {
+  byte_buffer link;
+  HRESULT hr = read_whole_file(link_file(where, id).text(), max_link_size, link);
+  if (is_missing(hr)) return NTE_NOT_FOUND;
+  if (FAILED(hr)) return hr;
+  if (link.size() < 2 || link.size() % 2 != 0) return NTE_BAD_DATA;
+  wide_buffer name(link.size() / 2 + 1);
+  for (std::size_t i = 0; i + 1 < name.size(); ++i) {
+    name[i] = static_cast<wchar_t>(link[2 * i] | (link[2 * i + 1] << 8));
+    if (name[i] == 0 || name[i] == L'\\' || name[i] == L'/' || name[i] == L':') return NTE_BAD_DATA;
+  }
+  name.back() = 0;
+  if (!ends_with_nocase(name.data(), key_suffix)) return NTE_BAD_DATA;
+  file_name.assign(name.data());
+  key_path = child(where.folder, name.data());
+  byte_buffer data;
+  hr = read_whole_file(key_path.text(), max_key_file_size, data);
+  if (is_missing(hr)) return NTE_NOT_FOUND;
+  if (SUCCEEDED(hr)) hr = decode_key(data, record);
+  if (FAILED(hr)) return hr;
+  return IsEqualGUID(record.id, id) ? S_OK : NTE_NOT_FOUND;
+}
+
+// The names of the files directly in `folder`.
+HRESULT file_names(const KV_path& folder, KV_paths& names) {
+  const KV_path pattern = child(folder, L"*");
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileExW(pattern.text(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) {
+    const HRESULT hr = last_error();
+    return hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ? S_OK : hr;
+  }
+  HRESULT hr = S_OK;
+  try {
+    do {
+      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.emplace_back(found.cFileName);
+    } while (FindNextFileW(search, &found));
+    if (GetLastError() != ERROR_NO_MORE_FILES) hr = last_error();
+  } catch (...) {
+    FindClose(search);
+    throw;
+  }
+  FindClose(search);
+  return hr;
+}
+
+bool is_temporary(const wchar_t* name) noexcept { return name[0] == L'~' && ends_with_nocase(name, temporary_suffix); }
+
+// "<file>.lukey.pending" -> "<file>.lukey"
+KV_path without_pending(const KV_path& path) {
+  KV_string shorter;
+  path.left(shorter, 0, path.length() - (sizeof pending_suffix / sizeof pending_suffix[0] - 1));
+  return KV_path(shorter.text());
+}
+
+bool is_pending(const wchar_t* name) noexcept {
+  const std::size_t length = kv::wide_length(name);
+  const std::size_t pending_length = sizeof pending_suffix / sizeof pending_suffix[0] - 1;
+  const std::size_t key_length = sizeof key_suffix / sizeof key_suffix[0] - 1;
+  if (length < pending_length + key_length || !ends_with_nocase(name, pending_suffix)) return false;
+  wchar_t stem_end[key_length + 1] = {};
+  std::memcpy(stem_end, name + length - pending_length - key_length, key_length * sizeof(wchar_t));
+  return kv::equals_nocase(stem_end, key_suffix);
+}
+
+HRESULT list_volume_roots(const settings& config, KV_paths& roots) {
+  if (config.volume_roots) return config.volume_roots(roots);
+  const DWORD needed = GetLogicalDriveStringsW(0, nullptr);
+  if (needed == 0) return last_error();
+  wide_buffer buffer(needed + 1);
+  const DWORD got = GetLogicalDriveStringsW(needed, buffer.data());
+  if (got == 0 || got > needed) return got == 0 ? last_error() : E_FAIL;
+  buffer[got] = 0;
+  KV_paths found(buffer.data());
+  roots.splice(roots.end(), found);
+  return S_OK;
+}
+
+}  // namespace
+
+std::uint32_t keystore_service::work_factor() const {
+  DWORD value = 0;
+  DWORD size = sizeof value;
+  if (RegGetValueW(config_.registry_root, config_.registry_key, L"TestWorkFactor", RRF_RT_REG_DWORD, nullptr, &value,
+                   &size) == ERROR_SUCCESS &&
+      value >= lowest_test_work_factor && value < production_work_factor)
+    return value;
+  return production_work_factor;
+}
+
+void keystore_service::remember_folder_drive(const location& where) const {
+  KV_string key(config_.registry_key);
+  key.append(folders_subkey);
+  kv::unique_hkey folders;
+  if (RegCreateKeyExW(config_.registry_root, key.text(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, folders.put(),
+                      nullptr) != ERROR_SUCCESS)
+    return;  // only searches by id miss the keystore then; it is there all the same
+  const wchar_t empty[] = L"";
+  RegSetValueExW(folders.get(), where.root.text(), 0, REG_SZ, reinterpret_cast<const BYTE*>(empty), sizeof empty);
+}
+
+HRESULT keystore_service::folder_drives(KV_paths& roots) const {
+  KV_string key(config_.registry_key);
+  key.append(folders_subkey);
+  kv::unique_hkey folders;
+  const LONG status = RegOpenKeyExW(config_.registry_root, key.text(), 0, KEY_QUERY_VALUE, folders.put());
+  if (status == ERROR_FILE_NOT_FOUND) return S_OK;
+  if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
+  wide_buffer name(16384);
+  for (DWORD index = 0;; ++index) {
+    DWORD length = static_cast<DWORD>(name.size());
+    const LONG result = RegEnumValueW(folders.get(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    if (result == ERROR_NO_MORE_ITEMS) return S_OK;
+    if (result != ERROR_SUCCESS) return HRESULT_FROM_WIN32(result);
+    if (length > 0) roots.emplace_back(name.data());
+  }
+}
+
+HRESULT keystore_service::open_for_writing(const wchar_t* drive, opened& keystore) {
+  HRESULT hr = resolve_drive(drive, keystore.where);
+  if (FAILED(hr)) return hr;
+  if (!path_exists(index_file(keystore.where).text())) return NTE_BAD_KEYSET;
+  hr = keystore.lock.acquire(keystore.where.folder, config_.lock_timeout_ms);
+  if (SUCCEEDED(hr)) hr = read_index(keystore.where, keystore.index);
+  if (SUCCEEDED(hr) && (keystore.index.flags & index_record::roll_forward_pending)) hr = roll_forward(keystore);
+  return hr;
+}
+
+// Finishes a committed protection change: every pending key file of the current protection
+// replaces its key file; pending files of any other protection are leftovers of a change that
+// never committed.
+HRESULT keystore_service::roll_forward(opened& keystore) {
+  KV_paths names;
+  HRESULT hr = file_names(keystore.where.folder, names);
+  if (FAILED(hr)) return hr;
+  for (const KV_path& name : names) {
+    if (!is_pending(name.text())) continue;
+    const KV_path pending = child(keystore.where.folder, name.text());
+    byte_buffer data;
+    key_record record;
+    hr = read_whole_file(pending.text(), max_key_file_size, data);
+    if (SUCCEEDED(hr)) hr = decode_key(data, record);
+    if (SUCCEEDED(hr) && std::memcmp(record.protection_id, keystore.index.protection_id, id_size) == 0) {
+      hr = replace_file(pending.text(), without_pending(pending).text());
+      if (FAILED(hr)) return hr;
+    } else {
+      DeleteFileW(pending.text());
+    }
+  }
+  keystore.index.flags = static_cast<std::uint16_t>(keystore.index.flags & ~index_record::roll_forward_pending);
+  byte_buffer data;
+  hr = encode_index(keystore.index, data);
+  if (FAILED(hr)) return hr;
+  return write_atomically(keystore.where.folder, index_file(keystore.where), data, true, config_.interrupt);
+}
+
+// Writes a new key: its id link first, then the key file, so that a key file never exists without
+// the link that finds it. A link left behind by a failure names no file and counts as absent.
+// With `fresh_id` the key gets a new random id, drawn again should its link exist; otherwise the
+// record keeps its id and replaces a link the caller found to be stale. Names that exist are
+// found by the final move, which never replaces: a lookup of a name that does not exist costs a
+// whole folder scan on some file systems, so none is made beforehand.
+HRESULT keystore_service::store_key(opened& keystore, const key256& keystore_key, key_record& record,
+                                    const key256& secret, bool fresh_id) {
+  KV_string file_name;
+  HRESULT hr = key_file_name(record.name.text(), file_name);
+  if (FAILED(hr)) return hr;
+  const KV_path key_path = child(keystore.where.folder, file_name.text());
+  std::memcpy(record.protection_id, keystore.index.protection_id, id_size);
+  const KV_path ids = ids_folder(keystore.where);
+  if (!CreateDirectoryW(ids.text(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return last_error();
+  byte_buffer link;
+  byte_writer writer(link);
+  for (std::size_t i = 0; i < file_name.length(); ++i) writer.u16(static_cast<std::uint16_t>(file_name.text()[i]));
+
+  byte_buffer data;
+  KV_path link_path;
+  for (int attempt = 0;; ++attempt) {
+    if (fresh_id) hr = new_guid(record.id);
+    if (SUCCEEDED(hr)) hr = seal_secret(keystore_key, record, secret);  // the id is sealed in
+    if (SUCCEEDED(hr)) hr = encode_key(record, data);
+    if (FAILED(hr)) return hr;
+    link_path = link_file(keystore.where, record.id);
+    hr = write_atomically(ids, link_path, link, !fresh_id, config_.interrupt);
+    if (!fresh_id || hr != HRESULT_FROM_WIN32(ERROR_FILE_EXISTS) || attempt == 7) break;
+  }
+  if (FAILED(hr)) return hr;
+  hr = write_atomically(keystore.where.folder, key_path, data, false, config_.interrupt);
+  if (FAILED(hr) && hr != E_ABORT) DeleteFileW(link_path.text());
+  return hr;
+}
+
+HRESULT keystore_service::drives(bool populated, std::uint32_t types, KV_paths& roots) {
+  KV_paths all;
+  const HRESULT hr = list_volume_roots(config_, all);
+  if (FAILED(hr)) return hr;
+  quiet_errors quiet;
+  for (const KV_path& root : all) {
+    const UINT type = GetDriveTypeW(root.text());
+    if (types != 0 && (type >= 32 || !(types & (1u << type)))) continue;
+    if (populated) {
+      location where;
+      where.root = root;
+      where.folder = child(root, keystore_folder_name);
+      if (!path_exists(index_file(where).text())) continue;
+    }
+    roots.push_back(root);
+  }
+  return S_OK;
+}
+
+HRESULT keystore_service::folder(const wchar_t* drive, KV_path& folder) {
+  location where;
+  const HRESULT hr = resolve_drive(drive, where);
+  if (SUCCEEDED(hr)) folder = where.folder;
+  return hr;
+}
+
+HRESULT keystore_service::index_path(const wchar_t* drive, KV_path& path) {
+  location where;
+  const HRESULT hr = resolve_drive(drive, where);
+  if (FAILED(hr)) return hr;
+  KV_path index = index_file(where);
+  if (!path_exists(index.text())) {
+    path = KV_path();
+    return S_FALSE;
+  }
+  path = index;
+  return S_OK;
+}
+
+HRESULT keystore_service::drive_type(const wchar_t* drive, std::uint32_t& type) {
+  location where;
+  const HRESULT hr = resolve_drive(drive, where);
+  if (FAILED(hr)) return hr;
+  wide_buffer volume(where.root.length() + 2);
+  if (!GetVolumePathNameW(where.root.text(), volume.data(), static_cast<DWORD>(volume.size()))) return last_error();
+  type = GetDriveTypeW(volume.data());
+  return S_OK;
+}
+
+HRESULT keystore_service::locate(const GUID& id, KV_paths& paths) {
+  KV_paths roots;
+  HRESULT hr = list_volume_roots(config_, roots);
+  if (SUCCEEDED(hr)) hr = folder_drives(roots);
+  if (FAILED(hr)) return hr;
+  KV_paths found;
+  quiet_errors quiet;
+  for (const KV_path& root : roots) {
+    location where;
+    where.root = root;
+    where.folder = child(root, keystore_folder_name);
+    KV_path key_path;
+    KV_string file_name;
+    key_record record;
+    // A drive that cannot be read or holds a damaged file simply contributes nothing.
+    if (SUCCEEDED(find_key(where, id, key_path, file_name, record))) found.push_back(key_path);
+  }
+  found.sort([](const KV_path& a, const KV_path& b) { return a.precedes(b); });
+  found.unique([](const KV_path& a, const KV_path& b) { return kv::equals_nocase(a.text(), b.text()); });
+  paths.splice(paths.end(), found);
+  return S_OK;
+}
+
+HRESULT keystore_service::create_keystore(const wchar_t* drive, const credential& protection) {
+  HRESULT hr = check_new_credential(protection);
+  if (FAILED(hr)) return hr;
+  location where;
+  hr = resolve_drive(drive, where);
+  if (FAILED(hr)) return hr;
+  if (!CreateDirectoryW(where.folder.text(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return last_error();
+  const KV_path ids = ids_folder(where);
+  if (!CreateDirectoryW(ids.text(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return last_error();
+  keystore_lock lock;
+  hr = lock.acquire(where.folder, config_.lock_timeout_ms);
+  if (FAILED(hr)) return hr;
+  const KV_path index_path = index_file(where);
+  if (path_exists(index_path.text())) return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
+  // Key files without an index belong to a keystore whose index was lost; a new keystore would
+  // find them but never open them, so they must be cleared away (or the index restored) first.
+  KV_paths names;
+  hr = file_names(where.folder, names);
+  if (FAILED(hr)) return hr;
+  for (const KV_path& name : names)
+    if (ends_with_nocase(name.text(), key_suffix)) return HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY);
+
+  key256 keystore_key;
+  index_record index;
+  const std::uint32_t factor = work_factor();
+  hr = random_bytes(keystore_key.bytes, key_size);
+  if (SUCCEEDED(hr)) hr = build_protection(protection, keystore_key, factor, index);
+  if (SUCCEEDED(hr) && protection.type == credential::kind::password)
+    hr = add_to_history(index, protection.password, factor);
+  byte_buffer data;
+  if (SUCCEEDED(hr)) hr = encode_index(index, data);
+  if (SUCCEEDED(hr)) hr = write_atomically(where.folder, index_path, data, false, config_.interrupt);
+  if (hr == HRESULT_FROM_WIN32(ERROR_FILE_EXISTS)) return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
+  if (SUCCEEDED(hr) && !where.volume_root) remember_folder_drive(where);
+  return hr;
+}
+
+HRESULT keystore_service::create_key(const wchar_t* drive, protection_kind expected, const wchar_t* password,
+                                     const wchar_t* name, std::uint32_t timeout, bool default_local_key) {
+  KV_string file_name;
+  HRESULT hr = key_file_name(name, file_name);
+  if (SUCCEEDED(hr) && password) hr = check_password(password, false);
+  if (FAILED(hr)) return hr;
+  opened keystore;
+  hr = open_for_writing(drive, keystore);
+  if (FAILED(hr)) return hr;
+  if (keystore.index.kind != expected) return NTE_BAD_KEY_STATE;
+  key256 keystore_key;
+  hr = unlock(keystore.index, password ? credential::of_password(password) : credential::nothing(), keystore_key);
+  if (FAILED(hr)) return hr;
+
+  key_record record;
+  record.created = now();
+  record.timeout = timeout;
+  record.flags = default_local_key ? default_local_key_flag : 0;
+  record.name.assign(name);
+  key256 secret;
+  hr = random_bytes(secret.bytes, key_size);
+  if (FAILED(hr)) return hr;
+  return store_key(keystore, keystore_key, record, secret, true);
+}
+
+HRESULT keystore_service::delete_key(const wchar_t* drive, const GUID& id) {
+  opened keystore;
+  HRESULT hr = open_for_writing(drive, keystore);
+  KV_path key_path;
+  KV_string file_name;
+  key_record record;
+  if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, key_path, file_name, record);
+  if (FAILED(hr)) return hr;
+  // The key file goes first: a link without its file counts as absent.
+  if (!DeleteFileW(key_path.text())) return last_error();
+  DeleteFileW(link_file(keystore.where, id).text());
+  return S_OK;
+}
+
+HRESULT keystore_service::rename_key(const wchar_t* drive, const GUID& id, const wchar_t* new_name) {
+  KV_string new_file;
+  HRESULT hr = key_file_name(new_name, new_file);
+  if (FAILED(hr)) return hr;
+  opened keystore;
+  hr = open_for_writing(drive, keystore);
+  KV_path old_path;
+  KV_string old_file;
+  key_record record;
+  if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, old_path, old_file, record);
+  if (FAILED(hr)) return hr;
+  if (record.name.equals(new_name)) return S_OK;
+
+  key256 keystore_key;
+  key256 secret;
+  hr = unlock(keystore.index, credential::nothing(), keystore_key);
+  if (SUCCEEDED(hr)) hr = open_secret(keystore_key, record, secret);
+  if (FAILED(hr)) return hr;
+  record.name.assign(new_name);
+  hr = seal_secret(keystore_key, record, secret);
+  byte_buffer data;
+  if (SUCCEEDED(hr)) hr = encode_key(record, data);
+  if (FAILED(hr)) return hr;
+
+  // A name that differs only in letter case keeps its file (the file system folds case).
+  const bool same_file = kv::equals_nocase(old_file.text(), new_file.text());
+  const KV_path new_path = child(keystore.where.folder, new_file.text());
+  hr = write_atomically(keystore.where.folder, new_path, data, same_file, config_.interrupt);
+  if (FAILED(hr)) return hr;
+  byte_buffer link;
+  byte_writer writer(link);
+  for (std::size_t i = 0; i < new_file.length(); ++i) writer.u16(static_cast<std::uint16_t>(new_file.text()[i]));
+  hr = write_atomically(ids_folder(keystore.where), link_file(keystore.where, id), link, true, config_.interrupt);
+  if (FAILED(hr)) {
+    if (!same_file && hr != E_ABORT) DeleteFileW(new_path.text());
+    return hr;
+  }
+  if (!same_file) DeleteFileW(old_path.text());
+  return S_OK;
+}
+
+HRESULT keystore_service::export_key(const wchar_t* drive, const GUID& id, const wchar_t* export_path,
+                                     const wchar_t* export_password) {
+  HRESULT hr = check_password(export_password, true);
+  if (FAILED(hr)) return hr;
+  if (kv::wide_length(export_path) == 0) return E_INVALIDARG;
+  KV_path target;
+  hr = full_path(export_path, target);
+  if (FAILED(hr)) return hr;
+  std::size_t slash = target.length();
+  while (slash > 0 && target.text()[slash - 1] != L'\\') --slash;
+  if (slash == 0 || slash == target.length()) return E_INVALIDARG;
+  KV_string parent_text;
+  target.left(parent_text, 0, slash);
+  const KV_path parent(parent_text.text());
+
+  opened keystore;
+  hr = open_for_writing(drive, keystore);
+  KV_path key_path;
+  KV_string file_name;
+  key_record record;
+  if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, key_path, file_name, record);
+  key256 keystore_key;
+  export_payload payload;
+  if (SUCCEEDED(hr)) hr = unlock(keystore.index, credential::nothing(), keystore_key);
+  if (SUCCEEDED(hr)) hr = open_secret(keystore_key, record, payload.secret);
+  if (FAILED(hr)) return hr;
+  payload.id = record.id;
+  payload.created = record.created;
+  payload.timeout = record.timeout;
+  payload.flags = record.flags;
+  payload.name = record.name;
+
+  // Seals: the export password always; the certificate when the keystore is bound to one; the
+  // exporting account's custodian seal always.
+  export_record file;
+  const bool certificate = keystore.index.kind == protection_kind::certificate;
+  file.seal_count = certificate ? 3 : 2;
+  export_seal& by_password = file.seals[0];
+  export_seal& by_certificate = file.seals[1];
+  export_seal& by_custodian = file.seals[file.seal_count - 1];
+  by_password.kind = seal_kind::password;
+  by_password.iterations = work_factor();
+  hr = random_bytes(by_password.salt, salt_size);
+  if (certificate) {
+    by_certificate.kind = seal_kind::certificate;
+    by_certificate.iterations = certificate_iterations;
+    if (SUCCEEDED(hr)) hr = random_bytes(by_certificate.salt, salt_size);
+  }
+  by_custodian.kind = seal_kind::custodian;
+  if (FAILED(hr)) return hr;
+  byte_buffer aad;
+  export_authenticated_bytes(file, aad);
+
+  key256 content_key;
+  key256 sealing_key;
+  hr = random_bytes(content_key.bytes, key_size);
+  if (SUCCEEDED(hr)) hr = derive_from_password(export_password, by_password.salt, by_password.iterations, sealing_key);
+  if (SUCCEEDED(hr)) hr = seal_block(sealing_key, aad.data(), aad.size(), content_key.bytes, by_password.content_key);
+  if (SUCCEEDED(hr) && certificate) {
+    byte_buffer index_aad;
+    index_authenticated_bytes(keystore.index, index_aad);
+    secret_bytes<digest_size> digest;
+    hr = open_block(keystore_key, index_aad.data(), index_aad.size(), keystore.index.binding, digest.bytes);
+    if (hr == seal_mismatch) hr = NTE_BAD_DATA;
+    if (SUCCEEDED(hr)) hr = derive_key(digest.bytes, digest_size, by_certificate.salt, by_certificate.iterations, sealing_key);
+    if (SUCCEEDED(hr))
+      hr = seal_block(sealing_key, aad.data(), aad.size(), content_key.bytes, by_certificate.content_key);
+  }
+  if (SUCCEEDED(hr)) hr = custodian_protect(content_key, aad.data(), aad.size(), by_custodian.custodian);
+  byte_buffer plain;
+  if (SUCCEEDED(hr)) {
+    encode_payload(payload, plain);
+    file.cipher.resize(plain.size());
+    hr = seal_bytes(content_key, aad.data(), aad.size(), plain.data(), plain.size(), file.nonce, file.cipher.data(),
+                    file.tag);
+  }
+  byte_buffer data;
+  if (SUCCEEDED(hr)) hr = encode_export(file, data);
+  if (FAILED(hr)) return hr;
+  return write_atomically(parent, target, data, false, config_.interrupt);
+}
+
+HRESULT keystore_service::import_key(const wchar_t* drive, const wchar_t* import_path, const credential& opener) {
+  if (kv::wide_length(import_path) == 0) return E_INVALIDARG;
+  HRESULT hr = S_OK;
+  if (opener.type == credential::kind::password) hr = check_password(opener.password, false);
+  if (opener.type == credential::kind::certificate && !opener.certificate) hr = E_INVALIDARG;
+  if (FAILED(hr)) return hr;
+  opened keystore;
+  hr = open_for_writing(drive, keystore);
+  if (FAILED(hr)) return hr;
+
+  byte_buffer data;
+  export_record file;
+  hr = read_whole_file(import_path, max_export_size, data);
+  if (SUCCEEDED(hr)) hr = decode_export(data, file);
+  if (FAILED(hr)) return hr;
+  byte_buffer aad;
+  export_authenticated_bytes(file, aad);
+  const seal_kind wanted = opener.type == credential::kind::password      ? seal_kind::password
+                           : opener.type == credential::kind::certificate ? seal_kind::certificate
+                                                                          : seal_kind::custodian;
+  const export_seal* seal = nullptr;
+  for (std::uint32_t i = 0; i < file.seal_count && !seal; ++i)
+    if (file.seals[i].kind == wanted) seal = &file.seals[i];
+  if (!seal) return NTE_BAD_KEY_STATE;
+
+  key256 content_key;
+  if (wanted == seal_kind::custodian) {
+    hr = custodian_open(seal->custodian, aad.data(), aad.size(), content_key);
+  } else {
+    key256 sealing_key;
+    hr = credential_key(opener, seal->salt, seal->iterations, sealing_key);
+    if (SUCCEEDED(hr)) hr = open_block(sealing_key, aad.data(), aad.size(), seal->content_key, content_key.bytes);
+    if (hr == seal_mismatch) hr = HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD);
+  }
+  if (FAILED(hr)) return hr;
+  byte_buffer plain(file.cipher.size());
+  hr = open_bytes(content_key, aad.data(), aad.size(), file.nonce, file.cipher.data(), file.cipher.size(), file.tag,
+                  plain.data());
+  if (hr == seal_mismatch) hr = NTE_BAD_DATA;
+  export_payload payload;
+  if (SUCCEEDED(hr)) hr = decode_payload(plain, payload);
+  if (FAILED(hr)) return hr;
+
+  KV_path existing_path;
+  KV_string existing_file;
+  key_record existing;
+  hr = find_key(keystore.where, payload.id, existing_path, existing_file, existing);
+  if (SUCCEEDED(hr)) return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
+  if (hr != NTE_NOT_FOUND) return hr;
+  key256 keystore_key;
+  hr = unlock(keystore.index, credential::nothing(), keystore_key);
+  if (FAILED(hr)) return hr;
+  key_record record;
+  record.id = payload.id;
+  record.created = payload.created;
+  record.timeout = payload.timeout;
+  record.flags = payload.flags;
+  record.name = payload.name;
+  return store_key(keystore, keystore_key, record, payload.secret, false);
+}
+
+// Re-encrypts every key under a new keystore key: all key files are written as "<file>.pending"
+// first, then the new index commits the change, then the pending files replace the key files. A
+// crash before the commit leaves the old protection whole; after it, the next writer finishes the
+// change (roll_forward).
+HRESULT keystore_service::replace_protection(const wchar_t* drive, const credential& fresh, bool enforce_history) {
+  HRESULT hr = check_new_credential(fresh);
+  if (FAILED(hr)) return hr;
+  opened keystore;
+  hr = open_for_writing(drive, keystore);
+  if (FAILED(hr)) return hr;
+  const bool by_password = fresh.type == credential::kind::password;
+  if (enforce_history && by_password) {
+    bool used = false;
+    hr = in_history(keystore.index, fresh.password, used);
+    if (FAILED(hr)) return hr;
+    if (used) return HRESULT_FROM_WIN32(ERROR_PASSWORD_RESTRICTION);
+  }
+  key256 old_key;
+  hr = unlock(keystore.index, credential::nothing(), old_key);
+  if (FAILED(hr)) return hr;
+
+  key256 new_key;
+  index_record next;
+  const std::uint32_t factor = work_factor();
+  hr = random_bytes(new_key.bytes, key_size);
+  if (SUCCEEDED(hr)) hr = build_protection(fresh, new_key, factor, next);
+  if (FAILED(hr)) return hr;
+  next.history_count = keystore.index.history_count;
+  for (std::uint32_t i = 0; i < next.history_count; ++i) next.history[i] = keystore.index.history[i];
+  if (by_password) hr = add_to_history(next, fresh.password, factor);
+  if (FAILED(hr)) return hr;
+
+  KV_paths names;
+  hr = file_names(keystore.where.folder, names);
+  if (FAILED(hr)) return hr;
+  // Under the lock, temporary and pending files are leftovers of interrupted writers.
+  for (const KV_path& name : names)
+    if (is_temporary(name.text()) || is_pending(name.text()))
+      DeleteFileW(child(keystore.where.folder, name.text()).text());
+
+  KV_paths written;
+  auto discard = [&written] {
+    for (const KV_path& path : written) DeleteFileW(path.text());
+  };
+  for (const KV_path& name : names) {
+    if (!ends_with_nocase(name.text(), key_suffix)) continue;
+    const KV_path key_path = child(keystore.where.folder, name.text());
+    byte_buffer data;
+    key_record record;
+    key256 secret;
+    hr = read_whole_file(key_path.text(), max_key_file_size, data);
+    if (SUCCEEDED(hr)) hr = decode_key(data, record);
+    if (SUCCEEDED(hr)) hr = open_secret(old_key, record, secret);
+    if (SUCCEEDED(hr)) {
+      std::memcpy(record.protection_id, next.protection_id, id_size);
+      hr = seal_secret(new_key, record, secret);
+    }
+    if (SUCCEEDED(hr)) hr = encode_key(record, data);
+    KV_string pending_text(key_path.text());
+    pending_text.append(pending_suffix);
+    const KV_path pending_path(pending_text.text());
+    if (SUCCEEDED(hr)) {
+      written.push_back(pending_path);
+      hr = write_flushed(pending_path, data);
+    }
+    if (FAILED(hr)) {
+      discard();
+      return hr;
+    }
+  }
+
+  next.flags = index_record::roll_forward_pending;
+  byte_buffer data;
+  hr = encode_index(next, data);
+  if (SUCCEEDED(hr)) hr = write_atomically(keystore.where.folder, index_file(keystore.where), data, true, config_.interrupt);
+  if (FAILED(hr)) {
+    if (hr != E_ABORT) discard();
+    return hr;
+  }
+  if (config_.interrupt.at(write_step::protection_committed)) return E_ABORT;
+  keystore.index = next;
+  return roll_forward(keystore);
+}
+
+HRESULT keystore_service::verify_password_history(const wchar_t* drive, const wchar_t* password) {
+  HRESULT hr = check_password(password, false);
+  location where;
+  if (SUCCEEDED(hr)) hr = resolve_drive(drive, where);
+  index_record index;
+  if (SUCCEEDED(hr)) hr = read_index(where, index);
+  bool used = false;
+  if (SUCCEEDED(hr)) hr = in_history(index, password, used);
+  if (FAILED(hr)) return hr;
+  return used ? HRESULT_FROM_WIN32(ERROR_PASSWORD_RESTRICTION) : S_OK;
+}
+
+HRESULT keystore_service::verify_password(const wchar_t* drive, const wchar_t* password) {
+  HRESULT hr = check_password(password, false);
+  location where;
+  if (SUCCEEDED(hr)) hr = resolve_drive(drive, where);
+  index_record index;
+  if (SUCCEEDED(hr)) hr = read_index(where, index);
+  if (FAILED(hr)) return hr;
+  key256 keystore_key;
+  return unlock(index, credential::of_password(password), keystore_key);
+}
+
+HRESULT keystore_service::read_key(const wchar_t* drive, const GUID& id, key_view& key) {
+  opened keystore;
+  HRESULT hr = open_for_writing(drive, keystore);
+  KV_path key_path;
+  KV_string file_name;
+  if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, key_path, file_name, key.record);
+  key256 keystore_key;
+  if (SUCCEEDED(hr)) hr = unlock(keystore.index, credential::nothing(), keystore_key);
+  if (SUCCEEDED(hr)) hr = open_secret(keystore_key, key.record, key.secret);
+  return hr;
+}
+
+}  // namespace kv::provider

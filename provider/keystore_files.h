@@ -1,0 +1,75 @@
+#pragma once
+// File-system pieces of the file keystore: whole-file reads, atomic writes, the writers' lock and
+// the file name a key gets from its name.
+#include <windows.h>
+
+#include <cstdint>
+
+#include "provider/provider_crypto.h"
+#include "types/kv_path.h"
+#include "types/owners.h"
+
+namespace kv::provider {
+
+// The points at which a write can be stopped on purpose, as if the process were killed there.
+enum class write_step {
+  temporary_written,     // a temporary file is complete and flushed, not yet moved into place
+  protection_committed,  // a new protection's index is in place, its key files not yet
+};
+
+// Test seam: `stop` answering true at a step ends the operation there with E_ABORT, leaving every
+// file as it is at that moment. Null never stops.
+struct interrupt_hook {
+  bool (*stop)(write_step step, void* context) = nullptr;
+  void* context = nullptr;
+  bool at(write_step step) const { return stop && stop(step, context); }
+};
+
+// Reads a whole file of at most `max_size` bytes (NTE_BAD_DATA when larger). A missing file
+// answers HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) or (ERROR_PATH_NOT_FOUND). Throws std::bad_alloc.
+HRESULT read_whole_file(const wchar_t* path, std::uint32_t max_size, byte_buffer& data);
+
+// Writes `data` to a new temporary file in `folder` ("~<random>.tmp"), flushes it and moves it to
+// `target` with MOVEFILE_WRITE_THROUGH, so that `target` is either untouched or whole. Without
+// `replace`, an existing target answers HRESULT_FROM_WIN32(ERROR_FILE_EXISTS). Throws std::bad_alloc.
+HRESULT write_atomically(const KV_path& folder, const KV_path& target, const byte_buffer& data, bool replace,
+                         const interrupt_hook& interrupt);
+
+// Writes and flushes `data` to `target` directly, replacing it: for files that only count once a
+// later atomic write says so. Throws std::bad_alloc.
+HRESULT write_flushed(const KV_path& target, const byte_buffer& data);
+
+// Moves `from` over `to` (write-through), retrying for a moment while a reader holds `to` open.
+HRESULT replace_file(const wchar_t* from, const wchar_t* to) noexcept;
+
+// True when the path names an existing file or folder.
+bool path_exists(const wchar_t* path) noexcept;
+
+// The writers' lock of one keystore: an exclusively opened lock file in its folder. Readers take
+// no lock; they rely on atomic replacement instead.
+class keystore_lock {
+ public:
+  // Waits up to `timeout_ms`, then answers HRESULT_FROM_WIN32(ERROR_BUSY).
+  HRESULT acquire(const KV_path& folder, DWORD timeout_ms);
+  void release() noexcept { file_.reset(); }
+
+ private:
+  kv::unique_file file_;
+};
+
+// The file name of a key: its name with the characters a file name cannot hold, a trailing dot
+// or blank, "%" itself and the first character of a reserved device name written as "%XX",
+// then ".lukey". E_INVALIDARG for an empty or overlong name,
+// HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE) when the file name would pass 255 characters.
+// Throws std::bad_alloc.
+HRESULT key_file_name(const wchar_t* name, KV_string& file_name);
+
+// The suffix of key files and of key files that wait for a protection change to finish.
+inline constexpr wchar_t key_suffix[] = L".lukey";
+inline constexpr wchar_t pending_suffix[] = L".pending";
+inline constexpr wchar_t temporary_suffix[] = L".tmp";
+
+// True when `name` ends with `suffix` without regard to ASCII letter case.
+bool ends_with_nocase(const wchar_t* name, const wchar_t* suffix) noexcept;
+
+}  // namespace kv::provider

@@ -1,0 +1,148 @@
+#pragma once
+// The three file formats of the file keystore (docs/provider.md has the byte layouts): the index
+// of a keystore, one file per key, and the export file. All little-endian; each file ends in the
+// SHA-256 of everything before it, so that damage is told apart from a wrong credential.
+#include <windows.h>
+
+#include <cstdint>
+
+#include "provider/provider_crypto.h"
+#include "types/kv_string.h"
+
+namespace kv::provider {
+
+constexpr std::uint16_t format_version = 1;
+constexpr std::uint32_t history_capacity = 5;
+// Longest key name, in UTF-16 code units (its file name is bounded separately).
+constexpr std::size_t max_name_units = 1024;
+
+enum class protection_kind : std::uint32_t { password = 1, certificate = 2 };
+
+// Appends little-endian fields to a buffer. Throws std::bad_alloc.
+class byte_writer {
+ public:
+  explicit byte_writer(byte_buffer& out) : out_(out) {}
+  void u16(std::uint16_t value);
+  void u32(std::uint32_t value);
+  void u64(std::uint64_t value);
+  void bytes(const void* data, std::size_t size);
+  template <std::size_t N>
+  void sealed_block(const sealed<N>& block) {
+    bytes(block.nonce, nonce_size);
+    bytes(block.cipher, N);
+    bytes(block.tag, tag_size);
+  }
+
+ private:
+  byte_buffer& out_;
+};
+
+// Reads little-endian fields; once a read runs past the end, ok() stays false and every later
+// read yields zeros.
+class byte_reader {
+ public:
+  byte_reader(const std::uint8_t* data, std::size_t size) noexcept : data_(data), size_(size) {}
+  std::uint16_t u16() noexcept;
+  std::uint32_t u32() noexcept;
+  std::uint64_t u64() noexcept;
+  void bytes(void* out, std::size_t size) noexcept;
+  template <std::size_t N>
+  void sealed_block(sealed<N>& block) noexcept {
+    bytes(block.nonce, nonce_size);
+    bytes(block.cipher, N);
+    bytes(block.tag, tag_size);
+  }
+  bool ok() const noexcept { return ok_; }
+  std::size_t offset() const noexcept { return at_; }
+  bool at_end() const noexcept { return ok_ && at_ == size_; }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+  bool ok_ = true;
+};
+
+struct history_entry {
+  std::uint8_t salt[salt_size] = {};
+  std::uint32_t iterations = 0;
+  std::uint8_t hash[key_size] = {};
+};
+
+// keystore.luidx
+struct index_record {
+  enum : std::uint16_t { roll_forward_pending = 1 };
+  std::uint16_t flags = 0;
+  protection_kind kind = protection_kind::password;
+  std::uint8_t protection_id[id_size] = {};  // names one protection; key files carry it
+  std::uint64_t created = 0;                 // FILETIME of the protection
+  std::uint8_t salt[salt_size] = {};
+  std::uint32_t iterations = 0;              // PBKDF2 work factor for the credential
+  sealed_key keystore_key;                   // the keystore key under the credential's key
+  sealed<digest_size> binding;               // certificate keystores: the certificate digest under the keystore key
+  byte_buffer custodian;                     // the keystore key under DPAPI
+  std::uint32_t history_count = 0;           // newest first
+  history_entry history[history_capacity];
+};
+
+// <name>.lukey
+struct key_record {
+  GUID id = {};
+  std::uint8_t protection_id[id_size] = {};
+  std::uint64_t created = 0;
+  std::uint32_t timeout = 0;
+  std::uint32_t flags = 0;  // bit 0: default local key
+  KV_string name;
+  sealed_key secret;        // under the keystore key
+};
+
+// The export file's payload before it is sealed.
+struct export_payload {
+  GUID id = {};
+  std::uint64_t created = 0;
+  std::uint32_t timeout = 0;
+  std::uint32_t flags = 0;
+  KV_string name;
+  key256 secret;
+};
+
+enum class seal_kind : std::uint32_t { password = 1, certificate = 2, custodian = 3 };
+
+struct export_seal {
+  seal_kind kind = seal_kind::password;
+  std::uint8_t salt[salt_size] = {};
+  std::uint32_t iterations = 0;
+  sealed_key content_key;  // password and certificate seals
+  byte_buffer custodian;   // custodian seal
+};
+
+struct export_record {
+  static constexpr std::uint32_t max_seals = 3;
+  std::uint32_t seal_count = 0;
+  export_seal seals[max_seals];
+  std::uint8_t nonce[nonce_size] = {};
+  byte_buffer cipher;  // the sealed payload
+  std::uint8_t tag[tag_size] = {};
+};
+
+// Encoders write a whole file, checksum included, and throw std::bad_alloc. Decoders answer
+// NTE_BAD_DATA for anything that is not a whole, intact file of this version.
+HRESULT encode_index(const index_record& index, byte_buffer& out);
+HRESULT decode_index(const byte_buffer& file, index_record& index);
+// The bytes that the credential's seal and the binding authenticate: everything that says how to
+// derive the credential's key, so that none of it can be swapped without detection.
+void index_authenticated_bytes(const index_record& index, byte_buffer& out);
+
+HRESULT encode_key(const key_record& key, byte_buffer& out);
+HRESULT decode_key(const byte_buffer& file, key_record& key);
+// The bytes that the secret's seal authenticates: the whole key file up to the secret.
+void key_authenticated_bytes(const key_record& key, byte_buffer& out);
+
+HRESULT encode_export(const export_record& record, byte_buffer& out);
+HRESULT decode_export(const byte_buffer& file, export_record& record);
+// What the seals and the payload authenticate: the file header and every seal's public part.
+void export_authenticated_bytes(const export_record& record, byte_buffer& out);
+void encode_payload(const export_payload& payload, byte_buffer& out);
+HRESULT decode_payload(const byte_buffer& plain, export_payload& payload);
+
+}  // namespace kv::provider

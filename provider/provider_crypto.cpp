@@ -1,0 +1,163 @@
+#include "provider/provider_crypto.h"
+
+#include <bcrypt.h>
+#include <dpapi.h>
+
+#include <cstring>
+
+#include "types/owners.h"
+
+namespace kv::provider {
+
+namespace {
+
+void close_algorithm(BCRYPT_ALG_HANDLE handle) noexcept { BCryptCloseAlgorithmProvider(handle, 0); }
+void destroy_key(BCRYPT_KEY_HANDLE handle) noexcept { BCryptDestroyKey(handle); }
+using unique_algorithm = kv::unique_any<BCRYPT_ALG_HANDLE, close_algorithm>;
+using unique_key = kv::unique_any<BCRYPT_KEY_HANDLE, destroy_key>;
+
+HRESULT from_status(NTSTATUS status) noexcept {
+  if (status >= 0) return S_OK;
+  if (status == static_cast<NTSTATUS>(0xC000A002L)) return seal_mismatch;  // STATUS_AUTH_TAG_MISMATCH
+  if (status == static_cast<NTSTATUS>(0xC0000017L)) return E_OUTOFMEMORY;  // STATUS_NO_MEMORY
+  return HRESULT_FROM_NT(status);
+}
+
+HRESULT open_algorithm(const wchar_t* name, ULONG flags, unique_algorithm& algorithm) noexcept {
+  return from_status(BCryptOpenAlgorithmProvider(algorithm.put(), name, nullptr, flags));
+}
+
+HRESULT gcm_key(const key256& key, unique_algorithm& algorithm, unique_key& handle) noexcept {
+  HRESULT hr = open_algorithm(BCRYPT_AES_ALGORITHM, 0, algorithm);
+  if (FAILED(hr)) return hr;
+  hr = from_status(BCryptSetProperty(algorithm.get(), BCRYPT_CHAINING_MODE,
+                                     reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(BCRYPT_CHAIN_MODE_GCM)),
+                                     sizeof BCRYPT_CHAIN_MODE_GCM, 0));
+  if (FAILED(hr)) return hr;
+  return from_status(BCryptGenerateSymmetricKey(algorithm.get(), handle.put(), nullptr, 0,
+                                                const_cast<PUCHAR>(key.bytes), key_size, 0));
+}
+
+BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO gcm_info(const void* aad, std::size_t aad_size, const std::uint8_t* nonce,
+                                               const std::uint8_t* tag) noexcept {
+  BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info;
+  BCRYPT_INIT_AUTH_MODE_INFO(info);
+  info.pbNonce = const_cast<PUCHAR>(nonce);
+  info.cbNonce = nonce_size;
+  info.pbAuthData = static_cast<PUCHAR>(const_cast<void*>(aad));
+  info.cbAuthData = static_cast<ULONG>(aad_size);
+  info.pbTag = const_cast<PUCHAR>(tag);
+  info.cbTag = tag_size;
+  return info;
+}
+
+bool fits_ulong(std::size_t size) noexcept { return size <= 0xFFFFFFFFu; }
+
+}  // namespace
+
+HRESULT random_bytes(void* out, std::size_t size) noexcept {
+  if (!fits_ulong(size)) return E_INVALIDARG;
+  return from_status(BCryptGenRandom(nullptr, static_cast<PUCHAR>(out), static_cast<ULONG>(size),
+                                     BCRYPT_USE_SYSTEM_PREFERRED_RNG));
+}
+
+HRESULT sha256(const void* data, std::size_t size, std::uint8_t (&digest)[digest_size]) noexcept {
+  if (!fits_ulong(size)) return E_INVALIDARG;
+  unique_algorithm algorithm;
+  HRESULT hr = open_algorithm(BCRYPT_SHA256_ALGORITHM, 0, algorithm);
+  if (FAILED(hr)) return hr;
+  return from_status(BCryptHash(algorithm.get(), nullptr, 0, static_cast<PUCHAR>(const_cast<void*>(data)),
+                                static_cast<ULONG>(size), digest, digest_size));
+}
+
+HRESULT derive_key(const void* secret, std::size_t secret_size, const std::uint8_t (&salt)[salt_size],
+                   std::uint32_t iterations, key256& key) noexcept {
+  if (!fits_ulong(secret_size) || iterations == 0) return E_INVALIDARG;
+  unique_algorithm algorithm;
+  HRESULT hr = open_algorithm(BCRYPT_SHA256_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG, algorithm);
+  if (FAILED(hr)) return hr;
+  // An empty secret still needs a valid pointer for BCrypt.
+  static const std::uint8_t nothing = 0;
+  const void* input = secret_size ? secret : &nothing;
+  return from_status(BCryptDeriveKeyPBKDF2(algorithm.get(), static_cast<PUCHAR>(const_cast<void*>(input)),
+                                           static_cast<ULONG>(secret_size), const_cast<PUCHAR>(salt), salt_size,
+                                           iterations, key.bytes, key_size, 0));
+}
+
+HRESULT seal_bytes(const key256& key, const void* aad, std::size_t aad_size, const void* plain, std::size_t size,
+                   std::uint8_t (&nonce)[nonce_size], std::uint8_t* cipher, std::uint8_t (&tag)[tag_size]) noexcept {
+  if (!fits_ulong(size) || !fits_ulong(aad_size)) return E_INVALIDARG;
+  HRESULT hr = random_bytes(nonce, nonce_size);
+  if (FAILED(hr)) return hr;
+  unique_algorithm algorithm;
+  unique_key handle;
+  hr = gcm_key(key, algorithm, handle);
+  if (FAILED(hr)) return hr;
+  BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info = gcm_info(aad, aad_size, nonce, tag);
+  ULONG written = 0;
+  return from_status(BCryptEncrypt(handle.get(), static_cast<PUCHAR>(const_cast<void*>(plain)),
+                                   static_cast<ULONG>(size), &info, nullptr, 0, cipher, static_cast<ULONG>(size),
+                                   &written, 0));
+}
+
+HRESULT open_bytes(const key256& key, const void* aad, std::size_t aad_size, const std::uint8_t (&nonce)[nonce_size],
+                   const std::uint8_t* cipher, std::size_t size, const std::uint8_t (&tag)[tag_size],
+                   std::uint8_t* plain) noexcept {
+  if (!fits_ulong(size) || !fits_ulong(aad_size)) return E_INVALIDARG;
+  unique_algorithm algorithm;
+  unique_key handle;
+  HRESULT hr = gcm_key(key, algorithm, handle);
+  if (FAILED(hr)) return hr;
+  BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info = gcm_info(aad, aad_size, nonce, tag);
+  ULONG written = 0;
+  hr = from_status(BCryptDecrypt(handle.get(), const_cast<PUCHAR>(cipher), static_cast<ULONG>(size), &info, nullptr,
+                                 0, plain, static_cast<ULONG>(size), &written, 0));
+  if (FAILED(hr)) SecureZeroMemory(plain, size);
+  return hr;
+}
+
+HRESULT custodian_protect(const key256& key, const void* entropy, std::size_t entropy_size, byte_buffer& blob) {
+  if (kv::mem_injected_failure()) throw std::bad_alloc();
+  DATA_BLOB in{key_size, const_cast<BYTE*>(key.bytes)};
+  DATA_BLOB extra{static_cast<DWORD>(entropy_size), static_cast<BYTE*>(const_cast<void*>(entropy))};
+  DATA_BLOB out{};
+  if (!CryptProtectData(&in, nullptr, &extra, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out))
+    return HRESULT_FROM_WIN32(GetLastError());
+  try {
+    blob.assign(out.pbData, out.pbData + out.cbData);
+  } catch (...) {
+    LocalFree(out.pbData);
+    throw;
+  }
+  LocalFree(out.pbData);
+  return S_OK;
+}
+
+HRESULT custodian_open(const byte_buffer& blob, const void* entropy, std::size_t entropy_size,
+                       key256& key) noexcept {
+  if (kv::mem_injected_failure()) return E_OUTOFMEMORY;
+  DATA_BLOB in{static_cast<DWORD>(blob.size()), const_cast<BYTE*>(blob.data())};
+  DATA_BLOB extra{static_cast<DWORD>(entropy_size), static_cast<BYTE*>(const_cast<void*>(entropy))};
+  DATA_BLOB out{};
+  if (!CryptUnprotectData(&in, nullptr, &extra, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) return NTE_PERM;
+  const bool fits = out.cbData == key_size;
+  if (fits) std::memcpy(key.bytes, out.pbData, key_size);
+  SecureZeroMemory(out.pbData, out.cbData);
+  LocalFree(out.pbData);
+  return fits ? S_OK : NTE_PERM;
+}
+
+bool same_bytes(const void* a, const void* b, std::size_t size) noexcept {
+  const auto* x = static_cast<const volatile std::uint8_t*>(a);
+  const auto* y = static_cast<const volatile std::uint8_t*>(b);
+  std::uint8_t difference = 0;
+  for (std::size_t i = 0; i < size; ++i) difference = static_cast<std::uint8_t>(difference | (x[i] ^ y[i]));
+  return difference == 0;
+}
+
+HRESULT certificate_digest(PCCERT_CONTEXT certificate, std::uint8_t (&digest)[digest_size]) noexcept {
+  if (!certificate || !certificate->pbCertEncoded || certificate->cbCertEncoded == 0) return E_INVALIDARG;
+  return sha256(certificate->pbCertEncoded, certificate->cbCertEncoded, digest);
+}
+
+}  // namespace kv::provider

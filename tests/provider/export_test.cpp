@@ -1,0 +1,156 @@
+// Export files: written under a password (and a certificate, and the exporting account), read
+// back only whole and with the right opener, never changing the keystore when refused.
+#include <algorithm>
+#include <cstring>
+
+#include "provider/keystore_format.h"
+#include "provider_test_support.h"
+
+namespace provider_test {
+namespace {
+
+using kv::provider::credential;
+using kv::provider::protection_kind;
+
+class export_test : public keystore_test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(create_password_keystore(), S_OK);
+    ASSERT_EQ(service.create_keystore(target.c_str(), credential::of_password(L"target pw")), S_OK);
+    id = add_key(L"exported");
+    export_file = drive.path() + L"\\key.luexp";
+    ASSERT_EQ(service.export_key(drive.c_str(), id, export_file.c_str(), L"transfer"), S_OK);
+  }
+  HRESULT import_into_target(const credential& opener) {
+    return service.import_key(target.c_str(), export_file.c_str(), opener);
+  }
+  // The target keystore's files with their contents, to show that a refusal changed nothing.
+  std::vector<std::vector<std::uint8_t>> target_state() const {
+    std::vector<std::vector<std::uint8_t>> state;
+    for (const std::wstring& name : files_in(target.keystore())) state.push_back(read_bytes(target.keystore() + L"\\" + name));
+    state.push_back({static_cast<std::uint8_t>(files_in(target.keystore() + L"\\ids").size())});
+    return state;
+  }
+
+  temp_folder target;
+  GUID id{};
+  std::wstring export_file;
+};
+
+TEST_F(export_test, import_with_the_export_password_recreates_the_key) {
+  ASSERT_EQ(import_into_target(credential::of_password(L"transfer")), S_OK);
+  const kv::provider::key_view original = read(id);
+  const kv::provider::key_view copy = read(id, target);
+  EXPECT_TRUE(copy.record.name.equals(L"exported"));
+  EXPECT_EQ(copy.record.timeout, original.record.timeout);
+  EXPECT_EQ(copy.record.created, original.record.created);
+  EXPECT_EQ(std::memcmp(copy.secret.bytes, original.secret.bytes, kv::provider::key_size), 0);
+  // The secret is nowhere in the export file in clear.
+  const std::vector<std::uint8_t> file = read_bytes(export_file);
+  EXPECT_EQ(std::search(file.begin(), file.end(), original.secret.bytes, original.secret.bytes + 32), file.end());
+  EXPECT_EQ(import_into_target(credential::of_password(L"transfer")), already_exists);
+}
+
+TEST_F(export_test, the_exporting_account_imports_without_a_password) {
+  ASSERT_EQ(import_into_target(credential::nothing()), S_OK);
+  EXPECT_EQ(std::memcmp(read(id, target).secret.bytes, read(id).secret.bytes, kv::provider::key_size), 0);
+}
+
+TEST_F(export_test, refused_imports_leave_the_keystore_untouched) {
+  const kv::unique_cert_context certificate = first_certificate();
+  struct row {
+    const char* name;
+    credential opener;
+    HRESULT expected;
+  };
+  const row rows[] = {
+      {"wrong password", credential::of_password(L"Transfer"), invalid_password},
+      {"empty password", credential::of_password(L""), invalid_password},
+      {"certificate for a password keystore's export", credential::of_certificate(certificate.get()),
+       NTE_BAD_KEY_STATE},
+  };
+  const auto before = target_state();
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(import_into_target(r.opener), r.expected);
+    EXPECT_EQ(target_state(), before);
+  }
+}
+
+TEST_F(export_test, a_flipped_byte_anywhere_is_refused_and_leaves_the_keystore_untouched) {
+  const std::vector<std::uint8_t> good = read_bytes(export_file);
+  const auto before = target_state();
+  for (std::size_t at = 0; at < good.size(); ++at) {
+    SCOPED_TRACE(at);
+    std::vector<std::uint8_t> bad = good;
+    bad[at] ^= 0x20;
+    write_bytes(export_file, bad);
+    ASSERT_EQ(import_into_target(credential::of_password(L"transfer")), NTE_BAD_DATA);
+  }
+  EXPECT_EQ(target_state(), before);
+}
+
+TEST_F(export_test, an_altered_file_with_a_matching_checksum_is_still_refused) {
+  // Someone who rewrites the checksum too: the seals and the payload tag still catch the change.
+  const std::vector<std::uint8_t> good = read_bytes(export_file);
+  const std::size_t body = good.size() - 32;  // without the checksum
+  struct row {
+    const char* name;
+    std::size_t at;
+    HRESULT expected;
+  };
+  const row rows[] = {
+      {"payload tag", body - 1, NTE_BAD_DATA},
+      {"payload text", body - 16 - 10, NTE_BAD_DATA},
+      {"password seal salt", 8 + 4 + 4, invalid_password},  // after the header, the seal's kind and size
+  };
+  const auto before = target_state();
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    kv::provider::byte_buffer bad(good.begin(), good.begin() + body);
+    bad[r.at] ^= 0x01;
+    std::uint8_t digest[32];
+    ASSERT_EQ(kv::provider::sha256(bad.data(), bad.size(), digest), S_OK);
+    bad.insert(bad.end(), digest, digest + 32);
+    write_bytes(export_file, std::vector<std::uint8_t>(bad.begin(), bad.end()));
+    EXPECT_EQ(import_into_target(credential::of_password(L"transfer")), r.expected);
+    EXPECT_EQ(target_state(), before);
+  }
+}
+
+TEST_F(export_test, export_refuses_an_existing_file_an_empty_password_and_an_unknown_id) {
+  const std::vector<std::uint8_t> first = read_bytes(export_file);
+  EXPECT_EQ(service.export_key(drive.c_str(), id, export_file.c_str(), L"other"), name_in_use);
+  EXPECT_EQ(read_bytes(export_file), first);
+  const std::wstring second = drive.path() + L"\\second.luexp";
+  EXPECT_EQ(service.export_key(drive.c_str(), id, second.c_str(), L""), E_INVALIDARG);
+  const GUID unknown = {1, 2, 0x4003, {0x80, 5, 6, 7, 8, 9, 10, 11}};
+  EXPECT_EQ(service.export_key(drive.c_str(), unknown, second.c_str(), L"pw"), NTE_NOT_FOUND);
+  EXPECT_EQ(service.export_key(drive.c_str(), id, (drive.path() + L"\\absent\\x.luexp").c_str(), L"pw"), path_not_found);
+  EXPECT_EQ(service.import_key(target.c_str(), second.c_str(), credential::of_password(L"pw")),
+            HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(export_test, an_import_whose_name_is_taken_is_refused) {
+  add_key(L"exported", target);
+  EXPECT_EQ(import_into_target(credential::of_password(L"transfer")), name_in_use);
+  EXPECT_EQ(key_ids(target).size(), 1u);
+}
+
+TEST_F(export_test, an_export_from_a_certificate_keystore_opens_with_that_certificate) {
+  const kv::unique_cert_context certificate = first_certificate();
+  const kv::unique_cert_context other = second_certificate();
+  temp_folder bound;
+  ASSERT_EQ(service.create_keystore(bound.c_str(), credential::of_certificate(certificate.get())), S_OK);
+  const GUID bound_id = add_key(L"bound key", bound, protection_kind::certificate);
+  const std::wstring file = bound.path() + L"\\bound.luexp";
+  ASSERT_EQ(service.export_key(bound.c_str(), bound_id, file.c_str(), L"pw"), S_OK);
+
+  EXPECT_EQ(service.import_key(target.c_str(), file.c_str(), credential::of_certificate(other.get())), invalid_password);
+  ASSERT_EQ(service.import_key(target.c_str(), file.c_str(), credential::of_certificate(certificate.get())), S_OK);
+  EXPECT_EQ(std::memcmp(read(bound_id, target).secret.bytes, read(bound_id, bound).secret.bytes, kv::provider::key_size),
+            0);
+}
+
+}  // namespace
+}  // namespace provider_test

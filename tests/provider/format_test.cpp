@@ -1,0 +1,142 @@
+// Key file names and the decoders of the keystore's files.
+#include <cstring>
+#include <string>
+
+#include "provider/keystore_files.h"
+#include "provider/keystore_format.h"
+#include "provider_test_support.h"
+
+namespace provider_test {
+namespace {
+
+using namespace kv::provider;
+
+TEST(provider_format, key_file_names_escape_what_a_file_name_cannot_hold) {
+  struct row {
+    const char* name;
+    std::wstring key_name;
+    std::wstring file_name;
+  };
+  const row rows[] = {
+      {"plain", L"Signing key", L"Signing key.lukey"},
+      {"separators", L"a/b\\c:d", L"a%2Fb%5Cc%3Ad.lukey"},
+      {"wildcards and quotes", L"*?\"<>|", L"%2A%3F%22%3C%3E%7C.lukey"},
+      {"the escape character itself", L"50%", L"50%25.lukey"},
+      {"control character", L"tab\there", L"tab%09here.lukey"},
+      {"device name", L"CON", L"%43ON.lukey"},
+      {"device name with extension", L"nul.txt", L"%6Eul.txt.lukey"},
+      {"numbered port", L"Com7", L"%43om7.lukey"},
+      {"longer than a device name", L"console", L"console.lukey"},
+      {"port without number", L"COMX", L"COMX.lukey"},
+      {"other scripts stay", L"Schl\u00fcssel \u5bc6\u94a5", L"Schl\u00fcssel \u5bc6\u94a5.lukey"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    KV_string file_name;
+    ASSERT_EQ(key_file_name(r.key_name.c_str(), file_name), S_OK);
+    EXPECT_EQ(std::wstring(file_name.text()), r.file_name);
+  }
+}
+
+TEST(provider_format, key_file_names_have_bounds) {
+  struct row {
+    const char* name;
+    std::wstring key_name;
+    HRESULT expected;
+  };
+  const HRESULT too_long = HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+  const row rows[] = {
+      {"empty", L"", E_INVALIDARG},
+      {"longest file name", std::wstring(241, L'x'), S_OK},
+      {"one more", std::wstring(242, L'x'), too_long},
+      {"escapes count three each", std::wstring(80, L'/'), S_OK},
+      {"escapes and one more to the limit", std::wstring(80, L'/') + L"x", S_OK},
+      {"escapes one over", std::wstring(80, L'/') + L"xx", too_long},
+      {"an escape across the limit", std::wstring(240, L'x') + L"/", too_long},
+      {"longer than any name", std::wstring(1025, L'x'), E_INVALIDARG},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    KV_string file_name;
+    EXPECT_EQ(key_file_name(r.key_name.c_str(), file_name), r.expected);
+  }
+}
+
+key_record sample_key() {
+  key_record key;
+  key.id = {0x01020304, 0x0506, 0x4708, {0x89, 10, 11, 12, 13, 14, 15, 16}};
+  key.created = 0x01D9000000000000ull;
+  key.timeout = 300;
+  key.flags = 1;
+  key.name.assign(L"sample");
+  for (std::size_t i = 0; i < sizeof key.secret.cipher; ++i) key.secret.cipher[i] = static_cast<std::uint8_t>(i);
+  return key;
+}
+
+TEST(provider_format, a_key_file_decodes_to_what_was_encoded_and_nothing_shorter_or_longer) {
+  byte_buffer file;
+  ASSERT_EQ(encode_key(sample_key(), file), S_OK);
+  key_record back;
+  ASSERT_EQ(decode_key(file, back), S_OK);
+  EXPECT_TRUE(IsEqualGUID(back.id, sample_key().id));
+  EXPECT_EQ(back.created, sample_key().created);
+  EXPECT_EQ(back.timeout, 300u);
+  EXPECT_EQ(back.flags, 1u);
+  EXPECT_TRUE(back.name.equals(L"sample"));
+  EXPECT_EQ(std::memcmp(back.secret.cipher, sample_key().secret.cipher, sizeof back.secret.cipher), 0);
+
+  for (std::size_t size = 0; size < file.size(); ++size) {
+    SCOPED_TRACE(size);
+    const byte_buffer cut(file.begin(), file.begin() + size);
+    EXPECT_EQ(decode_key(cut, back), NTE_BAD_DATA);
+  }
+  byte_buffer longer = file;
+  longer.push_back(0);
+  EXPECT_EQ(decode_key(longer, back), NTE_BAD_DATA);
+}
+
+// A file whose body was changed and whose checksum was made to fit again.
+byte_buffer rechecked(byte_buffer file, std::size_t at, std::uint8_t value) {
+  file.resize(file.size() - digest_size);
+  file[at] = value;
+  std::uint8_t digest[digest_size];
+  EXPECT_EQ(sha256(file.data(), file.size(), digest), S_OK);
+  file.insert(file.end(), digest, digest + digest_size);
+  return file;
+}
+
+TEST(provider_format, decoders_refuse_well_checksummed_files_they_do_not_understand) {
+  byte_buffer key_file;
+  ASSERT_EQ(encode_key(sample_key(), key_file), S_OK);
+  index_record index;
+  index.iterations = 1000;
+  index.history_count = 1;
+  index.history[0].iterations = 1000;
+  byte_buffer index_file;
+  ASSERT_EQ(encode_index(index, index_file), S_OK);
+  ASSERT_EQ(decode_index(index_file, index), S_OK);
+
+  key_record key;
+  struct row {
+    const char* name;
+    byte_buffer file;
+    bool is_index;
+  };
+  const std::size_t history_count_at = index_file.size() - digest_size - (salt_size + 4 + key_size) - 4;
+  const row rows[] = {
+      {"key: other magic", rechecked(key_file, 0, 'X'), false},
+      {"key: newer version", rechecked(key_file, 4, 2), false},
+      {"key: reserved field set", rechecked(key_file, 6, 1), false},
+      {"key: NUL inside the name", rechecked(rechecked(key_file, 58, 0), 59, 0), false},
+      {"index: newer version", rechecked(index_file, 4, 2), true},
+      {"index: unknown protection kind", rechecked(index_file, 8, 3), true},
+      {"index: six passwords of history", rechecked(index_file, history_count_at, 6), true},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(r.is_index ? decode_index(r.file, index) : decode_key(r.file, key), NTE_BAD_DATA);
+  }
+}
+
+}  // namespace
+}  // namespace provider_test

@@ -1,0 +1,274 @@
+// The file keystore's drives, keys and failure codes, on folder drives in the temporary folder.
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
+#include "provider_test_support.h"
+#include "types/kv_guid.h"
+
+namespace provider_test {
+namespace {
+
+using kv::provider::credential;
+using kv::provider::protection_kind;
+
+constexpr GUID unknown_id = {0x12345678, 0x1234, 0x4234, {0x82, 0x34, 1, 2, 3, 4, 5, 6}};
+
+TEST_F(keystore_test, index_path_appears_only_once_the_keystore_is_created) {
+  KV_path path(L"stale");
+  EXPECT_EQ(service.index_path(drive.c_str(), path), S_FALSE);
+  EXPECT_TRUE(path.is_null() || path.length() == 0);
+  KV_path folder;
+  ASSERT_EQ(service.folder(drive.c_str(), folder), S_OK);
+  EXPECT_EQ(std::wstring(folder.text()), drive.keystore());
+
+  ASSERT_EQ(create_password_keystore(), S_OK);
+  ASSERT_EQ(service.index_path((drive.path() + L"\\\\").c_str(), path), S_OK);  // trailing separators fold
+  EXPECT_EQ(std::wstring(path.text()), drive.keystore() + L"\\keystore.luidx");
+  EXPECT_EQ(create_password_keystore(L"another"), already_exists);
+}
+
+TEST_F(keystore_test, key_files_left_without_their_index_block_a_new_keystore) {
+  ASSERT_EQ(create_password_keystore(), S_OK);
+  add_key(L"orphan");
+  ASSERT_TRUE(DeleteFileW((drive.keystore() + L"\\keystore.luidx").c_str()));
+  EXPECT_EQ(create_password_keystore(), HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY));
+  ASSERT_TRUE(DeleteFileW((drive.keystore() + L"\\orphan.lukey").c_str()));
+  EXPECT_EQ(create_password_keystore(), S_OK);
+}
+
+TEST_F(keystore_test, drive_texts_that_name_no_usable_folder_are_refused) {
+  struct row {
+    const char* name;
+    std::wstring drive;
+    HRESULT expected;
+  };
+  const row rows[] = {
+      {"empty", L"", E_INVALIDARG},
+      {"relative", L"some\\folder", E_INVALIDARG},
+      {"missing folder", drive.path() + L"\\absent", path_not_found},
+      {"a file, not a folder", drive.path() + L"\\file.txt", path_not_found},
+      {"unmapped letter", L"Q:\\", path_not_found},
+  };
+  write_bytes(drive.path() + L"\\file.txt", {1, 2, 3});
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(service.create_keystore(r.drive.c_str(), credential::of_password(L"pw")), r.expected);
+    KV_path folder;
+    EXPECT_EQ(service.folder(r.drive.c_str(), folder), r.expected);
+    std::uint32_t type = 99;
+    EXPECT_EQ(service.drive_type(r.drive.c_str(), type), r.expected);
+    EXPECT_EQ(type, 99u);
+  }
+}
+
+TEST_F(keystore_test, every_keystore_operation_on_a_drive_without_keystore_answers_bad_keyset) {
+  const wchar_t* d = drive.c_str();
+  const GUID id = unknown_id;
+  const std::wstring export_file = drive.path() + L"\\out.luexp";
+  struct row {
+    const char* name;
+    std::function<HRESULT()> call;
+  };
+  const row rows[] = {
+      {"create_key", [&] { return service.create_key(d, protection_kind::password, nullptr, L"k", 0, false); }},
+      {"create_key_cert", [&] { return service.create_key(d, protection_kind::certificate, nullptr, L"k", 0, false); }},
+      {"delete_key", [&] { return service.delete_key(d, id); }},
+      {"rename_key", [&] { return service.rename_key(d, id, L"new"); }},
+      {"export_key", [&] { return service.export_key(d, id, export_file.c_str(), L"pw"); }},
+      {"import_key", [&] { return service.import_key(d, export_file.c_str(), credential::of_password(L"pw")); }},
+      {"replace_protection", [&] { return service.replace_protection(d, credential::of_password(L"pw"), true); }},
+      {"verify_password_history", [&] { return service.verify_password_history(d, L"pw"); }},
+      {"verify_password", [&] { return service.verify_password(d, L"pw"); }},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(r.call(), NTE_BAD_KEYSET);
+  }
+  EXPECT_TRUE(files_in(drive.path()).empty());  // nothing was made on the way
+}
+
+TEST_F(keystore_test, a_created_key_is_found_by_its_id_and_holds_what_was_given) {
+  ASSERT_EQ(create_password_keystore(), S_OK);
+  ASSERT_EQ(service.create_key(drive.c_str(), protection_kind::password, L"first secret", L"Signing key", 600, true),
+            S_OK);
+  const std::vector<GUID> ids = key_ids(drive);
+  ASSERT_EQ(ids.size(), 1u);
+
+  KV_paths found;
+  ASSERT_EQ(service.locate(ids[0], found), S_OK);
+  EXPECT_EQ(texts(found), std::vector<std::wstring>{drive.keystore() + L"\\Signing key.lukey"});
+  const kv::provider::key_view key = read(ids[0]);
+  EXPECT_TRUE(key.record.name.equals(L"Signing key"));
+  EXPECT_EQ(key.record.timeout, 600u);
+  EXPECT_EQ(key.record.flags, 1u);
+  EXPECT_EQ(key.record.id.Data3 >> 12, 4);  // a random GUID
+
+  const GUID other = add_key(L"Second");
+  EXPECT_NE(std::memcmp(read(other).secret.bytes, key.secret.bytes, kv::provider::key_size), 0);
+  found.clear();
+  ASSERT_EQ(service.locate(unknown_id, found), S_OK);
+  EXPECT_TRUE(found.empty());
+}
+
+TEST_F(keystore_test, create_key_checks_a_given_password_and_the_keystore_kind) {
+  ASSERT_EQ(create_password_keystore(), S_OK);
+  const wchar_t* d = drive.c_str();
+  EXPECT_EQ(service.create_key(d, protection_kind::password, L"wrong", L"k", 0, false), invalid_password);
+  EXPECT_EQ(service.create_key(d, protection_kind::certificate, nullptr, L"k", 0, false), NTE_BAD_KEY_STATE);
+  EXPECT_EQ(service.create_key(d, protection_kind::password, nullptr, L"", 0, false), E_INVALIDARG);
+  EXPECT_TRUE(key_ids(drive).empty());
+  EXPECT_EQ(files_in(drive.keystore()), (std::vector<std::wstring>{L"keystore.lock", L"keystore.luidx"}));
+}
+
+TEST_F(keystore_test, key_names_are_unique_without_regard_to_letter_case) {
+  ASSERT_EQ(create_password_keystore(), S_OK);
+  add_key(L"Alpha");
+  EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, nullptr, L"ALPHA", 0, false), name_in_use);
+  EXPECT_EQ(key_ids(drive).size(), 1u);
+}
+
+TEST_F(keystore_test, delete_removes_the_key_file_and_its_link) {
+  ASSERT_EQ(create_password_keystore(), S_OK);
+  const GUID kept = add_key(L"kept");
+  const GUID gone = add_key(L"gone");
+  ASSERT_EQ(service.delete_key(drive.c_str(), gone), S_OK);
+  EXPECT_EQ(service.delete_key(drive.c_str(), gone), NTE_NOT_FOUND);
+  ASSERT_EQ(key_ids(drive).size(), 1u);
+  EXPECT_TRUE(IsEqualGUID(key_ids(drive)[0], kept));
+  EXPECT_EQ(files_in(drive.keystore()), (std::vector<std::wstring>{L"kept.lukey", L"keystore.lock", L"keystore.luidx"}));
+}
+
+TEST_F(keystore_test, rename_moves_the_key_to_its_new_file_and_keeps_id_and_secret) {
+  ASSERT_EQ(create_password_keystore(), S_OK);
+  const GUID id = add_key(L"old name");
+  add_key(L"taken");
+  const kv::provider::key_view before = read(id);
+
+  EXPECT_EQ(service.rename_key(drive.c_str(), id, L"taken"), name_in_use);
+  EXPECT_EQ(service.rename_key(drive.c_str(), unknown_id, L"free"), NTE_NOT_FOUND);
+  ASSERT_EQ(service.rename_key(drive.c_str(), id, L"new: name"), S_OK);
+
+  KV_paths found;
+  ASSERT_EQ(service.locate(id, found), S_OK);
+  EXPECT_EQ(texts(found), std::vector<std::wstring>{drive.keystore() + L"\\new%3A name.lukey"});
+  const kv::provider::key_view after = read(id);
+  EXPECT_TRUE(after.record.name.equals(L"new: name"));
+  EXPECT_EQ(std::memcmp(after.secret.bytes, before.secret.bytes, kv::provider::key_size), 0);
+  EXPECT_EQ(files_in(drive.keystore()), (std::vector<std::wstring>{L"keystore.lock", L"keystore.luidx",
+                                                                   L"new%3A name.lukey", L"taken.lukey"}));
+}
+
+TEST_F(keystore_test, locate_searches_every_known_folder_drive_and_sorts_the_result) {
+  temp_folder second;
+  ASSERT_EQ(create_password_keystore(), S_OK);
+  ASSERT_EQ(service.create_keystore(second.c_str(), credential::of_password(L"pw")), S_OK);
+  const GUID id = add_key(L"shared");
+  // The same key in the second keystore, as an import would leave it.
+  const std::wstring export_file = drive.path() + L"\\shared.luexp";
+  ASSERT_EQ(service.export_key(drive.c_str(), id, export_file.c_str(), L"transfer"), S_OK);
+  ASSERT_EQ(service.import_key(second.c_str(), export_file.c_str(), credential::of_password(L"transfer")), S_OK);
+
+  KV_paths found;
+  ASSERT_EQ(service.locate(id, found), S_OK);
+  std::vector<std::wstring> expected{drive.keystore() + L"\\shared.lukey", second.keystore() + L"\\shared.lukey"};
+  if (KV_path(expected[1].c_str()).precedes(KV_path(expected[0].c_str()))) std::swap(expected[0], expected[1]);
+  EXPECT_EQ(texts(found), expected);
+}
+
+TEST_F(keystore_test, a_write_killed_before_its_replace_leaves_nothing_that_counts) {
+  ASSERT_EQ(create_password_keystore(), S_OK);
+  // Stop at the second temporary file of the key: its id link is in place, the key file is not.
+  struct counter {
+    int left;
+  } steps{1};
+  service = kv::provider::keystore_service([&] {
+    kv::provider::settings config = settings.config;
+    config.interrupt.stop = [](kv::provider::write_step, void* context) {
+      return static_cast<counter*>(context)->left-- == 0;
+    };
+    config.interrupt.context = &steps;
+    return config;
+  }());
+  EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, nullptr, L"crashed", 0, false), E_ABORT);
+  const std::vector<GUID> dangling = key_ids(drive);
+  ASSERT_EQ(dangling.size(), 1u);
+  ASSERT_EQ(files_in(drive.keystore()).size(), 3u);  // lock, index and the temporary file
+  EXPECT_EQ(files_in(drive.keystore()).back()[0], L'~');  // '~' sorts last
+
+  service = kv::provider::keystore_service(settings.config);
+  KV_paths found;
+  ASSERT_EQ(service.locate(dangling[0], found), S_OK);
+  EXPECT_TRUE(found.empty());
+  EXPECT_EQ(service.delete_key(drive.c_str(), dangling[0]), NTE_NOT_FOUND);
+  const GUID id = add_key(L"crashed");
+  EXPECT_TRUE(read(id).record.name.equals(L"crashed"));
+}
+
+TEST_F(keystore_test, a_second_writer_waits_for_the_lock_and_then_gives_up) {
+  ASSERT_EQ(create_password_keystore(), S_OK);
+  kv::unique_file held(CreateFileW((drive.keystore() + L"\\keystore.lock").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                   nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held);
+  kv::provider::settings config = settings.config;
+  config.lock_timeout_ms = 50;
+  kv::provider::keystore_service impatient(config);
+  EXPECT_EQ(impatient.create_key(drive.c_str(), protection_kind::password, nullptr, L"k", 0, false),
+            HRESULT_FROM_WIN32(ERROR_BUSY));
+  held.reset();
+  EXPECT_EQ(impatient.create_key(drive.c_str(), protection_kind::password, nullptr, L"k", 0, false), S_OK);
+}
+
+std::wstring listed_root;
+HRESULT one_root(KV_paths& roots) {
+  roots.emplace_back(listed_root.c_str());
+  return S_OK;
+}
+
+TEST_F(keystore_test, populated_drives_are_those_holding_a_keystore) {
+  listed_root = drive.path() + L"\\";
+  kv::provider::settings config = settings.config;
+  config.volume_roots = one_root;
+  kv::provider::keystore_service listing(config);
+  KV_paths roots;
+  ASSERT_EQ(listing.drives(true, 0, roots), S_OK);
+  EXPECT_TRUE(roots.empty());
+  ASSERT_EQ(create_password_keystore(), S_OK);
+  ASSERT_EQ(listing.drives(true, 0, roots), S_OK);
+  EXPECT_EQ(texts(roots), std::vector<std::wstring>{listed_root});
+}
+
+TEST_F(keystore_test, drives_selects_volume_roots_by_type_bit) {
+  kv::provider::settings config = settings.config;
+  config.volume_roots = nullptr;  // the real roots: Wine maps C: to a fixed disk
+  kv::provider::keystore_service real(config);
+  KV_paths all;
+  ASSERT_EQ(real.drives(false, 0, all), S_OK);
+  ASSERT_FALSE(all.empty());
+  const std::wstring first = all.front().text();
+  const UINT type = GetDriveTypeW(first.c_str());
+  struct row {
+    const char* name;
+    std::uint32_t types;
+    bool listed;
+  };
+  const row rows[] = {
+      {"its own type bit", 1u << type, true},
+      {"its bit among others", (1u << type) | 1u, true},
+      {"another type only", 1u << ((type + 1) % 7), false},
+      {"bits above the known types", 0x80000000u, false},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    KV_paths selected;
+    ASSERT_EQ(real.drives(false, r.types, selected), S_OK);
+    const std::vector<std::wstring> names = texts(selected);
+    EXPECT_EQ(std::find(names.begin(), names.end(), first) != names.end(), r.listed);
+  }
+  std::uint32_t drive_type = 0;
+  ASSERT_EQ(service.drive_type(drive.c_str(), drive_type), S_OK);  // a folder drive has its volume's type
+  EXPECT_EQ(drive_type, GetDriveTypeW(L"C:\\"));
+}
+
+}  // namespace
+}  // namespace provider_test

@@ -1,0 +1,167 @@
+// Passwords, certificates and replacing a keystore's protection, interrupted or not.
+#include <algorithm>
+#include <cstring>
+
+#include "provider_test_support.h"
+
+namespace provider_test {
+namespace {
+
+using kv::provider::credential;
+using kv::provider::protection_kind;
+
+bool same_secret(const kv::provider::key_view& a, const kv::provider::key_view& b) {
+  return std::memcmp(a.secret.bytes, b.secret.bytes, kv::provider::key_size) == 0;
+}
+
+TEST_F(keystore_test, verify_last_password_answers_whether_the_text_is_the_current_password) {
+  ASSERT_EQ(create_password_keystore(L"current"), S_OK);
+  struct row {
+    const char* name;
+    const wchar_t* text;
+    HRESULT expected;
+  };
+  const row rows[] = {
+      {"the password", L"current", S_OK},
+      {"another letter case", L"Current", invalid_password},
+      {"a prefix", L"curren", invalid_password},
+      {"empty", L"", invalid_password},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(service.verify_password(drive.c_str(), r.text), r.expected);
+  }
+  EXPECT_EQ(service.verify_password(drive.c_str(), nullptr), E_INVALIDARG);
+}
+
+TEST_F(keystore_test, the_last_five_passwords_are_refused_and_the_sixth_is_accepted) {
+  const wchar_t* passwords[] = {L"one", L"two", L"three", L"four", L"five", L"six"};
+  ASSERT_EQ(create_password_keystore(passwords[0]), S_OK);
+  for (int i = 1; i < 6; ++i) ASSERT_EQ(service.replace_protection(drive.c_str(), credential::of_password(passwords[i]), true), S_OK);
+  for (int i = 0; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(service.verify_password_history(drive.c_str(), passwords[i]), i == 0 ? S_OK : password_in_history);
+  }
+  EXPECT_EQ(service.verify_password_history(drive.c_str(), L"seven"), S_OK);
+  // Changing enforces the history; recovering does not.
+  EXPECT_EQ(service.replace_protection(drive.c_str(), credential::of_password(L"three"), true), password_in_history);
+  EXPECT_EQ(service.verify_password(drive.c_str(), L"six"), S_OK);
+  EXPECT_EQ(service.replace_protection(drive.c_str(), credential::of_password(L"three"), false), S_OK);
+  EXPECT_EQ(service.verify_password(drive.c_str(), L"three"), S_OK);
+  // The index holds salted hashes only: no password text in any encoding.
+  const std::vector<std::uint8_t> index = read_bytes(drive.keystore() + L"\\keystore.luidx");
+  const wchar_t* needle = L"three";
+  EXPECT_EQ(std::search(index.begin(), index.end(), reinterpret_cast<const std::uint8_t*>(needle),
+                        reinterpret_cast<const std::uint8_t*>(needle + 5)),
+            index.end());
+}
+
+TEST_F(keystore_test, a_new_password_reprotects_every_key_and_keeps_the_secrets) {
+  ASSERT_EQ(create_password_keystore(L"old"), S_OK);
+  const GUID a = add_key(L"a");
+  const GUID b = add_key(L"b");
+  const kv::provider::key_view a_before = read(a);
+  const kv::provider::key_view b_before = read(b);
+
+  ASSERT_EQ(service.replace_protection(drive.c_str(), credential::of_password(L"new"), true), S_OK);
+  EXPECT_TRUE(same_secret(read(a), a_before));
+  EXPECT_TRUE(same_secret(read(b), b_before));
+  EXPECT_NE(std::memcmp(read(a).record.protection_id, a_before.record.protection_id, kv::provider::id_size), 0);
+  EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, L"old", L"c", 0, false), invalid_password);
+  EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, L"new", L"c", 0, false), S_OK);
+  EXPECT_EQ(files_in(drive.keystore()), (std::vector<std::wstring>{L"a.lukey", L"b.lukey", L"c.lukey",
+                                                                   L"keystore.lock", L"keystore.luidx"}));
+}
+
+TEST_F(keystore_test, a_certificate_keystore_takes_certificate_operations_only) {
+  const kv::unique_cert_context certificate = first_certificate();
+  ASSERT_EQ(service.create_keystore(drive.c_str(), credential::of_certificate(certificate.get())), S_OK);
+  const GUID id = add_key(L"bound", drive, protection_kind::certificate);
+  EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, nullptr, L"x", 0, false), NTE_BAD_KEY_STATE);
+  EXPECT_EQ(service.verify_password(drive.c_str(), L"anything"), NTE_BAD_KEY_STATE);
+
+  const kv::provider::key_view before = read(id);
+  ASSERT_EQ(service.replace_protection(drive.c_str(), credential::of_password(L"now a password"), true), S_OK);
+  EXPECT_EQ(service.verify_password(drive.c_str(), L"now a password"), S_OK);
+  EXPECT_TRUE(same_secret(read(id), before));
+  const kv::unique_cert_context other = second_certificate();
+  ASSERT_EQ(service.replace_protection(drive.c_str(), credential::of_certificate(other.get()), false), S_OK);
+  EXPECT_TRUE(same_secret(read(id), before));
+  EXPECT_EQ(service.replace_protection(drive.c_str(), credential::of_certificate(nullptr), false), E_INVALIDARG);
+  EXPECT_EQ(service.replace_protection(drive.c_str(), credential::of_password(L""), false), E_INVALIDARG);
+}
+
+// Stops a protection change at one step, as a killed process would.
+struct stop_at {
+  kv::provider::write_step step;
+  static bool stop(kv::provider::write_step seen, void* context) {
+    return seen == static_cast<stop_at*>(context)->step;
+  }
+};
+
+kv::provider::settings interrupted(const kv::provider::settings& base, stop_at& where) {
+  kv::provider::settings config = base;
+  config.interrupt.stop = stop_at::stop;
+  config.interrupt.context = &where;
+  return config;
+}
+
+TEST_F(keystore_test, a_change_killed_before_its_commit_leaves_the_old_protection_whole) {
+  ASSERT_EQ(create_password_keystore(L"old"), S_OK);
+  const GUID id = add_key(L"k");
+  const kv::provider::key_view before = read(id);
+  stop_at where{kv::provider::write_step::temporary_written};  // the new index is written, not moved
+  kv::provider::keystore_service killed(interrupted(settings.config, where));
+  ASSERT_EQ(killed.replace_protection(drive.c_str(), credential::of_password(L"new"), true), E_ABORT);
+  const std::vector<std::wstring> left = files_in(drive.keystore());
+  ASSERT_EQ(left.size(), 5u);  // ~temporary index, k.lukey, k.lukey.pending, lock, index
+  EXPECT_EQ(left.back()[0], L'~');  // '~' sorts last
+
+  EXPECT_EQ(service.verify_password(drive.c_str(), L"old"), S_OK);
+  EXPECT_TRUE(same_secret(read(id), before));
+  ASSERT_EQ(service.replace_protection(drive.c_str(), credential::of_password(L"new"), true), S_OK);
+  EXPECT_TRUE(same_secret(read(id), before));
+  EXPECT_EQ(files_in(drive.keystore()),
+            (std::vector<std::wstring>{L"k.lukey", L"keystore.lock", L"keystore.luidx"}));  // leftovers swept
+}
+
+TEST_F(keystore_test, a_change_killed_after_its_commit_is_finished_by_the_next_writer) {
+  ASSERT_EQ(create_password_keystore(L"old"), S_OK);
+  const GUID a = add_key(L"a");
+  const GUID b = add_key(L"b");
+  const kv::provider::key_view a_before = read(a);
+  const kv::provider::key_view b_before = read(b);
+  stop_at where{kv::provider::write_step::protection_committed};
+  kv::provider::keystore_service killed(interrupted(settings.config, where));
+  ASSERT_EQ(killed.replace_protection(drive.c_str(), credential::of_password(L"new"), true), E_ABORT);
+  EXPECT_EQ(files_in(drive.keystore()).size(), 6u);  // both keys still wait as ".pending"
+
+  EXPECT_EQ(service.verify_password(drive.c_str(), L"new"), S_OK);
+  EXPECT_TRUE(same_secret(read(a), a_before));
+  EXPECT_TRUE(same_secret(read(b), b_before));
+  EXPECT_EQ(files_in(drive.keystore()),
+            (std::vector<std::wstring>{L"a.lukey", L"b.lukey", L"keystore.lock", L"keystore.luidx"}));
+}
+
+TEST_F(keystore_test, a_damaged_index_or_key_file_is_reported_as_bad_data) {
+  ASSERT_EQ(create_password_keystore(), S_OK);
+  const GUID id = add_key(L"k");
+  const std::wstring key_file = drive.keystore() + L"\\k.lukey";
+  std::vector<std::uint8_t> bytes = read_bytes(key_file);
+  bytes[bytes.size() / 2] ^= 0x01;
+  write_bytes(key_file, bytes);
+  kv::provider::key_view key;
+  EXPECT_EQ(service.read_key(drive.c_str(), id, key), NTE_BAD_DATA);
+  EXPECT_EQ(service.replace_protection(drive.c_str(), credential::of_password(L"new"), true), NTE_BAD_DATA);
+  EXPECT_EQ(service.verify_password(drive.c_str(), L"first secret"), S_OK);  // the failed change changed nothing
+
+  const std::wstring index_file = drive.keystore() + L"\\keystore.luidx";
+  bytes = read_bytes(index_file);
+  bytes.pop_back();
+  write_bytes(index_file, bytes);
+  EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, nullptr, L"x", 0, false), NTE_BAD_DATA);
+  EXPECT_EQ(service.verify_password_history(drive.c_str(), L"x"), NTE_BAD_DATA);
+}
+
+}  // namespace
+}  // namespace provider_test

@@ -1,0 +1,139 @@
+#include "provider_test_support.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <stdexcept>
+
+#include "types/kv_guid.h"
+#include "types/owners.h"
+
+namespace provider_test {
+
+extern const unsigned char user_noreason[];
+extern const unsigned user_noreason_size;
+extern const unsigned char user_lifted[];
+extern const unsigned user_lifted_size;
+
+namespace {
+
+std::atomic<int> folder_counter{0};
+
+void remove_tree(const std::wstring& path) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring full = path + L"\\" + name;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        remove_tree(full);
+      } else {
+        SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(full.c_str());
+      }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryW(path.c_str());
+}
+
+HRESULT no_volume_roots(KV_paths&) { return S_OK; }
+
+kv::unique_cert_context decode(const unsigned char* der, unsigned size) {
+  kv::unique_cert_context context(CertCreateCertificateContext(X509_ASN_ENCODING, der, size));
+  if (!context) throw std::runtime_error("certificate fixture does not decode");
+  return context;
+}
+
+}  // namespace
+
+temp_folder::temp_folder() {
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  path_ = std::wstring(temp) + L"kv-provider-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+          std::to_wstring(folder_counter++);
+  remove_tree(path_);
+  if (!CreateDirectoryW(path_.c_str(), nullptr)) throw std::runtime_error("cannot make a temporary folder");
+}
+
+temp_folder::~temp_folder() { remove_tree(path_); }
+
+test_settings::test_settings()
+    : key_(L"Software\\DoDadev\\ProviderTest-" + std::to_wstring(GetCurrentProcessId())) {
+  RegDeleteTreeW(HKEY_CURRENT_USER, key_.c_str());
+  kv::unique_hkey key;
+  RegCreateKeyExW(HKEY_CURRENT_USER, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr);
+  const DWORD factor = kv::provider::lowest_test_work_factor;
+  RegSetValueExW(key.get(), L"TestWorkFactor", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&factor), sizeof factor);
+  config.registry_key = key_.c_str();
+  config.volume_roots = no_volume_roots;
+}
+
+test_settings::~test_settings() { RegDeleteTreeW(HKEY_CURRENT_USER, key_.c_str()); }
+
+kv::unique_cert_context first_certificate() { return decode(user_noreason, user_noreason_size); }
+kv::unique_cert_context second_certificate() { return decode(user_lifted, user_lifted_size); }
+
+std::vector<std::wstring> files_in(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<GUID> key_ids(const temp_folder& drive) {
+  std::vector<GUID> ids;
+  for (const std::wstring& name : files_in(drive.keystore() + L"\\ids"))
+    if (name.size() == 38 + 5 && name.compare(38, 5, L".luid") == 0) ids.push_back(KV_guid(name.substr(0, 38).c_str()));
+  return ids;
+}
+
+std::vector<std::uint8_t> read_bytes(const std::wstring& path) {
+  std::vector<std::uint8_t> bytes;
+  kv::unique_file file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return bytes;
+  bytes.resize(GetFileSize(file.get(), nullptr));
+  DWORD read = 0;
+  ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+  bytes.resize(read);
+  return bytes;
+}
+
+void write_bytes(const std::wstring& path, const std::vector<std::uint8_t>& bytes) {
+  kv::unique_file file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  DWORD written = 0;
+  if (!file || !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+    throw std::runtime_error("cannot write a test file");
+}
+
+std::vector<std::wstring> texts(const KV_paths& paths) {
+  std::vector<std::wstring> result;
+  for (const KV_path& path : paths) result.push_back(path.text());
+  return result;
+}
+
+GUID keystore_test::add_key(const wchar_t* name, const temp_folder& where, kv::provider::protection_kind kind) {
+  const std::vector<GUID> before = key_ids(where);
+  const HRESULT hr = service.create_key(where.c_str(), kind, nullptr, name, 30, false);
+  EXPECT_EQ(hr, S_OK) << "creating key " << testing::PrintToString(std::wstring(name));
+  for (const GUID& id : key_ids(where))
+    if (std::none_of(before.begin(), before.end(), [&](const GUID& old) { return IsEqualGUID(old, id); })) return id;
+  ADD_FAILURE() << "no new key id";
+  return GUID{};
+}
+
+kv::provider::key_view keystore_test::read(const GUID& id, const temp_folder& where) {
+  kv::provider::key_view key;
+  EXPECT_EQ(service.read_key(where.c_str(), id, key), S_OK);
+  return key;
+}
+
+}  // namespace provider_test

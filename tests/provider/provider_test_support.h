@@ -1,0 +1,84 @@
+#pragma once
+// Helpers of the provider tests: a folder drive in the temporary folder, per-test settings with
+// the lowered work factor, the certificate fixtures, and views of the files a keystore holds.
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "provider/keystore.h"
+#include "types/cert_owners.h"
+
+namespace provider_test {
+
+// A fresh folder under the temporary folder, removed with everything in it at the end.
+class temp_folder {
+ public:
+  temp_folder();
+  ~temp_folder();
+  temp_folder(const temp_folder&) = delete;
+  temp_folder& operator=(const temp_folder&) = delete;
+  const std::wstring& path() const { return path_; }
+  const wchar_t* c_str() const { return path_.c_str(); }
+  std::wstring keystore() const { return path_ + L"\\DoDadev Keystore"; }
+
+ private:
+  std::wstring path_;
+};
+
+// Settings in a registry key of their own (deleted at the end), with TestWorkFactor at the floor
+// and no volume roots, so that searches look only at the folder drives a test makes.
+class test_settings {
+ public:
+  test_settings();
+  ~test_settings();
+  test_settings(const test_settings&) = delete;
+  test_settings& operator=(const test_settings&) = delete;
+  kv::provider::settings config;
+
+ private:
+  std::wstring key_;
+};
+
+// The certificate fixtures (tests/support/certs).
+kv::unique_cert_context first_certificate();
+kv::unique_cert_context second_certificate();
+
+// File names (not paths) directly in a folder, sorted; ".", ".." and subfolders left out.
+std::vector<std::wstring> files_in(const std::wstring& folder);
+// The ids that the keystore's id links name.
+std::vector<GUID> key_ids(const temp_folder& drive);
+std::vector<std::uint8_t> read_bytes(const std::wstring& path);
+void write_bytes(const std::wstring& path, const std::vector<std::uint8_t>& bytes);
+// A path list as std::wstrings.
+std::vector<std::wstring> texts(const KV_paths& paths);
+
+constexpr HRESULT invalid_password = HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD);
+constexpr HRESULT name_in_use = HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
+constexpr HRESULT already_exists = HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
+constexpr HRESULT path_not_found = HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+constexpr HRESULT password_in_history = HRESULT_FROM_WIN32(ERROR_PASSWORD_RESTRICTION);
+
+// A keystore service on a folder drive, with helpers that create keys and learn their ids.
+class keystore_test : public ::testing::Test {
+ protected:
+  HRESULT create_password_keystore(const wchar_t* password = L"first secret") {
+    return service.create_keystore(drive.c_str(), kv::provider::credential::of_password(password));
+  }
+  // Creates a key (custodian path) and answers its id; fails the test when that does not work.
+  GUID add_key(const wchar_t* name, const temp_folder& where,
+               kv::provider::protection_kind kind = kv::provider::protection_kind::password);
+  GUID add_key(const wchar_t* name) { return add_key(name, drive); }
+  kv::provider::key_view read(const GUID& id, const temp_folder& where);
+  kv::provider::key_view read(const GUID& id) { return read(id, drive); }
+
+  temp_folder drive;
+  test_settings settings;
+  kv::provider::keystore_service service{settings.config};
+};
+
+}  // namespace provider_test
