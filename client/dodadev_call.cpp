@@ -1,0 +1,337 @@
+// dodadev-call: calls LU_proxy_disp::call_function of the DoDadev server from a command line and
+// prints the answer, for people who test an installation or debug a client.
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+
+#include <new>
+#include <vector>
+
+#include "client/call_request.h"
+#include "proxy/dodadev_h.h"
+#include "types/call_text_bstr.h"
+#include "types/kv_alloc.h"
+#include "types/owners.h"
+
+namespace {
+
+using kv::client::text;
+
+enum exit_code { exit_ok = 0, exit_refused = 1, exit_usage = 2, exit_com = 3 };
+
+constexpr wchar_t help_text[] =
+    L"dodadev-call: calls call_function of the DoDadev server (LU_proxy_disp) and prints the answer.\n"
+    L"\n"
+    L"Usage:\n"
+    L"  dodadev-call [--dispatch] [--show-request] FUNCTION [NAME=VALUE]... [--cert NAME=CERT]...\n"
+    L"  dodadev-call [--dispatch] [--show-request] --request FILE\n"
+    L"  dodadev-call --encode TEXT\n"
+    L"  dodadev-call --decode TEXT\n"
+    L"  dodadev-call --help\n"
+    L"\n"
+    L"  FUNCTION        the function to call, for example keystore_drives\n"
+    L"  NAME=VALUE      one parameter, sent as the text of <parameter name=\"NAME\">; XML special\n"
+    L"                  characters in names and values are escaped\n"
+    L"  certificate=CERT, new_certificate=CERT, --cert NAME=CERT\n"
+    L"                  a certificate parameter; CERT is serial:BASE64,issuer:BASE64 with the\n"
+    L"                  certificate's serial number (least significant byte first, as the\n"
+    L"                  certificate store holds it) and its encoded issuer name, each in Base64;\n"
+    L"                  it is sent as <certificate serial_number=\"...\" issuer=\"...\"/>\n"
+    L"  --request FILE  send the request document in FILE (UTF-8, or UTF-16 with a byte-order\n"
+    L"                  mark) as it stands\n"
+    L"  --dispatch      call through IDispatch::Invoke (DISPID 1) instead of the vtable\n"
+    L"  --show-request  print the request document before the call\n"
+    L"  --encode TEXT   print TEXT in the call text coding\n"
+    L"  --decode TEXT   print TEXT with the call text coding undone\n"
+    L"\n"
+    L"Prints the method's result and ret_code, each as 0xXXXXXXXX with the system's text, then\n"
+    L"the result document, if there is one. Through IDispatch the method's S_FALSE arrives as\n"
+    L"S_OK; ret_code always tells the outcome.\n"
+    L"\n"
+    L"Exit codes: 0 the method returned S_OK and ret_code is not negative; 1 the request was\n"
+    L"refused or failed; 2 wrong usage or an unreadable request file; 3 the server could not be\n"
+    L"reached or the call did not arrive.\n"
+    L"\n"
+    L"Example:\n"
+    L"  dodadev-call keystore_create_key_pwd drive=C:\\ password=secret name=mykey timeout=30 "
+    L"def_local_key=false\n";
+
+// Owns a buffer from kv::mem_alloc.
+struct mem_block {
+  void* block = nullptr;
+  mem_block() = default;
+  mem_block(const mem_block&) = delete;
+  mem_block& operator=(const mem_block&) = delete;
+  ~mem_block() { kv::mem_free(block); }
+};
+
+// To a console as UTF-16, anywhere else as UTF-8.
+void write_text(DWORD which, const wchar_t* units, std::size_t count) {
+  HANDLE out = GetStdHandle(which);
+  if (!out || out == INVALID_HANDLE_VALUE || count == 0) return;
+  DWORD mode = 0;
+  DWORD written = 0;
+  if (GetConsoleMode(out, &mode)) {
+    WriteConsoleW(out, units, static_cast<DWORD>(count), &written, nullptr);
+    return;
+  }
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, units, static_cast<int>(count), nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return;
+  mem_block buffer;
+  buffer.block = kv::mem_alloc(static_cast<std::size_t>(bytes));
+  if (!buffer.block) return;
+  WideCharToMultiByte(CP_UTF8, 0, units, static_cast<int>(count), static_cast<char*>(buffer.block), bytes, nullptr,
+                      nullptr);
+  WriteFile(out, buffer.block, static_cast<DWORD>(bytes), &written, nullptr);
+}
+
+void print(const text& line) { write_text(STD_OUTPUT_HANDLE, line.c_str(), line.size()); }
+void complain(const text& line) { write_text(STD_ERROR_HANDLE, line.c_str(), line.size()); }
+
+int usage_error(const wchar_t* problem) {
+  complain(text(L"dodadev-call: ") + problem + L" (see dodadev-call --help)\n");
+  return exit_usage;
+}
+
+// A request file: UTF-16LE after FF FE, else UTF-8 (mark optional), else the ANSI code page.
+bool read_request_file(const wchar_t* path, text& request) {
+  kv::unique_file file(
+      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  LARGE_INTEGER size = {};
+  if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > 64 * 1024 * 1024) return false;
+  mem_block bytes;
+  bytes.block = kv::mem_alloc(static_cast<std::size_t>(size.QuadPart));
+  if (!bytes.block) return false;
+  DWORD got = 0;
+  if (!ReadFile(file.get(), bytes.block, static_cast<DWORD>(size.QuadPart), &got, nullptr)) return false;
+  const auto* data = static_cast<const unsigned char*>(bytes.block);
+  if (got >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
+    request.clear();
+    for (DWORD i = 2; i + 1 < got; i += 2) request += static_cast<wchar_t>(data[i] | (data[i + 1] << 8));
+    return true;
+  }
+  DWORD skip = got >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
+  const char* narrow = reinterpret_cast<const char*>(data + skip);
+  const int narrow_size = static_cast<int>(got - skip);
+  UINT code_page = CP_UTF8;
+  int units = narrow_size ? MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, narrow, narrow_size, nullptr, 0) : 0;
+  if (narrow_size && units <= 0) {
+    code_page = CP_ACP;
+    units = MultiByteToWideChar(code_page, 0, narrow, narrow_size, nullptr, 0);
+  }
+  request.assign(static_cast<std::size_t>(units), L'\0');
+  if (units) MultiByteToWideChar(code_page, 0, narrow, narrow_size, request.data(), units);
+  return true;
+}
+
+int code_text(const wchar_t* input, bool encode) {
+  kv::unique_bstr output;
+  const HRESULT hr = encode ? encode_call_text(input, output.put()) : decode_call_text(input, output.put());
+  if (FAILED(hr)) {
+    complain(L"dodadev-call: the coding failed: " + kv::client::describe_result(hr) + L"\n");
+    return exit_refused;
+  }
+  text shown(output.get());
+  if (!shown.empty() && shown[0] == 0xFEFF) shown.erase(0, 1);
+  print(shown + L"\n");
+  return exit_ok;
+}
+
+struct com_scope {
+  HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  com_scope() = default;
+  com_scope(const com_scope&) = delete;
+  com_scope& operator=(const com_scope&) = delete;
+  ~com_scope() {
+    if (SUCCEEDED(hr)) CoUninitialize();
+  }
+};
+
+struct object_ref {
+  LU_proxy_disp_i* object = nullptr;
+  object_ref() = default;
+  object_ref(const object_ref&) = delete;
+  object_ref& operator=(const object_ref&) = delete;
+  ~object_ref() {
+    if (object) object->Release();
+  }
+};
+
+// Where COM would start the server from, for a failed activation: the registered LocalServer32
+// and whether that program exists.
+text server_registration_note() {
+  wchar_t command[MAX_PATH * 2] = {};
+  DWORD bytes = sizeof command - sizeof(wchar_t);
+  if (RegGetValueW(HKEY_CLASSES_ROOT, L"CLSID\\{01B5C31E-59A2-4194-9DCC-05F6FE00F066}\\LocalServer32", nullptr,
+                   RRF_RT_REG_SZ, nullptr, command, &bytes) != ERROR_SUCCESS) {
+    return L"No LocalServer32 is registered for LU_proxy_disp.\n";
+  }
+  text note = L"LocalServer32 of LU_proxy_disp: " + text(command) + L"\n";
+  text program(command);
+  if (!program.empty() && program[0] == L'"') {
+    const std::size_t end = program.find(L'"', 1);
+    program = program.substr(1, end == text::npos ? text::npos : end - 1);
+  } else {
+    program = program.substr(0, program.find(L' '));
+  }
+  if (GetFileAttributesW(program.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    note += L"That program does not exist: the server was moved or removed. Register it again from where it is "
+            L"now: DoDadev.exe /RegServer.\n";
+  }
+  return note;
+}
+
+HRESULT invoke_call_function(LU_proxy_disp_i* object, BSTR arg, BSTR* ret, LONG* ret_code) {
+  VARIANTARG args[3];
+  for (VARIANTARG& arg_variant : args) VariantInit(&arg_variant);
+  // Arguments go in reverse order: ret_code, ret, arg.
+  args[2].vt = VT_BSTR;
+  args[2].bstrVal = arg;
+  args[1].vt = VT_BYREF | VT_BSTR;
+  args[1].pbstrVal = ret;
+  args[0].vt = VT_BYREF | VT_I4;
+  args[0].plVal = ret_code;
+  DISPPARAMS parameters = {args, nullptr, 3, 0};
+  VARIANT result;
+  VariantInit(&result);
+  EXCEPINFO exception = {};
+  UINT bad_argument = 0;
+  HRESULT hr = object->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, &result, &exception,
+                              &bad_argument);
+  if (hr == DISP_E_EXCEPTION && exception.scode) hr = exception.scode;
+  SysFreeString(exception.bstrSource);
+  SysFreeString(exception.bstrDescription);
+  SysFreeString(exception.bstrHelpFile);
+  VariantClear(&result);
+  return hr;
+}
+
+int call(const text& request, bool dispatch) {
+  com_scope com;
+  if (FAILED(com.hr)) {
+    complain(L"dodadev-call: COM cannot be initialised: " + kv::client::describe_result(com.hr) + L"\n");
+    return exit_com;
+  }
+  object_ref object;
+  HRESULT hr = CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i,
+                                reinterpret_cast<void**>(&object.object));
+  if (FAILED(hr)) {
+    text message = L"dodadev-call: cannot create LU_proxy_disp: " + kv::client::describe_result(hr) + L"\n";
+    if (const wchar_t* advice = kv::client::activation_advice(hr)) message += text(advice) + L"\n";
+    if (hr == REGDB_E_CLASSNOTREG || hr == CO_E_SERVER_EXEC_FAILURE) message += server_registration_note();
+    complain(message);
+    return exit_com;
+  }
+
+  kv::unique_bstr arg;
+  hr = encode_call_text(request.c_str(), arg.put());
+  if (FAILED(hr)) {
+    complain(L"dodadev-call: the request cannot be coded: " + kv::client::describe_result(hr) + L"\n");
+    return exit_refused;
+  }
+  kv::unique_bstr ret;
+  LONG ret_code = 0;
+  hr = dispatch ? invoke_call_function(object.object, arg.get(), ret.put(), &ret_code)
+                : object.object->call_function(arg.get(), ret.put(), &ret_code);
+  if (FAILED(hr)) {
+    text message = L"dodadev-call: the call failed: " + kv::client::describe_result(hr) + L"\n";
+    if (const wchar_t* advice = kv::client::activation_advice(hr)) message += text(advice) + L"\n";
+    complain(message);
+    return exit_com;
+  }
+
+  // Through IDispatch the method's own S_FALSE arrives as S_OK: ret_code tells the outcome.
+  text report = (dispatch ? L"method result (IDispatch::Invoke): " : L"method result: ") +
+                kv::client::describe_result(hr) + L"\n";
+  report += L"ret_code: " + kv::client::describe_result(ret_code) + L"\n";
+  if (ret.get()) {
+    kv::unique_bstr plain;
+    const HRESULT decoded = decode_call_text(ret.get(), plain.put());
+    if (FAILED(decoded)) {
+      report += L"result: cannot be decoded: " + kv::client::describe_result(decoded) + L"\n";
+    } else {
+      text document(plain.get());
+      if (!document.empty() && document[0] == 0xFEFF) document.erase(0, 1);
+      report += L"result:\n" + document;
+      if (document.empty() || document.back() != L'\n') report += L"\n";
+    }
+  }
+  print(report);
+  if (ret_code == static_cast<LONG>(0x80040154)) {
+    complain(
+        L"dodadev-call: the server could not create the keystore provider (class not registered): install and "
+        L"register the keystore provider.\n");
+  }
+  return hr == S_OK && ret_code >= 0 ? exit_ok : exit_refused;
+}
+
+int run(int argc, wchar_t** argv) {
+  if (argc < 2) return usage_error(L"nothing to call");
+  bool dispatch = false;
+  bool show_request = false;
+  const wchar_t* request_file = nullptr;
+  const wchar_t* function = nullptr;
+  std::vector<kv::client::request_parameter, kv::mem_allocator<kv::client::request_parameter>> parameters;
+
+  for (int i = 1; i < argc; ++i) {
+    const text argument(argv[i]);
+    const bool has_value = i + 1 < argc;
+    if (argument == L"--help" || argument == L"-h" || argument == L"/?") {
+      print(help_text);
+      return exit_ok;
+    }
+    if (argument == L"--encode" || argument == L"--decode") {
+      if (!has_value) return usage_error(L"--encode and --decode need a text");
+      return code_text(argv[i + 1], argument == L"--encode");
+    }
+    if (argument == L"--dispatch") {
+      dispatch = true;
+    } else if (argument == L"--show-request") {
+      show_request = true;
+    } else if (argument == L"--request") {
+      if (!has_value) return usage_error(L"--request needs a file");
+      request_file = argv[++i];
+    } else if (argument == L"--cert" || (function && argument.find(L'=') != text::npos)) {
+      const bool as_certificate = argument == L"--cert";
+      if (as_certificate && !has_value) return usage_error(L"--cert needs NAME=serial:BASE64,issuer:BASE64");
+      kv::client::request_parameter parameter;
+      const wchar_t* problem = nullptr;
+      if (!kv::client::parse_parameter(as_certificate ? argv[++i] : argv[i], as_certificate, parameter, &problem)) {
+        return usage_error(problem);
+      }
+      parameters.push_back(std::move(parameter));
+    } else if (argument.compare(0, 2, L"--") == 0) {
+      return usage_error(L"unknown option");
+    } else if (!function) {
+      function = argv[i];
+    } else {
+      return usage_error(L"a parameter must be written NAME=VALUE");
+    }
+  }
+
+  text request;
+  if (request_file) {
+    if (function || !parameters.empty()) return usage_error(L"--request takes no function or parameters");
+    if (!read_request_file(request_file, request)) {
+      complain(text(L"dodadev-call: cannot read ") + request_file + L"\n");
+      return exit_usage;
+    }
+  } else {
+    if (!function) return usage_error(L"no function named");
+    request = kv::client::build_request(function, parameters.data(), parameters.size());
+  }
+  if (show_request) print(L"request: " + request + L"\n");
+  return call(request, dispatch);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    complain(L"dodadev-call: out of memory\n");
+    return exit_refused;
+  }
+}

@@ -1,0 +1,65 @@
+#include "server/server_entry.h"
+
+#include <commctrl.h>
+
+#include <new>
+#include <optional>
+
+#include "server/command_line.h"
+#include "trace/trace.h"
+#include "types/kv_mutex.h"
+
+namespace kv {
+
+int clean_boot_state() noexcept { return GetSystemMetrics(SM_CLEANBOOT); }
+
+int server_entry(CDoDadevModule& module, const wchar_t* command_line, const wchar_t* program_path, int show,
+                 const server_environment& environment) {
+  int (*probe)() = environment.clean_boot_probe ? environment.clean_boot_probe : clean_boot_state;
+  if (probe() == 1) {
+    trace_line(L"wWinMain", 0, L"Exiting because of SafeMode!");
+    return 0;
+  }
+
+  // Any outcome but a timeout counts as no other instance: ownership, an abandoned mutex taken
+  // over, a failed wait, or no mutex at all. The handle is closed on return, never released.
+  std::optional<KV_mutex> instance;
+  try {
+    instance.emplace(environment.instance_mutex, 0, 0);
+  } catch (const std::bad_alloc&) {
+  }
+  bool timed_out = false;
+  if (instance) instance->wait(0, &timed_out);
+  if (timed_out) {
+    trace_line(L"wWinMain", 0, L"Exiting because of other instance!");
+    return 0;
+  }
+
+  trace_line(L"wWinMain", 0, L"Starting");
+  InitCommonControls();
+  if (module.init_failed()) return -1;
+
+  HRESULT hr = CoInitialize(nullptr);
+  if (SUCCEEDED(hr)) {
+    module.com_initialized = true;
+  } else if (hr != RPC_E_CHANGED_MODE || !GetModuleHandleW(L"Mscoree.dll")) {
+    return hr;
+  }
+
+  const server_switch which = find_server_switch(command_line, program_path);
+  if (which != server_switch::none) {
+    hr = module.run_switch(which);
+  } else {
+    hr = module.PreMessageLoop(show);
+    if (hr == S_OK) module.RunMessageLoop();
+    if (SUCCEEDED(hr)) hr = module.PostMessageLoop();
+  }
+
+  if (module.com_initialized) {
+    CoUninitialize();
+    module.com_initialized = false;
+  }
+  return hr;
+}
+
+}  // namespace kv

@@ -1,0 +1,151 @@
+#include "server/type_library.h"
+
+#include <new>
+
+#include "types/owners.h"
+
+namespace kv {
+
+namespace {
+
+class type_library_ref {
+ public:
+  type_library_ref() = default;
+  type_library_ref(const type_library_ref&) = delete;
+  type_library_ref& operator=(const type_library_ref&) = delete;
+  ~type_library_ref() {
+    if (library_) library_->Release();
+  }
+  ITypeLib* get() const noexcept { return library_; }
+  ITypeLib** put() noexcept { return &library_; }
+
+ private:
+  ITypeLib* library_ = nullptr;
+};
+
+class library_attributes {
+ public:
+  explicit library_attributes(ITypeLib* library) : library_(library) { hr_ = library->GetLibAttr(&attributes_); }
+  library_attributes(const library_attributes&) = delete;
+  library_attributes& operator=(const library_attributes&) = delete;
+  ~library_attributes() {
+    if (attributes_) library_->ReleaseTLibAttr(attributes_);
+  }
+  HRESULT result() const noexcept { return hr_; }
+  const TLIBATTR* operator->() const noexcept { return attributes_; }
+
+ private:
+  ITypeLib* library_;
+  TLIBATTR* attributes_ = nullptr;
+  HRESULT hr_;
+};
+
+// The exports of the loaded OLEAUT32.DLL that older systems lack.
+FARPROC oleaut32_export(const char* name) noexcept {
+  HMODULE oleaut32 = GetModuleHandleW(L"OLEAUT32.DLL");
+  return oleaut32 ? GetProcAddress(oleaut32, name) : nullptr;
+}
+
+template <typename Function>
+Function as_function(FARPROC address) noexcept {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(address));
+}
+
+std::size_t last_separator(const wchar_t* path) noexcept {
+  std::size_t found = static_cast<std::size_t>(-1);
+  for (std::size_t i = 0; path[i]; ++i) {
+    if (path[i] == L'\\' || path[i] == L'/') found = i;
+  }
+  return found;
+}
+
+}  // namespace
+
+KV_string tlb_path_of(const wchar_t* module_path) {
+  KV_string path(module_path ? module_path : L"");
+  const std::size_t separator = last_separator(path.text());
+  const std::size_t name_start = separator == static_cast<std::size_t>(-1) ? 0 : separator + 1;
+  std::size_t dot = static_cast<std::size_t>(-1);
+  for (std::size_t i = name_start; path.text()[i]; ++i) {
+    if (path.text()[i] == L'.') dot = i;
+  }
+  if (dot != static_cast<std::size_t>(-1)) {
+    KV_string stem;
+    if (dot > 0) path.left(stem, 0, dot);
+    path = stem;
+  }
+  path.append(L".tlb");
+  return path;
+}
+
+HRESULT load_module_type_library(const wchar_t* module_path, ITypeLib** library, KV_string* loaded_from) noexcept {
+  if (!module_path || !library) return E_INVALIDARG;
+  *library = nullptr;
+  try {
+    HRESULT hr = LoadTypeLibEx(module_path, REGKIND_NONE, library);
+    if (SUCCEEDED(hr)) {
+      if (loaded_from) *loaded_from = module_path;
+      return hr;
+    }
+    const KV_string tlb = tlb_path_of(module_path);
+    hr = LoadTypeLibEx(tlb.text(), REGKIND_NONE, library);
+    if (SUCCEEDED(hr) && loaded_from) *loaded_from = tlb;
+    return hr;
+  } catch (const std::bad_alloc&) {
+    if (*library) (*library)->Release();
+    *library = nullptr;
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT register_module_type_library(const wchar_t* module_path, bool per_user) noexcept {
+  try {
+    type_library_ref library;
+    KV_string loaded_from;
+    HRESULT hr = load_module_type_library(module_path, library.put(), &loaded_from);
+    if (FAILED(hr)) return hr;
+
+    KV_string help_directory;
+    unique_bstr help_file;
+    if (SUCCEEDED(library.get()->GetDocumentation(-1, nullptr, nullptr, nullptr, help_file.put())) &&
+        help_file.get()) {
+      const std::size_t separator = last_separator(help_file.get());
+      if (separator != static_cast<std::size_t>(-1)) {
+        KV_string help(help_file.get());
+        help.left(help_directory, 0, separator);
+      }
+    }
+    wchar_t* path = const_cast<wchar_t*>(loaded_from.text());
+    wchar_t* help = help_directory.length() ? const_cast<wchar_t*>(help_directory.text()) : nullptr;
+
+    using register_for_user = HRESULT(WINAPI*)(ITypeLib*, OLECHAR*, OLECHAR*);
+    if (per_user) {
+      if (auto for_user = as_function<register_for_user>(oleaut32_export("RegisterTypeLibForUser"))) {
+        return for_user(library.get(), path, help);
+      }
+    }
+    return RegisterTypeLib(library.get(), path, help);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT unregister_module_type_library(const wchar_t* module_path, bool per_user) noexcept {
+  type_library_ref library;
+  HRESULT hr = load_module_type_library(module_path, library.put(), nullptr);
+  if (FAILED(hr)) return hr;
+  library_attributes attributes(library.get());
+  if (FAILED(attributes.result())) return attributes.result();
+
+  using unregister_for_user = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
+  if (per_user) {
+    if (auto for_user = as_function<unregister_for_user>(oleaut32_export("UnRegisterTypeLibForUser"))) {
+      return for_user(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum, attributes->lcid,
+                      attributes->syskind);
+    }
+  }
+  return UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum, attributes->lcid,
+                           attributes->syskind);
+}
+
+}  // namespace kv

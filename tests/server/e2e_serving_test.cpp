@@ -1,0 +1,255 @@
+// DoDadev.exe serving: calls from another process through the vtable and IDispatch, one instance
+// per session, its life after the last client, and its end on WM_QUIT.
+#include <optional>
+
+#include "e2e_support.h"
+#include "proxy/dodadev_h.h"
+#include "proxy/server_link.h"
+#include "types/call_text_bstr.h"
+#include "types/owners.h"
+
+namespace {
+
+template <typename T>
+struct com_ref {
+  T* pointer = nullptr;
+  com_ref() = default;
+  com_ref(const com_ref&) = delete;
+  com_ref& operator=(const com_ref&) = delete;
+  ~com_ref() { reset(); }
+  void reset() {
+    if (pointer) pointer->Release();
+    pointer = nullptr;
+  }
+  void** put() {
+    reset();
+    return reinterpret_cast<void**>(&pointer);
+  }
+  T* operator->() const { return pointer; }
+};
+
+// What one call_function answered, with the result decoded.
+struct answer {
+  HRESULT hr = E_UNEXPECTED;
+  LONG ret_code = 0x7FFFFFFF;
+  std::optional<std::wstring> result;
+  bool operator==(const answer& other) const {
+    return hr == other.hr && ret_code == other.ret_code && result == other.result;
+  }
+};
+
+std::ostream& operator<<(std::ostream& out, const answer& value) {
+  out << "hr 0x" << std::hex << static_cast<unsigned long>(value.hr) << ", ret_code 0x"
+      << static_cast<unsigned long>(value.ret_code) << std::dec << ", result "
+      << (value.result ? testing::PrintToString(*value.result) : std::string("NULL"));
+  return out;
+}
+
+answer decoded(HRESULT hr, LONG ret_code, BSTR ret) {
+  answer result{hr, ret_code, std::nullopt};
+  if (ret) {
+    kv::unique_bstr plain;
+    EXPECT_EQ(decode_call_text(ret, plain.put()), S_OK);
+    result.result = plain.get() ? std::wstring(plain.get()) : std::wstring(L"<undecodable>");
+  }
+  return result;
+}
+
+answer call_vtable(LU_proxy_disp_i* object, const std::wstring& request) {
+  kv::unique_bstr arg;
+  EXPECT_EQ(encode_call_text(request.c_str(), arg.put()), S_OK);
+  kv::unique_bstr ret;
+  LONG ret_code = 0x7FFFFFFF;
+  const HRESULT hr = object->call_function(arg.get(), ret.put(), &ret_code);
+  return decoded(hr, ret_code, ret.get());
+}
+
+answer call_dispatch(IDispatch* object, const std::wstring& request) {
+  kv::unique_bstr arg;
+  EXPECT_EQ(encode_call_text(request.c_str(), arg.put()), S_OK);
+  BSTR ret = nullptr;
+  LONG ret_code = 0x7FFFFFFF;
+  VARIANTARG args[3];
+  for (VARIANTARG& each : args) VariantInit(&each);
+  args[2].vt = VT_BSTR;
+  args[2].bstrVal = arg.get();
+  args[1].vt = VT_BYREF | VT_BSTR;
+  args[1].pbstrVal = &ret;
+  args[0].vt = VT_BYREF | VT_I4;
+  args[0].plVal = &ret_code;
+  DISPPARAMS parameters = {args, nullptr, 3, 0};
+  VARIANT result;
+  VariantInit(&result);
+  const HRESULT hr =
+      object->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, &result, nullptr, nullptr);
+  VariantClear(&result);
+  answer out = decoded(hr, ret_code, ret);
+  SysFreeString(ret);
+  return out;
+}
+
+std::wstring request(const std::wstring& function, const std::wstring& parameters) {
+  return L"<?xml version=\"1.0\"?><function name=\"" + function + L"\">" + parameters + L"</function>";
+}
+std::wstring parameter(const std::wstring& name, const std::wstring& value) {
+  return L"<parameter name=\"" + name + L"\">" + value + L"</parameter>";
+}
+
+struct call_row {
+  const char* name;
+  std::wstring request;
+};
+
+class server_serving : public e2e::server_e2e {
+ protected:
+  void SetUp() override {
+    e2e::server_e2e::SetUp();
+    ASSERT_EQ(e2e::run_server(L"/RegServer"), 0u);
+    ASSERT_TRUE(provider_.registered());
+  }
+  void TearDown() override {
+    provider_.remove();
+    e2e::server_e2e::TearDown();
+  }
+
+  e2e::provider_registration provider_;
+};
+
+TEST_F(server_serving, calls_through_vtable_and_idispatch_answer_like_in_process) {
+  using namespace std::string_literals;
+  kv::test::provider_script script;
+  script.texts[L"GetDrives"] = L"A:\\\0B:\\\0\0"s;
+  script.type = 7;
+  script.results[L"GetPath"] = S_FALSE;
+  script.results[L"VerifyLastPwd"] = E_ACCESSDENIED;
+  ASSERT_EQ(kv::test::store_script(script, record_file_), ERROR_SUCCESS);
+
+  const call_row rows[] = {
+      {"path list", request(L"keystore_drives", parameter(L"populated", L"true") + parameter(L"types", L"3"))},
+      {"number", request(L"keystore_type", parameter(L"drive", L"C:\\"))},
+      {"no result text",
+       request(L"keystore_create_key_pwd", parameter(L"drive", L"C:\\") + parameter(L"password", L"p&amp;w") +
+                                                 parameter(L"name", L"key") + parameter(L"timeout", L"30") +
+                                                 parameter(L"def_local_key", L"false"))},
+      {"success code other than 0", request(L"keystore_path", parameter(L"drive", L"C:\\"))},
+      {"provider failure", request(L"keystore_verify_last_pwd", parameter(L"drive", L"C:\\") +
+                                                                   parameter(L"new_password", L"n"))},
+      {"missing parameter", request(L"keystore_create_key", parameter(L"name", L"key"))},
+      {"not a keystore function", request(L"get_version", L"")},
+      {"not XML", L"<function name=\"keystore_drives\""},
+      {"empty request", L""},
+  };
+
+  // In this process first, the way the server would run it.
+  kv::set_main_thread_id(GetCurrentThreadId());
+  std::vector<answer> in_process;
+  std::vector<std::vector<std::wstring>> in_process_records;
+  for (const call_row& row : rows) {
+    com_ref<LU_proxy_disp_i> object;
+    ASSERT_EQ(kv::create_lu_proxy_disp(nullptr, IID_LU_proxy_disp_i, object.put()), S_OK);
+    DeleteFileW(record_file_.c_str());
+    in_process.push_back(call_vtable(object.pointer, row.request));
+    in_process_records.push_back(kv::test::read_record_file(record_file_));
+  }
+  kv::set_main_thread_id(0);
+
+  e2e::process server(e2e::server_exe());
+  ASSERT_NE(server.wait_until_serving(), 0u);
+  com_ref<LU_proxy_disp_i> remote;
+  ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, remote.put()),
+            S_OK);
+  com_ref<IDispatch> dispatch;
+  ASSERT_EQ(remote->QueryInterface(IID_IDispatch, dispatch.put()), S_OK);
+
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    SCOPED_TRACE(rows[i].name);
+    DeleteFileW(record_file_.c_str());
+    const answer through_vtable = call_vtable(remote.pointer, rows[i].request);
+    EXPECT_EQ(through_vtable, in_process[i]);
+    EXPECT_EQ(kv::test::read_record_file(record_file_), in_process_records[i]);
+
+    const answer through_dispatch = call_dispatch(dispatch.pointer, rows[i].request);
+    // IDispatch::Invoke keeps the method's failures but not its success codes: S_FALSE comes
+    // back as S_OK, and ret_code carries the outcome as always.
+    EXPECT_EQ(through_dispatch.hr, S_OK);
+    EXPECT_EQ(through_dispatch.ret_code, in_process[i].ret_code);
+    EXPECT_EQ(through_dispatch.result, in_process[i].result);
+  }
+  // The answers are the provider's, not an empty road: the first row carries the scripted list.
+  ASSERT_TRUE(in_process[0].result);
+  EXPECT_NE(in_process[0].result->find(L"B:\\"), std::wstring::npos);
+  EXPECT_EQ(in_process[3].ret_code, S_FALSE);
+  EXPECT_EQ(in_process[4].ret_code, E_ACCESSDENIED);
+}
+
+TEST_F(server_serving, second_instance_writes_its_reason_and_exits_with_0) {
+  e2e::process first(e2e::server_exe());
+  ASSERT_NE(first.wait_until_serving(), 0u);
+  e2e::process second(e2e::server_exe());
+  ASSERT_TRUE(second.started());
+  ASSERT_TRUE(second.wait(30000));
+  EXPECT_EQ(second.exit_code(), 0u);
+  EXPECT_EQ(e2e::count_lines(second.id(), L"DoDadev!wWinMain[0](Exiting because of other instance!)\n"), 1);
+  EXPECT_EQ(e2e::count_lines(second.id(), L"Starting"), 0);
+  EXPECT_TRUE(first.running());
+}
+
+TEST_F(server_serving, releasing_every_client_keeps_the_server_and_the_next_client_reaches_it) {
+  e2e::process server(e2e::server_exe());
+  ASSERT_NE(server.wait_until_serving(), 0u);
+  const std::wstring call = request(L"get_version", L"");
+  {
+    com_ref<LU_proxy_disp_i> object;
+    ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, object.put()),
+              S_OK);
+    EXPECT_EQ(call_vtable(object.pointer, call).hr, S_OK);
+  }
+  EXPECT_FALSE(server.wait(3000));
+
+  com_ref<LU_proxy_disp_i> next;
+  ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, next.put()),
+            S_OK);
+  EXPECT_EQ(call_vtable(next.pointer, call).hr, S_OK);
+  EXPECT_EQ(e2e::count_lines(server.id(), L"LU_proxy_disp::call_function[0]"), 2);
+  EXPECT_EQ(e2e::traced_servers(), std::set<DWORD>{server.id()});
+}
+
+TEST_F(server_serving, wm_quit_to_the_traced_main_thread_ends_the_server_with_exit_code_0) {
+  e2e::process server(e2e::server_exe());
+  const DWORD thread = server.wait_until_serving();
+  ASSERT_NE(thread, 0u);
+  // The thread id of the trace line is the thread that call_function compares against.
+  {
+    com_ref<LU_proxy_disp_i> object;
+    ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, object.put()),
+              S_OK);
+    EXPECT_EQ(call_vtable(object.pointer, request(L"get_version", L"")).ret_code, 0);
+  }
+  const std::wstring head = L",T:";
+  bool call_on_main_thread = false;
+  for (const std::wstring& line : e2e::trace_lines_of(server.id())) {
+    if (line.find(L"LU_proxy_disp::call_function[0]") == std::wstring::npos) continue;
+    const std::size_t at = line.find(head);
+    call_on_main_thread = at != std::wstring::npos && std::stoul(line.substr(at + head.size())) == thread;
+  }
+  EXPECT_TRUE(call_on_main_thread);
+
+  ASSERT_TRUE(PostThreadMessageW(thread, WM_QUIT, 0, 0));
+  ASSERT_TRUE(server.wait(15000));
+  EXPECT_EQ(server.exit_code(), 0u);
+  EXPECT_EQ(e2e::count_lines(server.id(), L"CDoDadevModule::PostMessageLoop[0]\n"), 1);
+}
+
+TEST_F(server_serving, com_starts_the_server_for_the_first_client) {
+  com_ref<LU_proxy_disp_i> object;
+  ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, object.put()),
+            S_OK);
+  EXPECT_EQ(call_vtable(object.pointer, request(L"get_version", L"")).hr, S_OK);
+  const std::set<DWORD> servers = e2e::traced_servers();
+  ASSERT_EQ(servers.size(), 1u);
+  EXPECT_NE(*servers.begin(), GetCurrentProcessId());
+  object.reset();
+  // TearDown ends it through its traced main thread.
+}
+
+}  // namespace

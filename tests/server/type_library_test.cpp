@@ -1,0 +1,66 @@
+// Loading the type library for registration: from the executable, else from the ".tlb" beside it.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <oleauto.h>
+
+#include <string>
+
+#include "proxy/dodadev_h.h"
+#include "server/type_library.h"
+
+namespace {
+
+std::wstring program_path() {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  return self;
+}
+
+struct tlb_row {
+  const char* name;
+  const wchar_t* module;
+  const wchar_t* expected;
+};
+
+TEST(type_library, tlb_path_replaces_the_file_extension_or_appends_one) {
+  const tlb_row rows[] = {
+      {"executable", L"C:\\srv\\DoDadev.exe", L"C:\\srv\\DoDadev.tlb"},
+      {"dot only in the folder", L"C:\\a.b\\DoDadev", L"C:\\a.b\\DoDadev.tlb"},
+      {"two dots in the name", L"C:\\srv\\DoDadev.x.exe", L"C:\\srv\\DoDadev.x.tlb"},
+      {"forward slashes", L"C:/a.b/DoDadev", L"C:/a.b/DoDadev.tlb"},
+      {"name is all extension", L"C:\\srv\\.exe", L"C:\\srv\\.tlb"},
+      {"bare name", L"DoDadev.exe", L"DoDadev.tlb"},
+      {"empty", L"", L".tlb"},
+  };
+  for (const tlb_row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_STREQ(kv::tlb_path_of(row.module).text(), row.expected);
+  }
+}
+
+TEST(type_library, type_library_comes_from_the_tlb_beside_a_module_without_one) {
+  // The build copies DoDadev.tlb beside the test program as server_test.tlb.
+  const std::wstring self = program_path();
+  ITypeLib* library = nullptr;
+  KV_string loaded_from;
+  ASSERT_EQ(kv::load_module_type_library(self.c_str(), &library, &loaded_from), S_OK);
+  ASSERT_NE(library, nullptr);
+  EXPECT_STREQ(loaded_from.text(), kv::tlb_path_of(self.c_str()).text());
+  TLIBATTR* attributes = nullptr;
+  ASSERT_EQ(library->GetLibAttr(&attributes), S_OK);
+  EXPECT_EQ(attributes->guid, LIBID_DoDadevLib);
+  library->ReleaseTLibAttr(attributes);
+  library->Release();
+}
+
+TEST(type_library, type_library_load_failure_is_the_result_of_the_tlb_load) {
+  ITypeLib* library = reinterpret_cast<ITypeLib*>(1);
+  ITypeLib* direct = nullptr;
+  const HRESULT expected = LoadTypeLibEx(L"C:\\nowhere\\DoDadev.tlb", REGKIND_NONE, &direct);
+  ASSERT_TRUE(FAILED(expected));
+  EXPECT_EQ(kv::load_module_type_library(L"C:\\nowhere\\DoDadev.exe", &library, nullptr), expected);
+  EXPECT_EQ(library, nullptr);
+  EXPECT_EQ(kv::load_module_type_library(nullptr, &library, nullptr), E_INVALIDARG);
+}
+
+}  // namespace
