@@ -45,9 +45,9 @@ const wchar_t* const typical_parameters[][2] = {
     {L"default_local_key", L"true"},
 };
 
-// A function call as clients send it: five parameters, indented, about 1 KiB of UTF-16.
-void put_request(text& t) {
-  put(t, L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<function name=\"keystore_create_key_pwd\">\r\n");
+// One function element with five parameters, indented as clients send it.
+void put_function(text& t) {
+  put(t, L"<function name=\"keystore_create_key_pwd\">\r\n");
   for (const auto& p : typical_parameters) {
     put(t, L"  <parameter name=\"");
     put(t, p[0]);
@@ -58,9 +58,11 @@ void put_request(text& t) {
   put(t, L"</function>\r\n");
 }
 
+// A typical request: about 1 KiB of UTF-16.
 text typical_request() {
   text t;
-  put_request(t);
+  put(t, L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n");
+  put_function(t);
   finish(t);
   return t;
 }
@@ -69,17 +71,7 @@ text typical_request() {
 text request_document(std::size_t units) {
   text t;
   put(t, L"<?xml version=\"1.0\"?>\r\n<calls>\r\n");
-  while (t.size() < units) {
-    put(t, L"<function name=\"keystore_create_key_pwd\">\r\n");
-    for (const auto& p : typical_parameters) {
-      put(t, L"  <parameter name=\"");
-      put(t, p[0]);
-      put(t, L"\">");
-      put(t, p[1]);
-      put(t, L"</parameter>\r\n");
-    }
-    put(t, L"</function>\r\n");
-  }
+  while (t.size() < units) put_function(t);
   put(t, L"</calls>");
   finish(t);
   return t;

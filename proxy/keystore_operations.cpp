@@ -27,29 +27,29 @@ constexpr int max_parameters = static_cast<int>(kv::parameter_reader::max_names)
 // The values of one command, by position in its row.
 class parameter_values {
  public:
-  void read(int index, const parameter& spec, kv::parameter_reader& reader, std::int32_t* ok) {
+  void read(int index, const parameter& wanted, kv::parameter_reader& reader, std::int32_t* ok) {
     value& slot = slots_[index];
-    switch (spec.type) {
+    switch (wanted.type) {
       case kind::path:
-        slot.emplace<KV_path>(LU_proxy_disp::read_parameter_path(reader, spec.name, ok));
+        slot.emplace<KV_path>(LU_proxy_disp::read_parameter_path(reader, wanted.name, ok));
         break;
       case kind::path_text:
-        slot.emplace<KV_string>(KV_string(LU_proxy_disp::read_parameter_path(reader, spec.name, ok)));
+        slot.emplace<KV_string>(KV_string(LU_proxy_disp::read_parameter_path(reader, wanted.name, ok)));
         break;
       case kind::strg:
-        slot.emplace<KV_string>(LU_proxy_disp::read_parameter_strg(reader, spec.name, ok));
+        slot.emplace<KV_string>(LU_proxy_disp::read_parameter_strg(reader, wanted.name, ok));
         break;
       case kind::uint:
-        slot.emplace<std::uint32_t>(LU_proxy_disp::read_parameter_uint(reader, spec.name, ok));
+        slot.emplace<std::uint32_t>(LU_proxy_disp::read_parameter_uint(reader, wanted.name, ok));
         break;
       case kind::flag:
-        slot.emplace<std::int32_t>(LU_proxy_disp::read_parameter_bool(reader, spec.name, ok));
+        slot.emplace<std::int32_t>(LU_proxy_disp::read_parameter_bool(reader, wanted.name, ok));
         break;
       case kind::guid:
-        slot.emplace<KV_guid>(LU_proxy_disp::read_parameter_guid(reader, spec.name, ok));
+        slot.emplace<KV_guid>(LU_proxy_disp::read_parameter_guid(reader, wanted.name, ok));
         break;
       case kind::cert:
-        slot.emplace<KV_certificate>(LU_proxy_disp::read_parameter_cert(reader, spec.name, ok));
+        slot.emplace<KV_certificate>(LU_proxy_disp::read_parameter_cert(reader, wanted.name, ok));
         break;
     }
   }
