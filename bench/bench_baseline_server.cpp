@@ -1,0 +1,88 @@
+// bench_baseline_server.exe: a local server built like DoDadev.exe (same module, entry, class
+// factory and message loop) whose call_function only creates and releases the keystore
+// provider. bench_server measures DoDadev.exe against it: what is left is the cost of the call
+// path itself.
+#include <windows.h>
+#include <oleauto.h>
+
+#include <new>
+
+#include "bench/bench_baseline.h"
+#include "proxy/dodadev_h.h"
+#include "proxy/provider_factory.h"
+#include "server/dodadev_module.h"
+#include "server/server_entry.h"
+#include "types/kv_alloc.h"
+
+namespace {
+
+CDoDadevModule* the_module = nullptr;
+
+class baseline_object final : public LU_proxy_disp_i {
+ public:
+  baseline_object() { the_module->Lock(); }
+
+  static void* operator new(std::size_t bytes) { return kv::mem_alloc_or_throw(bytes); }
+  static void operator delete(void* block) noexcept { kv::mem_free(block); }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (!object) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_LU_proxy_disp_i) {
+      *object = static_cast<LU_proxy_disp_i*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const LONG left = InterlockedDecrement(&references_);
+    if (left == 0) delete this;
+    return static_cast<ULONG>(left);
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    return E_NOTIMPL;
+  }
+
+  HRESULT STDMETHODCALLTYPE call_function(BSTR, BSTR* ret, LONG* ret_code) override {
+    IKeystoreProvider* provider = nullptr;
+    const HRESULT hr = kv::create_keystore_provider(&provider);
+    if (provider) provider->Release();
+    *ret = nullptr;
+    *ret_code = hr;
+    return SUCCEEDED(hr) ? S_OK : S_FALSE;
+  }
+
+ private:
+  ~baseline_object() { the_module->Unlock(); }
+  LONG references_ = 1;
+};
+
+HRESULT create_baseline(IUnknown* outer, REFIID riid, void** object) {
+  if (outer) return CLASS_E_NOAGGREGATION;
+  baseline_object* made = nullptr;
+  try {
+    made = new baseline_object;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  const HRESULT hr = made->QueryInterface(riid, object);
+  made->Release();
+  return hr;
+}
+
+kv::class_object_entry class_objects[] = {{&kv::bench::clsid_baseline, 0, create_baseline, nullptr, 0}};
+CDoDadevModule module(class_objects, 1);
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int show) {
+  the_module = &module;
+  kv::server_environment environment;
+  environment.instance_mutex = kv::bench::baseline_mutex;
+  return kv::server_entry(module, GetCommandLineW(), nullptr, show, environment);
+}
