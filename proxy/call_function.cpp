@@ -1,11 +1,15 @@
 // call_function: the entry of every request.
+#include <cstdint>
 #include <new>
 
 #include "proxy/lu_proxy_disp.h"
 #include "proxy/xml_owners.h"
 #include "trace/trace.h"
+#include "types/call_text.h"
 #include "types/call_text_bstr.h"
+#include "types/kv_alloc.h"
 #include "types/owners.h"
+#include "types/wide.h"
 
 namespace {
 
@@ -25,6 +29,32 @@ bool names_keystore_work(const wchar_t* name) noexcept {
   }
   return false;
 }
+
+// The plain request, alive only while the call parses it. It lives in ordinary heap memory, not
+// in a BSTR: under Wine a large BSTR costs its size in fresh pages on every call.
+class plain_request {
+ public:
+  plain_request() = default;
+  plain_request(const plain_request&) = delete;
+  plain_request& operator=(const plain_request&) = delete;
+  ~plain_request() { kv::object_free(units_); }
+
+  // Decodes `coded` up to its first NUL, whatever its counted length says.
+  HRESULT decode(const wchar_t* coded) noexcept {
+    const std::size_t m = kv::wide_length(coded);
+    const std::size_t n = kv::call_text_plain_length(m);
+    if (n >= SIZE_MAX / sizeof(wchar_t)) return E_OUTOFMEMORY;
+    units_ = static_cast<wchar_t*>(kv::object_alloc((n + 1) * sizeof(wchar_t)));
+    if (!units_) return E_OUTOFMEMORY;
+    kv::decode_call_text_units(coded, m, units_);
+    units_[n] = 0;
+    return S_OK;
+  }
+  const wchar_t* text() const noexcept { return units_; }
+
+ private:
+  wchar_t* units_ = nullptr;
+};
 
 HRESULT refuse(const wchar_t* report, HRESULT code, LONG* ret_code) {
   trace_report(reporter, report);
@@ -60,14 +90,12 @@ HRESULT LU_proxy_disp::perform_call(BSTR arg, BSTR* ret, LONG* ret_code) {
     if (!document) return refuse(L"Exit call, unable to create XML document!\n", E_INVALIDARG, ret_code);
     if (!arg) return refuse(L"Call with a NULL argument!\n", E_INVALIDARG, ret_code);
 
-    // The coding reads up to the first NUL, whatever the string's counted length says.
-    HRESULT decoded_hr;
     bool loaded;
     {
-      kv::unique_bstr decoded;
-      decoded_hr = decode_call_text(arg, decoded.put());
+      plain_request decoded;
+      const HRESULT decoded_hr = decoded.decode(arg);
       if (FAILED(decoded_hr)) return refuse(L"Unable to decode function call!\n", decoded_hr, ret_code);
-      loaded = document->load_from_string(decoded.get()) != 0;
+      loaded = document->load_from_string(decoded.text()) != 0;
     }
     if (!loaded) return refuse(L"Exit call, unable to interpret XML document!\n", E_INVALIDARG, ret_code);
 

@@ -1,5 +1,7 @@
 #include "kv_alloc.h"
 
+#include "types/object_heap.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -39,6 +41,23 @@ void mem_free(void* block) noexcept {
     if (auto observer = free_observer.load(std::memory_order_relaxed)) observer(block);
   }
   std::free(block);
+}
+
+void* object_alloc(std::size_t bytes) noexcept {
+  if (take_request()) return nullptr;
+  return object_heap::allocate(bytes == 0 ? 1 : bytes);
+}
+
+void* object_alloc_or_throw(std::size_t bytes) {
+  void* block = object_alloc(bytes);
+  if (!block) throw std::bad_alloc();
+  return block;
+}
+
+void object_free(void* block) noexcept {
+  if (!block) return;
+  if (auto observer = free_observer.load(std::memory_order_relaxed)) observer(block);
+  object_heap::release(block);
 }
 
 bool mem_injected_failure() noexcept { return take_request(); }

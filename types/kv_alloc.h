@@ -14,6 +14,15 @@ void mem_free(void* block) noexcept;
 // The same, throwing std::bad_alloc instead of answering null.
 void* mem_alloc_or_throw(std::size_t bytes);
 
+// Memory for the system's own objects: blocks that only the system frees again, with
+// object_free, and never hands to a caller (XML nodes, for instance). On Windows they come from a
+// heap of their own whose first megabytes stay committed, so that a large request does not make
+// the C runtime's heap grow and give its pages back on every call (under Wine each such cycle
+// costs fresh pages, several times the work of parsing). Counted and failed like mem_alloc.
+void* object_alloc(std::size_t bytes) noexcept;
+void* object_alloc_or_throw(std::size_t bytes);
+void object_free(void* block) noexcept;
+
 // For allocators outside this file (SysAllocStringLen, for instance): counts one request and
 // answers true when the armed failure injection says this one is to fail.
 bool mem_injected_failure() noexcept;

@@ -63,7 +63,7 @@ struct alignas(8) KVXML_node::attrib_index {
   slot* slots() noexcept { return reinterpret_cast<slot*>(this + 1); }
 
   static attrib_index* make(std::uint32_t slot_count) {
-    auto* index = static_cast<attrib_index*>(kv::mem_alloc_or_throw(sizeof(attrib_index) + slot_count * sizeof(slot)));
+    auto* index = static_cast<attrib_index*>(kv::object_alloc_or_throw(sizeof(attrib_index) + slot_count * sizeof(slot)));
     index->mask = slot_count - 1;
     index->used = 0;
     std::memset(static_cast<void*>(index->slots()), 0, slot_count * sizeof(slot));
@@ -74,10 +74,10 @@ struct alignas(8) KVXML_node::attrib_index {
 // KVXML_attrib
 
 void* KVXML_attrib::operator new(std::size_t size, tail_room room) {
-  return kv::mem_alloc_or_throw(size + room.units * sizeof(wchar_t));
+  return kv::object_alloc_or_throw(size + room.units * sizeof(wchar_t));
 }
-void KVXML_attrib::operator delete(void* block, tail_room) noexcept { kv::mem_free(block); }
-void KVXML_attrib::operator delete(void* block) noexcept { kv::mem_free(block); }
+void KVXML_attrib::operator delete(void* block, tail_room) noexcept { kv::object_free(block); }
+void KVXML_attrib::operator delete(void* block) noexcept { kv::object_free(block); }
 
 KVXML_attrib::KVXML_attrib(const wchar_t* name, std::size_t length, std::uint32_t hash, std::int32_t value_room) noexcept
     : hash_(hash), name_length_(static_cast<std::uint32_t>(length)) {
@@ -88,10 +88,10 @@ KVXML_attrib::KVXML_attrib(const wchar_t* name, std::size_t length, std::uint32_
 // KVXML_node: creation and destruction
 
 void* KVXML_node::operator new(std::size_t size, tail_room room) {
-  return kv::mem_alloc_or_throw(size + room.units * sizeof(wchar_t));
+  return kv::object_alloc_or_throw(size + room.units * sizeof(wchar_t));
 }
-void KVXML_node::operator delete(void* block, tail_room) noexcept { kv::mem_free(block); }
-void KVXML_node::operator delete(void* block) noexcept { kv::mem_free(block); }
+void KVXML_node::operator delete(void* block, tail_room) noexcept { kv::object_free(block); }
+void KVXML_node::operator delete(void* block) noexcept { kv::object_free(block); }
 
 KVXML_node::KVXML_node(const wchar_t* name, std::size_t length) noexcept
     : name_length_(static_cast<std::uint32_t>(length)) {
@@ -115,7 +115,7 @@ KVXML_node::~KVXML_node() {
     delete attrib;
     attrib = next;
   }
-  kv::mem_free(index_);
+  kv::object_free(index_);
 }
 
 // Frees the subtree without recursion: a child with children of its own is rotated in front of
@@ -392,7 +392,7 @@ void KVXML_node::index_make_room() {
     for (std::uint32_t i = 0; i <= old->mask; ++i) {
       if (slots[i].attrib) index_insert(slots[i].attrib, slots[i].hash);
     }
-    kv::mem_free(old);
+    kv::object_free(old);
   } else {
     for (KVXML_attrib* attrib = first_attribute_; attrib; attrib = attrib->next_) index_insert(attrib, attrib->hash_);
   }

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -37,6 +39,53 @@ TEST(alloc_probe, counts_requests_including_failed_ones) {
   void* block = kv::mem_realloc(nullptr, 4);
   EXPECT_EQ(kv::alloc_probe::count(), 2u);
   kv::mem_free(block);
+}
+
+const void* last_freed = nullptr;
+void note_free(const void* block) { last_freed = block; }
+
+TEST(alloc_probe, object_blocks_are_counted_failed_and_observed_like_the_others) {
+  probe_guard guard;
+  kv::alloc_probe::reset_count();
+  kv::alloc_probe::fail_after(1);
+  void* object = kv::object_alloc(24);
+  ASSERT_NE(object, nullptr);
+  EXPECT_EQ(kv::object_alloc(24), nullptr);
+  EXPECT_THROW(kv::object_alloc_or_throw(24), std::bad_alloc);
+  EXPECT_EQ(kv::alloc_probe::count(), 3u);
+  kv::alloc_probe::disarm();
+
+  kv::alloc_probe::observe_frees(note_free);
+  kv::object_free(object);
+  kv::alloc_probe::observe_frees(nullptr);
+  EXPECT_EQ(last_freed, object);
+  kv::object_free(nullptr);  // ignored, like free(nullptr)
+}
+
+// Blocks of very different sizes stay apart and keep what was written into them, however their
+// allocations and frees interleave (the objects' heap is separate from the C runtime's).
+TEST(alloc_probe, object_blocks_of_mixed_sizes_keep_their_contents) {
+  std::vector<unsigned char*> blocks;
+  const std::size_t sizes[] = {1, 0, 40, 4096, 200000, 64, 3u << 20};
+  for (int round = 0; round < 3; ++round) {
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+      auto* block = static_cast<unsigned char*>(kv::object_alloc_or_throw(sizes[i]));
+      std::memset(block, static_cast<int>(blocks.size() & 0xFF), sizes[i] ? sizes[i] : 1);
+      blocks.push_back(block);
+    }
+    for (std::size_t i = 0; i < blocks.size(); i += 2) {
+      kv::object_free(blocks[i]);
+      blocks[i] = nullptr;
+    }
+  }
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    if (!blocks[i]) continue;
+    const std::size_t size = sizes[i % std::size(sizes)];
+    for (std::size_t at : {std::size_t{0}, (size ? size : 1) - 1}) {
+      EXPECT_EQ(blocks[i][at], static_cast<unsigned char>(i & 0xFF)) << "block " << i;
+    }
+    kv::object_free(blocks[i]);
+  }
 }
 
 }  // namespace
