@@ -116,6 +116,116 @@ TEST_F(client_e2e, dodadev_call_sends_a_request_file_as_it_stands) {
   EXPECT_FALSE(contains(run.output, L"\nresult:"));
 }
 
+// The real keystore provider behind the server: a keystore on a folder drive, one key created,
+// found by its id, refused with a wrong password, deleted; the password never reaches the trace.
+class keystore_e2e : public e2e::server_e2e {
+ protected:
+  static constexpr wchar_t settings_key[] = L"Software\\DoDadev\\Provider";
+  static constexpr wchar_t password[] = L"E2e-Keystore-Secret-1";
+
+  void SetUp() override {
+    e2e::server_e2e::SetUp();
+    HKEY existing = nullptr;
+    had_settings_ = RegOpenKeyExW(HKEY_CURRENT_USER, settings_key, 0, KEY_READ, &existing) == ERROR_SUCCESS;
+    if (existing) RegCloseKey(existing);
+    const DWORD work_factor = 1000;  // the provider's documented test setting
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, settings_key, L"TestWorkFactor", REG_DWORD, &work_factor,
+                              sizeof work_factor),
+              ERROR_SUCCESS);
+    wchar_t temp[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, temp);
+    drive_ = std::wstring(temp) + L"kv-e2e-keystore-" + std::to_wstring(GetCurrentProcessId());
+    ASSERT_TRUE(CreateDirectoryW(drive_.c_str(), nullptr));
+  }
+  void TearDown() override {
+    provider_.remove();
+    remove_tree(drive_);
+    if (had_settings_) {
+      RegDeleteKeyValueW(HKEY_CURRENT_USER, settings_key, L"TestWorkFactor");
+    } else {
+      RegDeleteTreeW(HKEY_CURRENT_USER, settings_key);
+    }
+    e2e::server_e2e::TearDown();
+  }
+
+  static void remove_tree(const std::wstring& folder) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring path = folder + L"\\" + name;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+          remove_tree(path);
+        } else {
+          DeleteFileW(path.c_str());
+        }
+      } while (FindNextFileW(search, &found));
+      FindClose(search);
+    }
+    RemoveDirectoryW(folder.c_str());
+  }
+
+  // The ids of the keys on the drive: the names of the id links (docs/provider.md).
+  std::vector<std::wstring> key_ids() const {
+    std::vector<std::wstring> ids;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((drive_ + L"\\DoDadev Keystore\\ids\\*.luid").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return ids;
+    do {
+      std::wstring name = found.cFileName;
+      ids.push_back(name.substr(0, name.size() - 5));
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return ids;
+  }
+
+  std::wstring drive_arg() const { return L"\"drive=" + drive_ + L"\""; }
+
+  e2e::provider_registration provider_{L"dodadev_provider.dll"};
+  bool had_settings_ = false;
+  std::wstring drive_;
+};
+
+TEST_F(keystore_e2e, a_key_session_through_the_server_with_the_real_provider) {
+  ASSERT_TRUE(provider_.registered());
+  ASSERT_EQ(e2e::run_server(L"/RegServer"), 0u);
+  const std::wstring with_password = L" password=" + std::wstring(password);
+
+  const client_run created = run_client(L"keystore_create_pwd " + drive_arg() + with_password);
+  ASSERT_EQ(created.exit_code, 0u) << testing::PrintToString(created.output);
+  const client_run key = run_client(L"keystore_create_key_pwd " + drive_arg() + with_password +
+                                    L" name=alpha timeout=60 def_local_key=false");
+  ASSERT_EQ(key.exit_code, 0u) << testing::PrintToString(key.output);
+  const std::vector<std::wstring> ids = key_ids();
+  ASSERT_EQ(ids.size(), 1u);
+  const std::wstring id = ids.front();
+
+  const client_run located = run_client(L"keystore_locate id=" + id);
+  EXPECT_EQ(located.exit_code, 0u) << testing::PrintToString(located.output);
+  EXPECT_TRUE(contains(located.output, L"<path>" + drive_ + L"\\DoDadev Keystore\\alpha.lukey</path>"))
+      << testing::PrintToString(located.output);
+
+  const client_run refused = run_client(L"keystore_create_key_pwd " + drive_arg() +
+                                        L" password=not-the-password name=beta timeout=60 def_local_key=false");
+  EXPECT_EQ(refused.exit_code, 1u);
+  EXPECT_TRUE(contains(refused.output, L"ret_code: 0x80070056")) << testing::PrintToString(refused.output);
+  EXPECT_EQ(key_ids().size(), 1u);
+
+  const client_run deleted = run_client(L"keystore_delete_key " + drive_arg() + L" id=" + id);
+  EXPECT_EQ(deleted.exit_code, 0u) << testing::PrintToString(deleted.output);
+  const client_run gone = run_client(L"keystore_locate id=" + id);
+  EXPECT_EQ(gone.exit_code, 0u) << testing::PrintToString(gone.output);
+  EXPECT_FALSE(contains(gone.output, L"alpha.lukey"));
+
+  // Every call went through the trace, and no password with it.
+  const std::wstring trace = kv::test::read_trace_text();
+  EXPECT_TRUE(contains(trace, L"(keystore_delete_key)"));
+  EXPECT_FALSE(contains(trace, password));
+  EXPECT_FALSE(contains(trace, L"not-the-password"));
+}
+
 TEST_F(client_e2e, dodadev_call_encodes_and_decodes_for_debugging) {
   const std::wstring plain = L"<function name='x'/>";
   const client_run encoded = run_client(L"--encode \"" + plain + L"\"");

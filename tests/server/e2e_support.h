@@ -234,11 +234,13 @@ struct com_scope {
 
 namespace e2e {
 
-// recording_provider.dll registered per machine (where Wine's COM looks) while it lives.
+// A provider DLL beside the program (by default recording_provider.dll; dodadev_provider.dll, the
+// real keystore, has the same class) registered per machine (where Wine's COM looks) while it
+// lives.
 class provider_registration {
  public:
-  provider_registration() {
-    dll_ = LoadLibraryW(beside(L"recording_provider.dll").c_str());
+  explicit provider_registration(const wchar_t* dll_name = L"recording_provider.dll") {
+    dll_ = LoadLibraryW(beside(dll_name).c_str());
     if (!dll_) return;
     using entry = HRESULT(STDAPICALLTYPE*)();
     auto reg = reinterpret_cast<entry>(reinterpret_cast<void*>(GetProcAddress(dll_, "DllRegisterServer")));
