@@ -1,7 +1,6 @@
 #include "provider_test_support.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <stdexcept>
 
@@ -17,28 +16,6 @@ extern const unsigned user_lifted_size;
 
 namespace {
 
-std::atomic<int> folder_counter{0};
-
-void remove_tree(const std::wstring& path) {
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring full = path + L"\\" + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        remove_tree(full);
-      } else {
-        SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(full.c_str());
-      }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-  }
-  RemoveDirectoryW(path.c_str());
-}
-
 HRESULT no_volume_roots(KV_paths&) { return S_OK; }
 
 kv::unique_cert_context decode(const unsigned char* der, unsigned size) {
@@ -48,17 +25,6 @@ kv::unique_cert_context decode(const unsigned char* der, unsigned size) {
 }
 
 }  // namespace
-
-temp_folder::temp_folder() {
-  wchar_t temp[MAX_PATH] = {};
-  GetTempPathW(MAX_PATH, temp);
-  path_ = std::wstring(temp) + L"kv-provider-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-          std::to_wstring(folder_counter++);
-  remove_tree(path_);
-  if (!CreateDirectoryW(path_.c_str(), nullptr)) throw std::runtime_error("cannot make a temporary folder");
-}
-
-temp_folder::~temp_folder() { remove_tree(path_); }
 
 test_settings::test_settings()
     : key_(L"Software\\DoDadev\\ProviderTest-" + std::to_wstring(GetCurrentProcessId())) {

@@ -11,23 +11,16 @@
 #include <vector>
 
 #include "provider/keystore.h"
+#include "tests/support/fresh_folder.h"
 #include "types/cert_owners.h"
 
 namespace provider_test {
 
-// A fresh folder under the temporary folder, removed with everything in it at the end.
-class temp_folder {
+// A folder drive: a fresh temporary folder, and where its keystore goes.
+class temp_folder : public kv::test::fresh_folder {
  public:
-  temp_folder();
-  ~temp_folder();
-  temp_folder(const temp_folder&) = delete;
-  temp_folder& operator=(const temp_folder&) = delete;
-  const std::wstring& path() const { return path_; }
-  const wchar_t* c_str() const { return path_.c_str(); }
-  std::wstring keystore() const { return path_ + L"\\DoDadev Keystore"; }
-
- private:
-  std::wstring path_;
+  temp_folder() : kv::test::fresh_folder(L"kv-provider-") {}
+  std::wstring keystore() const { return path() + L"\\DoDadev Keystore"; }
 };
 
 // Settings in a registry key of their own (deleted at the end), with TestWorkFactor at the floor

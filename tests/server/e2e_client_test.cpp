@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "e2e_support.h"
+#include "tests/support/fresh_folder.h"
 
 namespace {
 
@@ -132,39 +133,15 @@ class keystore_e2e : public e2e::server_e2e {
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, settings_key, L"TestWorkFactor", REG_DWORD, &work_factor,
                               sizeof work_factor),
               ERROR_SUCCESS);
-    wchar_t temp[MAX_PATH + 1];
-    GetTempPathW(MAX_PATH + 1, temp);
-    drive_ = std::wstring(temp) + L"kv-e2e-keystore-" + std::to_wstring(GetCurrentProcessId());
-    ASSERT_TRUE(CreateDirectoryW(drive_.c_str(), nullptr));
   }
   void TearDown() override {
     provider_.remove();
-    remove_tree(drive_);
     if (had_settings_) {
       RegDeleteKeyValueW(HKEY_CURRENT_USER, settings_key, L"TestWorkFactor");
     } else {
       RegDeleteTreeW(HKEY_CURRENT_USER, settings_key);
     }
     e2e::server_e2e::TearDown();
-  }
-
-  static void remove_tree(const std::wstring& folder) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-      do {
-        const std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") continue;
-        const std::wstring path = folder + L"\\" + name;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-          remove_tree(path);
-        } else {
-          DeleteFileW(path.c_str());
-        }
-      } while (FindNextFileW(search, &found));
-      FindClose(search);
-    }
-    RemoveDirectoryW(folder.c_str());
   }
 
   // The ids of the keys on the drive: the names of the id links (docs/provider.md).
@@ -185,7 +162,8 @@ class keystore_e2e : public e2e::server_e2e {
 
   e2e::provider_registration provider_{L"dodadev_provider.dll"};
   bool had_settings_ = false;
-  std::wstring drive_;
+  kv::test::fresh_folder folder_{L"kv-e2e-keystore-"};
+  const std::wstring& drive_ = folder_.path();
 };
 
 TEST_F(keystore_e2e, a_key_session_through_the_server_with_the_real_provider) {
