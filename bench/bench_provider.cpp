@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "provider/provider_object.h"
+#include "tests/support/fresh_folder.h"
 #include "types/kv_guid.h"
 #include "types/owners.h"
 
@@ -41,26 +42,6 @@ void check(HRESULT hr, const char* what) {
   }
 }
 
-void remove_tree(const std::wstring& path) {
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring full = path + L"\\" + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        remove_tree(full);
-      } else {
-        SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(full.c_str());
-      }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-  }
-  RemoveDirectoryW(path.c_str());
-}
-
 // The ids of the keys in a keystore, from the names of its id links.
 std::vector<GUID> key_ids(const std::wstring& keystore) {
   std::vector<GUID> ids;
@@ -81,7 +62,7 @@ double per_second(std::size_t count, clock_type::duration spent) {
 }
 
 void run(std::size_t keys, const kv::provider::settings& config, const std::wstring& drive) {
-  remove_tree(drive);
+  kv::test::remove_tree(drive);
   CreateDirectoryW(drive.c_str(), nullptr);
   check(provider_ref(config)->CreatePwd(drive.c_str(), L"benchmark password"), "CreatePwd");
 
@@ -139,7 +120,7 @@ int main(int argc, char** argv) {
   std::printf("%8s %12s %12s %12s\n", "keys", "create/s", "locate/s", "delete/s");
   for (std::size_t keys : sizes) run(keys, config, drive);
 
-  remove_tree(drive);
+  kv::test::remove_tree(drive);
   RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
   return 0;
 }
