@@ -1,6 +1,7 @@
 // The objects' own heap. Its first block of pages is committed when it is made and never given
-// back, so parsing a large request reuses the same warm pages call after call. The heap lives as
-// long as the process: objects freed while the process ends still find it.
+// back, so parsing a large request reuses the same warm pages call after call. The heap is never
+// destroyed, so that objects freed while the process ends still find it; it is made on first use
+// only, so a DLL that never parses XML (the keystore provider) never makes one.
 #include <windows.h>
 
 #include "types/object_heap.h"
