@@ -30,8 +30,8 @@ bool names_keystore_work(const wchar_t* name) noexcept {
   return false;
 }
 
-// The plain request, alive only while the call parses it. It lives in ordinary heap memory, not
-// in a BSTR: under Wine a large BSTR costs its size in fresh pages on every call.
+// The plain request, alive only while the call parses it. It lives in the objects' heap, not in a
+// BSTR: under Wine a large BSTR costs its size in fresh pages on every call.
 class plain_request {
  public:
   plain_request() = default;
