@@ -209,6 +209,11 @@ std::wstring request_with(int fillers) {
   return text;
 }
 
+double median_of(std::vector<double> values) {
+  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+  return values[values.size() / 2];
+}
+
 // One request coded once, and the calls made with it.
 class request_calls {
  public:
@@ -241,11 +246,6 @@ class request_calls {
     kv::alloc_probe::reset_count();
     for (int i = 0; i < calls; ++i) one();
     return static_cast<double>(kv::alloc_probe::count()) / calls;
-  }
-
-  static double median_of(std::vector<double> values) {
-    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-    return values[values.size() / 2];
   }
 
  private:
@@ -300,8 +300,7 @@ double measure_round_trip_p50(int calls) {
       samples.push_back(now_us() - start);
     }
     remote->Release();
-    std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
-    p50 = samples[samples.size() / 2];
+    p50 = median_of(samples);
   }
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, bench_class_key);
   return p50;
@@ -332,15 +331,15 @@ int run_bench(bool quick) {
   object->Release();
   kv::set_provider_factory(nullptr);
   const double p50 = measure_round_trip_p50(quick ? 500 : 5000);
-  const double typical_median = request_calls::median_of(typical_us);
+  const double typical_median = median_of(typical_us);
 
   std::printf("call_function in process, no-op provider (medians of single calls, %d alternating rounds):\n", rounds);
   std::printf("  typical request (keystore_create_key_pwd, 5 parameters): %9.2f us/call, %7.1f allocations/call\n",
               typical_median, typical_allocations);
   std::printf("  request with 1,000 parameters:                            %9.2f us/call, %7.1f allocations/call\n",
-              request_calls::median_of(large_us), large_allocations);
+              median_of(large_us), large_allocations);
   std::printf("  1,000 parameters / typical (median of the rounds' ratios):%9.1f x   (goal <= 200 x)\n",
-              request_calls::median_of(ratios));
+              median_of(ratios));
   std::printf("    lowest and highest round: %.1f x, %.1f x\n", *std::min_element(ratios.begin(), ratios.end()),
               *std::max_element(ratios.begin(), ratios.end()));
   if (p50 > 0) {
