@@ -12,35 +12,20 @@
 #include "proxy/provider_factory.h"
 #include "server/dodadev_module.h"
 #include "server/server_entry.h"
+#include "types/com_object.h"
 #include "types/kv_alloc.h"
 
 namespace {
 
 CDoDadevModule* the_module = nullptr;
 
-class baseline_object final : public LU_proxy_disp_i {
+class baseline_object final : public kv::com_object<LU_proxy_disp_i, &IID_IDispatch, &IID_LU_proxy_disp_i> {
  public:
   baseline_object() { the_module->Lock(); }
 
   static void* operator new(std::size_t bytes) { return kv::mem_alloc_or_throw(bytes); }
   static void operator delete(void* block) noexcept { kv::mem_free(block); }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_LU_proxy_disp_i) {
-      *object = static_cast<LU_proxy_disp_i*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG left = InterlockedDecrement(&references_);
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-  }
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
@@ -58,8 +43,7 @@ class baseline_object final : public LU_proxy_disp_i {
   }
 
  private:
-  ~baseline_object() { the_module->Unlock(); }
-  LONG references_ = 1;
+  ~baseline_object() override { the_module->Unlock(); }
 };
 
 HRESULT create_baseline(IUnknown* outer, REFIID riid, void** object) {

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "types/com_object.h"
 #include "types/kv_alloc.h"
 #include "types/kv_certificate.h"
 
@@ -23,31 +24,15 @@ HRESULT context_of(const KV_certificate* certificate, PCCERT_CONTEXT& context) n
   return context ? S_OK : E_INVALIDARG;
 }
 
-class KV_keystore_provider final : public IKeystoreProvider {
+class KV_keystore_provider final : public kv::com_object<IKeystoreProvider, &IID_IKeystoreProvider> {
  public:
   explicit KV_keystore_provider(const settings& config) : keystore_(config) { InterlockedIncrement(&live_instances); }
-  ~KV_keystore_provider() { InterlockedDecrement(&live_instances); }
+  ~KV_keystore_provider() override { InterlockedDecrement(&live_instances); }
   KV_keystore_provider(const KV_keystore_provider&) = delete;
   KV_keystore_provider& operator=(const KV_keystore_provider&) = delete;
   static void* operator new(std::size_t size) { return kv::mem_alloc_or_throw(size); }
   static void operator delete(void* block) noexcept { kv::mem_free(block); }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IKeystoreProvider) {
-      *object = static_cast<IKeystoreProvider*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG left = InterlockedDecrement(&references_);
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-  }
 
   HRESULT STDMETHODCALLTYPE ReservedNeverCalled() override { return E_NOTIMPL; }
 
@@ -181,7 +166,6 @@ class KV_keystore_provider final : public IKeystoreProvider {
     });
   }
 
-  LONG references_ = 1;
   keystore_service keystore_;
 };
 

@@ -2,35 +2,19 @@
 
 #include <new>
 
+#include "types/com_object.h"
 #include "types/kv_alloc.h"
 
 namespace kv {
 
 namespace {
 
-class KV_class_factory final : public IClassFactory {
+class KV_class_factory final : public com_object<IClassFactory, &IID_IClassFactory> {
  public:
   KV_class_factory(CDoDadevModule& module, object_creator creator) noexcept : module_(module), creator_(creator) {}
 
   static void* operator new(std::size_t bytes) { return mem_alloc_or_throw(bytes); }
   static void operator delete(void* block) noexcept { mem_free(block); }
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *object = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG left = InterlockedDecrement(&references_);
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-  }
 
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
     if (!object) return E_POINTER;
@@ -49,9 +33,8 @@ class KV_class_factory final : public IClassFactory {
   }
 
  private:
-  ~KV_class_factory() = default;
+  ~KV_class_factory() override = default;
 
-  LONG references_ = 1;
   CDoDadevModule& module_;
   object_creator creator_;
 };

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "types/com_object.h"
 #include "types/kv_certificate.h"
 
 namespace kv::test {
@@ -55,35 +56,19 @@ std::wstring out_number_arg(const UINT32* out) {
   return L"out(" + std::to_wstring(*out) + L")";
 }
 
-class recording_provider final : public IKeystoreProvider {
+class recording_provider final : public kv::com_object<IKeystoreProvider, &IID_IKeystoreProvider> {
  public:
   explicit recording_provider(std::shared_ptr<provider_journal> journal) : journal_(std::move(journal)) {
     InterlockedIncrement(&live_instances);
     journal_->instance_created();
   }
-  ~recording_provider() {
+  ~recording_provider() override {
     journal_->instance_destroyed();
     InterlockedDecrement(&live_instances);
   }
   recording_provider(const recording_provider&) = delete;
   recording_provider& operator=(const recording_provider&) = delete;
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IKeystoreProvider) {
-      *object = static_cast<IKeystoreProvider*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG refs = InterlockedDecrement(&refs_);
-    if (refs == 0) delete this;
-    return static_cast<ULONG>(refs);
-  }
 
   HRESULT STDMETHODCALLTYPE ReservedNeverCalled() override { return call(L"ReservedNeverCalled", {}); }
 
@@ -182,7 +167,6 @@ class recording_provider final : public IKeystoreProvider {
     return result_of(operation);
   }
 
-  LONG refs_ = 1;
   std::shared_ptr<provider_journal> journal_;
 };
 
