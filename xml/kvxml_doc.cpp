@@ -1,5 +1,8 @@
 #include "xml/kvxml_doc.h"
 
+#include <cstdint>
+#include <new>
+
 #include "types/kv_alloc.h"
 #include "xml/parser.h"
 #include "xml/writer.h"
@@ -11,7 +14,7 @@ KV_xml_doc* make_xml_doc() { return new KVXML_doc(); }
 
 KVXML_doc::~KVXML_doc() { clear(); }
 
-void KVXML_doc::free_text(wchar_t* text) { kv::mem_free(text); }
+void KVXML_doc::free_text(wchar_t* text) { kv::object_free(text); }
 
 void KVXML_doc::clear() {
   if (root_) root_->release();
@@ -70,10 +73,21 @@ void KVXML_doc::write(KVXML_string& out) const {
   kvxml::write_node(0, root_, out);
 }
 
+// Measured, then written straight into a block of the objects' heap that free_text gives back:
+// a large document costs one allocation and no copy. The same length limit as any stored text.
 wchar_t* KVXML_doc::save_to_string() {
-  KVXML_string out;
-  write(out);
-  return out.detach();
+  const std::int64_t length = 1 + kvxml::written_length(0, root_);
+  if (length >= INT32_MAX) throw std::bad_alloc();
+  auto* text = static_cast<wchar_t*>(kv::object_alloc_or_throw(static_cast<std::size_t>(length + 1) * sizeof(wchar_t)));
+  text[0] = 0xFEFF;
+  try {
+    kvxml::write_node_at(0, root_, text + 1);
+  } catch (...) {
+    kv::object_free(text);
+    throw;
+  }
+  text[length] = 0;
+  return text;
 }
 
 // The destination gets a fresh declaration; the source's declaration attributes are not copied.

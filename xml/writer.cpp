@@ -183,13 +183,23 @@ void encode_references(KVXML_string& text) {
 // result too large for a text fails before anything is written.
 void write_node(int depth, const KVXML_node* node, KVXML_string& out) {
   if (!node) return;
+  const std::int64_t total = static_cast<std::int64_t>(out.length()) + written_length(depth, node);
+  out.reserve(total);
+  write_node_at(depth, node, out.data() + out.length());
+  out.set_length(static_cast<std::int32_t>(total));
+}
+
+std::int64_t written_length(int depth, const KVXML_node* node) {
+  if (!node) return 0;
   measuring_sink measure;
   walk(depth, node, measure);
-  std::int64_t total = static_cast<std::int64_t>(out.length()) + measure.length;
-  out.reserve(total);
-  filling_sink fill{out.data() + out.length()};
+  return measure.length;
+}
+
+void write_node_at(int depth, const KVXML_node* node, wchar_t* out) {
+  if (!node) return;
+  filling_sink fill{out};
   walk(depth, node, fill);
-  out.set_length(static_cast<std::int32_t>(total));
 }
 
 }  // namespace kvxml
