@@ -22,6 +22,7 @@
 #include "proxy/provider_factory.h"
 #include "proxy/server_link.h"
 #include "types/call_text_bstr.h"
+#include "types/com_object.h"
 #include "types/kv_alloc.h"
 
 namespace {
@@ -104,25 +105,11 @@ HRESULT noop_factory(IKeystoreProvider** out) {
 
 LONG server_objects = 0;
 
-class noop_disp final : public LU_proxy_disp_i {
+class noop_disp final : public kv::com_object<LU_proxy_disp_i, &IID_IDispatch, &IID_LU_proxy_disp_i> {
  public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_LU_proxy_disp_i) {
-      *object = static_cast<LU_proxy_disp_i*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG refs = InterlockedDecrement(&refs_);
-    if (refs == 0) {
-      delete this;
-      if (InterlockedDecrement(&server_objects) == 0) PostQuitMessage(0);
-    }
-    return static_cast<ULONG>(refs);
+  noop_disp() { InterlockedIncrement(&server_objects); }
+  ~noop_disp() override {
+    if (InterlockedDecrement(&server_objects) == 0) PostQuitMessage(0);
   }
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
     *count = 0;
@@ -138,9 +125,6 @@ class noop_disp final : public LU_proxy_disp_i {
     if (ret_code) *ret_code = 0;
     return S_OK;
   }
-
- private:
-  LONG refs_ = 0;
 };
 
 class noop_factory_object final : public IClassFactory {
@@ -159,8 +143,6 @@ class noop_factory_object final : public IClassFactory {
     *object = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
     auto* created = new noop_disp();
-    InterlockedIncrement(&server_objects);
-    created->AddRef();
     const HRESULT hr = created->QueryInterface(riid, object);
     created->Release();
     return hr;
