@@ -1,10 +1,10 @@
 #include "kv_alloc.h"
 
-#include "types/object_heap.h"
-
 #include <atomic>
 #include <cstdlib>
 #include <new>
+
+#include "types/object_heap.h"
 
 namespace kv {
 namespace {
