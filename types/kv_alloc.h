@@ -16,10 +16,10 @@ void* mem_alloc_or_throw(std::size_t bytes);
 
 // Memory for the system's own objects: blocks that only the system frees again, with
 // object_free, never a caller with free() (XML nodes; a saved document text, which callers give
-// back through the document's free_text). On Windows they come from a
-// heap of their own whose first megabytes stay committed, so that a large request does not make
-// the C runtime's heap grow and give its pages back on every call (under Wine each such cycle
-// costs fresh pages, several times the work of parsing). Counted and failed like mem_alloc.
+// back through the document's free_text). On Windows they come from a heap of their own whose
+// first megabytes stay committed, so that a large request does not make the C runtime's heap
+// grow and give its pages back on every call (under Wine each such cycle costs fresh pages,
+// several times the work of parsing). Counted and failed like mem_alloc.
 void* object_alloc(std::size_t bytes) noexcept;
 void* object_alloc_or_throw(std::size_t bytes);
 void object_free(void* block) noexcept;
