@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "proxy/dodadev_h.h"
 #include "proxy/provider_factory.h"
 #include "proxy/server_link.h"
@@ -31,24 +32,8 @@ namespace {
 constexpr CLSID clsid_bench_server = {0x6B0C52D1, 0x3F7A, 0x4E59, {0x9A, 0x0B, 0x2C, 0x55, 0xD1, 0xE8, 0xA7, 0xF3}};
 constexpr wchar_t bench_class_key[] = L"Software\\Classes\\CLSID\\{6B0C52D1-3F7A-4E59-9A0B-2C55D1E8A7F3}";
 
-double now_us() {
-  static const double ticks_per_us = [] {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(frequency.QuadPart) / 1e6;
-  }();
-  LARGE_INTEGER counter;
-  QueryPerformanceCounter(&counter);
-  return static_cast<double>(counter.QuadPart) / ticks_per_us;
-}
-
-std::wstring beside_program(const wchar_t* name) {
-  wchar_t self[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path(self);
-  path.resize(path.find_last_of(L"\\/") + 1);
-  return path + name;
-}
+using kv::bench::beside_program;
+using kv::bench::now_us;
 
 // ---- the provider that does nothing --------------------------------------------------------
 

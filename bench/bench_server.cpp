@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "bench/bench_baseline.h"
+#include "bench/bench_support.h"
 #include "proxy/dodadev_h.h"
 #include "types/call_text_bstr.h"
 
@@ -35,24 +36,8 @@ namespace {
 
 constexpr wchar_t provider_script_key[] = L"Software\\DoDadevTests\\RecordingProvider";
 
-double now_ms() {
-  static const double ticks_per_ms = [] {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(frequency.QuadPart) / 1e3;
-  }();
-  LARGE_INTEGER counter;
-  QueryPerformanceCounter(&counter);
-  return static_cast<double>(counter.QuadPart) / ticks_per_ms;
-}
-
-std::wstring beside_program(const wchar_t* name) {
-  wchar_t self[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path(self);
-  path.resize(path.find_last_of(L"\\/") + 1);
-  return path + name;
-}
+using kv::bench::beside_program;
+using kv::bench::now_ms;
 
 DWORD run_to_end(const std::wstring& program, const std::wstring& arguments) {
   std::wstring command = L"\"" + program + L"\" " + arguments;
