@@ -1,8 +1,11 @@
 #pragma once
-// What the Windows benchmark programs share: a clock and the files beside the program.
+// What the Windows benchmark programs share: a clock and the files beside the program (the
+// tests' helper).
 #include <windows.h>
 
 #include <string>
+
+#include "tests/support/beside_program.h"
 
 namespace kv::bench {
 
@@ -20,13 +23,6 @@ inline double now_us() {
 
 inline double now_ms() { return now_us() / 1e3; }
 
-// The full path of `name` in the program's own folder.
-inline std::wstring beside_program(const wchar_t* name) {
-  wchar_t self[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path(self);
-  path.resize(path.find_last_of(L"\\/") + 1);
-  return path + name;
-}
+using kv::test::beside_program;
 
 }  // namespace kv::bench

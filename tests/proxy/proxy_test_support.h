@@ -7,19 +7,15 @@
 #include <string>
 #include <utility>
 
+#include "tests/support/beside_program.h"
+
 namespace proxy_test {
 
 // The per-machine class key of the keystore provider, which recording_provider.dll writes.
 inline constexpr wchar_t provider_class_key[] = L"Software\\Classes\\CLSID\\{B9F13557-90B9-4243-8BEE-E684EBF97C49}";
 
-// A file that the build copies beside the test program (DoDadev.tlb, recording_provider.dll).
-inline std::wstring beside_program(const wchar_t* name) {
-  wchar_t self[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path(self);
-  path.resize(path.find_last_of(L"\\/") + 1);
-  return path + name;
-}
+// Files that the build copies beside the test program (DoDadev.tlb, recording_provider.dll).
+using kv::test::beside_program;
 
 // COM initialised as a single-threaded apartment, as the server's main thread has it.
 struct com_scope {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "registry_dump.h"
+#include "tests/support/beside_program.h"
 #include "tests/trace/trace_fixture.h"
 
 namespace e2e {
@@ -24,13 +25,7 @@ inline constexpr wchar_t iid_text[] = L"{C717315F-F58C-4DBD-82D2-92613CDCA5B0}";
 inline constexpr wchar_t machine_classes[] = L"Software\\Classes";
 inline constexpr wchar_t user_classes[] = L"Software\\Classes";
 
-inline std::wstring beside(const wchar_t* name) {
-  wchar_t self[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path(self);
-  path.resize(path.find_last_of(L"\\/") + 1);
-  return path + name;
-}
+inline std::wstring beside(const wchar_t* name) { return kv::test::beside_program(name); }
 inline std::wstring server_exe() { return beside(L"DoDadev.exe"); }
 
 inline bool running_on_wine() {
