@@ -14,8 +14,10 @@ enum class server_switch {
 
 // The arguments of `command_line`, i.e. what follows the program path. A quoted path ends at its
 // closing quote. An unquoted one is taken to be `program_path` when the text starts with it
-// (letter case ignored) and a blank or the end follows, since an unquoted path may hold blanks;
-// otherwise it ends at the first blank. Null gives null.
+// (letter case ignored) and a blank, "-", "/" or the end follows, since an unquoted path may hold
+// blanks; otherwise it ends at the first blank, or at a "-" or "/" that directly follows the file
+// name of `program_path` ("DoDadev.exe/RegServer"), never at one inside a folder name. Null gives
+// null.
 const wchar_t* skip_program_path(const wchar_t* command_line, const wchar_t* program_path) noexcept;
 
 // Searches the arguments (never the program path) for "-" or "/" followed by "RegServer",

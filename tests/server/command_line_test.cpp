@@ -58,6 +58,16 @@ TEST(cmdline, cmdline_switch_table) {
        L"C:\\a b\\-RegServer x\\DoDadev.exe", server_switch::none},
       {"program path only a prefix of the first word", L"C:\\srv\\DoDadev.exe2 /RegServer", program,
        server_switch::reg_server},
+      {"switch glued to the unquoted path", L"C:\\srv\\DoDadev.exe/RegServer", program, server_switch::reg_server},
+      {"dash glued to the unquoted path", L"c:\\SRV\\dodadev.exe-unregserver", program, server_switch::unreg_server},
+      {"glued to another spelling of the path", L"C:\\PROGRA~1\\DoDadev.exe/RegServer", program,
+       server_switch::reg_server},
+      {"glued to a relative path with slashes", L"tools/DoDadev.exe-RegServer", program, server_switch::reg_server},
+      // Only a "-" or "/" right after the program's whole file name ends another spelling of it.
+      {"dash starting a folder of another spelling", L"C:\\a\\-RegServer x\\DoDadev.exe", program, server_switch::none},
+      {"dash in a folder of another spelling, switch glued", L"C:\\my-tools\\DoDadev.exe/UnregServer", program,
+       server_switch::unreg_server},
+      {"file name only the end of a longer name", L"C:\\srv\\xDoDadev.exe-RegServer", program, server_switch::none},
   };
   for (const switch_row& row : rows) {
     SCOPED_TRACE(row.name);
