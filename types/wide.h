@@ -34,14 +34,28 @@ inline int compare_nocase(const wchar_t* a, const wchar_t* b) noexcept {
 
 inline bool equals_nocase(const wchar_t* a, const wchar_t* b) noexcept { return compare_nocase(a, b) == 0; }
 
-// The characters the system treats as white space: the C0 controls TAB to CR, SPACE, and the
-// other Unicode White_Space characters (the set a Windows runtime's iswspace answers true for).
+// White space as the Windows runtime's iswspace answers it (msvcrt): the C0 controls TAB to CR,
+// SPACE and the Unicode space separators, but not NEXT LINE (U+0085).
 inline bool is_space(wchar_t c) noexcept {
   unsigned u = static_cast<unsigned short>(c);
   if (u == 0x20 || (u >= 0x09 && u <= 0x0D)) return true;
-  if (u < 0x85) return false;
-  return u == 0x85 || u == 0xA0 || u == 0x1680 || (u >= 0x2000 && u <= 0x200A) || u == 0x2028 ||
-         u == 0x2029 || u == 0x202F || u == 0x205F || u == 0x3000;
+  if (u < 0xA0) return false;
+  return u == 0xA0 || u == 0x1680 || (u >= 0x2000 && u <= 0x200A) || u == 0x2028 || u == 0x2029 || u == 0x202F ||
+         u == 0x205F || u == 0x3000;
+}
+
+// The value of a decimal digit as the Windows runtime's wcstol reads it (msvcrt): ASCII digits and
+// the digits 0 to 9 of the other scripts it knows (Arabic-Indic to Mongolian, and full-width);
+// -1 for any other character.
+inline int decimal_digit(wchar_t c) noexcept {
+  static constexpr unsigned short zeros[] = {0x0030, 0x0660, 0x06F0, 0x0966, 0x09E6, 0x0A66, 0x0AE6, 0x0B66, 0x0C66,
+                                             0x0CE6, 0x0D66, 0x0E50, 0x0ED0, 0x0F20, 0x1040, 0x17E0, 0x1810, 0xFF10};
+  const unsigned u = static_cast<unsigned short>(c);
+  for (unsigned short zero : zeros) {
+    if (u < zero) return -1;
+    if (u <= zero + 9u) return static_cast<int>(u - zero);
+  }
+  return -1;
 }
 
 }  // namespace kv

@@ -15,7 +15,7 @@ inline bool ends_name(wchar_t c) noexcept { return c == 0 || c == L' ' || c == L
 // start of a comment) decided inline.
 inline const wchar_t* skip(const wchar_t* p) noexcept {
   wchar_t c = *p;
-  if (c > L' ' && c < 0x85 && c != L'<') return p;
+  if (c > L' ' && c < 0xA0 && c != L'<') return p;
   return skip_space_and_comments(p);
 }
 
@@ -71,8 +71,9 @@ bool read_text(const wchar_t* from, KVXML_string& text) {
   return true;
 }
 
-// A decimal conversion as the Windows runtime does it for a 32-bit long: leading white space,
-// an optional sign, ASCII digits up to the first other character, saturating on overflow.
+// A decimal conversion as the Windows runtime's wcstol does it: leading white space, an optional
+// sign, digits (of any script the runtime knows) up to the first other character, saturating at
+// the limits of a 32-bit long.
 std::int32_t to_long(const wchar_t* p, const wchar_t* end) noexcept {
   while (p < end && kv::is_space(*p)) ++p;
   bool negative = false;
@@ -81,8 +82,8 @@ std::int32_t to_long(const wchar_t* p, const wchar_t* end) noexcept {
     ++p;
   }
   std::int64_t value = 0;
-  for (; p < end && *p >= L'0' && *p <= L'9'; ++p) {
-    if (value <= INT32_MAX) value = value * 10 + (*p - L'0');
+  for (int digit; p < end && (digit = kv::decimal_digit(*p)) >= 0; ++p) {
+    if (value <= INT32_MAX) value = value * 10 + digit;
   }
   if (negative) return value > -static_cast<std::int64_t>(INT32_MIN) ? INT32_MIN : static_cast<std::int32_t>(-value);
   return value > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(value);

@@ -1,6 +1,10 @@
 // The reader: what it accepts, what it refuses, and the tree it leaves in either case.
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cwchar>
 #include <string>
 
 #include "xml/kvxml_string.h"
@@ -157,6 +161,9 @@ const reference_row reference_rows[] = {
     {"plus_sign", L"&#+65;", L"A"},
     {"digits_then_junk", L"&#65xyz;", L"A"},
     {"hex_form_reads_zero", L"&#x41;", L""},
+    {"full_width_digits", L"&#\xFF16\xFF15;", L"A"},
+    {"arabic_indic_digits_after_ascii", L"&#6\x0665;", L"A"},
+    {"next_line_is_not_white_space", L"&#\x0085" L"65;", L""},
     {"no_digits", L"&#;", L""},
     {"zero", L"&#0;", L""},
     {"sign_without_digits", L"&#- 5;", L""},
@@ -237,6 +244,44 @@ TEST(xml_parse, skip_space_and_comments_stops_at_other_markup) {
   EXPECT_STREQ(kvxml::skip_space_and_comments(L"<!DOCTYPE>"), L"<!DOCTYPE>");
   EXPECT_STREQ(kvxml::skip_space_and_comments(L"<!-- open"), L"");
   EXPECT_STREQ(kvxml::skip_space_and_comments(L"\x3000\x2028y"), L"y");
+}
+
+// White space and numbers are what the runtime's iswspace and wcstol say they are. The program
+// links msvcrt.dll, whose functions are asked here for every code unit. Under Wine its wcstol
+// also reads the digits of other scripts and full-width ones, and its iswspace leaves out U+0085.
+TEST(xml_runtime, white_space_and_reference_numbers_match_the_runtime_for_every_code_unit) {
+  HMODULE runtime = GetModuleHandleW(L"msvcrt.dll");
+  ASSERT_NE(runtime, nullptr);
+  using iswspace_function = int(__cdecl*)(wint_t);
+  using wcstol_function = long(__cdecl*)(const wchar_t*, wchar_t**, int);
+  auto runtime_iswspace =
+      reinterpret_cast<iswspace_function>(reinterpret_cast<void*>(GetProcAddress(runtime, "iswspace")));
+  auto runtime_wcstol = reinterpret_cast<wcstol_function>(reinterpret_cast<void*>(GetProcAddress(runtime, "wcstol")));
+  ASSERT_NE(runtime_iswspace, nullptr);
+  ASSERT_NE(runtime_wcstol, nullptr);
+
+  int mismatches = 0;
+  for (unsigned u = 1; u <= 0xFFFF && mismatches < 10; ++u) {
+    const wchar_t c = static_cast<wchar_t>(u);
+    const bool space = runtime_iswspace(static_cast<wint_t>(u)) != 0;
+    // Only white space may stand between an attribute and "/>".
+    const std::wstring tag = std::wstring(L"<a x=\"1\"") + c + L"/>";
+    bool same = (load(tag).result == 1) == space;
+    // The reference's number with the unit first and between two digits.
+    if (c != L';') {
+      for (const std::wstring& number : {std::wstring{c, L'3'}, std::wstring{L'1', c, L'3'}}) {
+        const auto value = static_cast<std::uint16_t>(runtime_wcstol(number.c_str(), nullptr, 10));
+        KVXML_string text;
+        text.assign((L"&#" + number + L";").c_str());
+        kvxml::decode_references(text);
+        same = same && std::wstring(text.text()) == (value ? std::wstring(1, static_cast<wchar_t>(value)) : L"");
+      }
+    }
+    if (!same) {
+      ++mismatches;
+      ADD_FAILURE() << "code unit 0x" << std::hex << u << (space ? " (white space)" : "");
+    }
+  }
 }
 
 }  // namespace
