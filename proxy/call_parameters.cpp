@@ -115,7 +115,9 @@ KV_certificate LU_proxy_disp::read_parameter_cert(kv::parameter_reader& reader, 
   const CRYPT_INTEGER_BLOB serial_blob{serial_number.size, serial_number.data};
   const CERT_NAME_BLOB issuer_blob{issuer.size, issuer.data};
   KV_certificate value;
-  {
+  // A missing attribute, or one without Base64 in it, names no certificate: the store is not
+  // asked, and the descriptor stays empty like that of a certificate that was not found.
+  if (serial_number.size && issuer.size) {
     KV_csp csp;
     value = csp.get_certificate(serial_blob, issuer_blob);
   }

@@ -207,6 +207,38 @@ TEST_F(parameters, guid_texts_of_other_shapes_give_the_zero_guid_and_still_count
   }
 }
 
+// Only a certificate element with both attributes in Base64 is looked up; without them the
+// parameter still counts, and its descriptor is empty.
+TEST_F(parameters, certificate_without_usable_attributes_is_empty_and_counts) {
+  crypto_test::clean_stores();
+  crypto_test::add_certificate(L"MY", fixture::user_valid);
+  const std::wstring serial = base64(crypto_test::serial_bytes(0x1001));
+  const std::wstring issuer = base64(crypto_test::subject_name(fixture::ca_a));
+  struct row {
+    const char* name;
+    std::wstring attributes;
+    bool found;
+  };
+  const row rows[] = {
+      {"both in Base64", L"serial_number=\"" + serial + L"\" issuer=\"" + issuer + L"\"", true},
+      {"no serial number", L"issuer=\"" + issuer + L"\"", false},
+      {"no issuer", L"serial_number=\"" + serial + L"\"", false},
+      {"serial number not Base64", L"serial_number=\"*-!\" issuer=\"" + issuer + L"\"", false},
+      {"issuer not Base64", L"serial_number=\"" + serial + L"\" issuer=\"&#1;&#2;\"", false},
+      {"empty issuer", L"serial_number=\"" + serial + L"\" issuer=\"\"", false},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    trace_lines trace;
+    std::int32_t ok = 1;
+    const std::wstring request = request_text(L"f", {{L"c", L"<certificate " + r.attributes + L"/>"}});
+    EXPECT_EQ(getter::get_parameter_cert(request.c_str(), L"c", &ok).empty(), !r.found);
+    EXPECT_EQ(ok, 1);
+    EXPECT_EQ(trace.get(L"KV_csp::get_certificate[0]").size(), r.found ? 1u : 0u);
+  }
+  crypto_test::clean_stores();
+}
+
 // The name in the report is the caller's; control characters in it must not break the line.
 TEST_F(parameters, reported_names_show_control_characters_escaped) {
   trace_lines trace;
