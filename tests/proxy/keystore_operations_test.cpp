@@ -48,6 +48,7 @@ class keystore_operation : public call_path {
 
 // Every row reads its parameters from a request that holds them in an order of its own (reversed),
 // so that the argument order seen by the provider comes from the table, not from the request.
+// Then the same request without the row's last parameter names the getter that reads it.
 TEST_F(keystore_operation, each_command_makes_its_one_provider_call_with_arguments_in_order) {
   const parameter drive{L"drive", L"C:\\keys"};
   const parameter id{L"id", id_text};
@@ -58,63 +59,64 @@ TEST_F(keystore_operation, each_command_makes_its_one_provider_call_with_argumen
   const std::wstring path_result = result_document(L"  <path>C:\\out</path>\r\n");
   struct row {
     const wchar_t* command;
+    const wchar_t* last_getter;  // the getter that reads the last parameter
     std::vector<parameter> parameters;
     std::wstring provider_line;
     std::wstring result;  // <null> for commands without a result document
   };
   const row rows[] = {
-      {L"keystore_drives", {{L"populated", L"TRUE"}, {L"types", L"12"}}, L"GetDrives(1, 12, out)", paths_result},
-      {L"keystore_folder", {drive}, L"GetFolder(\"C:\\keys\", out)", path_result},
-      {L"keystore_path", {drive}, L"GetPath(\"C:\\keys\", out)", path_result},
-      {L"keystore_type", {drive}, L"GetType(\"C:\\keys\", out(0))", result_document(L"  <value>5</value>\r\n")},
-      {L"keystore_locate", {id}, L"LocateKey(" + id_text + L", out)", paths_result},
-      {L"keystore_create_pwd", {drive, {L"password", L"pw"}}, L"CreatePwd(\"C:\\keys\", \"pw\")", L"<null>"},
-      {L"keystore_create_cert", {drive, valid}, L"CreateCert(\"C:\\keys\", cert(Keldra User valid))", L"<null>"},
-      {L"keystore_create_key",
+      {L"keystore_drives", L"uint", {{L"populated", L"TRUE"}, {L"types", L"12"}}, L"GetDrives(1, 12, out)", paths_result},
+      {L"keystore_folder", L"path", {drive}, L"GetFolder(\"C:\\keys\", out)", path_result},
+      {L"keystore_path", L"path", {drive}, L"GetPath(\"C:\\keys\", out)", path_result},
+      {L"keystore_type", L"path", {drive}, L"GetType(\"C:\\keys\", out(0))", result_document(L"  <value>5</value>\r\n")},
+      {L"keystore_locate", L"guid", {id}, L"LocateKey(" + id_text + L", out)", paths_result},
+      {L"keystore_create_pwd", L"strg", {drive, {L"password", L"pw"}}, L"CreatePwd(\"C:\\keys\", \"pw\")", L"<null>"},
+      {L"keystore_create_cert", L"cert", {drive, valid}, L"CreateCert(\"C:\\keys\", cert(Keldra User valid))", L"<null>"},
+      {L"keystore_create_key", L"bool",
        {drive, {L"name", L"k"}, {L"timeout", L"30"}, {L"def_local_key", L"false"}},
        L"CreateKey(\"C:\\keys\", NULL, \"k\", 30, 0)",
        L"<null>"},
-      {L"keystore_create_key_pwd",
+      {L"keystore_create_key_pwd", L"bool",
        {drive, {L"password", L"pw"}, {L"name", L"k"}, {L"timeout", L"30"}, {L"def_local_key", L"true"}},
        L"CreateKey(\"C:\\keys\", \"pw\", \"k\", 30, 1)",
        L"<null>"},
-      {L"keystore_create_key_cert",
+      {L"keystore_create_key_cert", L"bool",
        {drive, {L"name", L"k"}, {L"timeout", L"4294967295"}, {L"def_local_key", L"true"}},
        L"CreateKeyCert(\"C:\\keys\", \"k\", 4294967295, 1)",
        L"<null>"},
-      {L"keystore_delete_key", {drive, id}, L"DeleteKey(\"C:\\keys\", " + id_text + L")", L"<null>"},
-      {L"keystore_rename_key",
+      {L"keystore_delete_key", L"guid", {drive, id}, L"DeleteKey(\"C:\\keys\", " + id_text + L")", L"<null>"},
+      {L"keystore_rename_key", L"strg",
        {drive, id, {L"new_name", L"renamed"}},
        L"RenameKey(\"C:\\keys\", " + id_text + L", \"renamed\")",
        L"<null>"},
-      {L"keystore_export_key",
+      {L"keystore_export_key", L"strg",
        {drive, id, {L"export_path", L"D:\\x.lukey"}, {L"export_password", L"ep"}},
        L"ExportKey(\"C:\\keys\", " + id_text + L", \"D:\\x.lukey\", \"ep\")",
        L"<null>"},
-      {L"keystore_import", {drive, {L"import_path", L"D:\\in"}}, L"Import(\"C:\\keys\", \"D:\\in\", NULL)", L"<null>"},
-      {L"keystore_import_pwd",
+      {L"keystore_import", L"path", {drive, {L"import_path", L"D:\\in"}}, L"Import(\"C:\\keys\", \"D:\\in\", NULL)", L"<null>"},
+      {L"keystore_import_pwd", L"strg",
        {drive, {L"import_path", L"D:\\in"}, {L"password", L"pw"}},
        L"Import(\"C:\\keys\", \"D:\\in\", \"pw\")",
        L"<null>"},
-      {L"keystore_import_cert",
+      {L"keystore_import_cert", L"cert",
        {drive, {L"import_path", L"D:\\in"}, valid},
        L"ImportCert(\"C:\\keys\", \"D:\\in\", cert(Keldra User valid))",
        L"<null>"},
-      {L"keystore_recover_pwd", {drive, {L"new_password", L"np"}}, L"RecoverPwd(\"C:\\keys\", \"np\")", L"<null>"},
-      {L"keystore_recover_cert", {drive, new_valid}, L"RecoverCert(\"C:\\keys\", cert(Keldra User valid))", L"<null>"},
-      {L"keystore_change_token_pwd",
+      {L"keystore_recover_pwd", L"path", {drive, {L"new_password", L"np"}}, L"RecoverPwd(\"C:\\keys\", \"np\")", L"<null>"},
+      {L"keystore_recover_cert", L"cert", {drive, new_valid}, L"RecoverCert(\"C:\\keys\", cert(Keldra User valid))", L"<null>"},
+      {L"keystore_change_token_pwd", L"path",
        {drive, {L"new_password", L"np"}},
        L"ChangeTokenPwd(\"C:\\keys\", \"np\")",
        L"<null>"},
-      {L"keystore_change_token_cert",
+      {L"keystore_change_token_cert", L"cert",
        {drive, new_valid},
        L"ChangeTokenCert(\"C:\\keys\", cert(Keldra User valid))",
        L"<null>"},
-      {L"keystore_verify_pwd_history",
+      {L"keystore_verify_pwd_history", L"path",
        {drive, {L"new_password", L"np"}},
        L"VerifyPwdHistory(\"C:\\keys\", \"np\")",
        L"<null>"},
-      {L"keystore_verify_last_pwd",
+      {L"keystore_verify_last_pwd", L"path",
        {drive, {L"new_password", L"np"}},
        L"VerifyLastPwd(\"C:\\keys\", \"np\")",
        L"<null>"},
@@ -137,6 +139,13 @@ TEST_F(keystore_operation, each_command_makes_its_one_provider_call_with_argumen
     EXPECT_EQ(result, r.result);
     EXPECT_EQ(journal_->created, created + 1);
     EXPECT_EQ(journal_->destroyed, journal_->created);
+
+    // Without its last parameter the command is refused, and the report names that getter.
+    journal_->calls.clear();
+    trace_lines trace;
+    EXPECT_EQ(perform(r.command, {r.parameters.begin(), r.parameters.end() - 1}, result), E_INVALIDARG);
+    EXPECT_TRUE(journal_->calls.empty());
+    EXPECT_EQ(trace.get().back(), missing_report(r.last_getter, r.parameters.back().name));
   }
   EXPECT_EQ(seen.size(), 22u);
 }
