@@ -269,7 +269,7 @@ HRESULT CDoDadevModule::PreMessageLoop(int) {
     if (FAILED(hr)) entry.cookie = 0;
   }
   if (hr == S_OK) {
-    hr = CoResumeClassObjects();
+    hr = class_calls.resume();
     if (FAILED(hr)) revoke_class_objects(nullptr);
   } else if (FAILED(hr)) {
     revoke_class_objects(nullptr);
@@ -296,7 +296,7 @@ HRESULT CDoDadevModule::PostMessageLoop() {
 void CDoDadevModule::revoke_class_objects(HRESULT* first_failure) {
   for (std::size_t i = 0; i < count_; ++i) {
     if (!table_[i].cookie) continue;
-    const HRESULT hr = CoRevokeClassObject(table_[i].cookie);
+    const HRESULT hr = class_calls.revoke(table_[i].cookie);
     table_[i].cookie = 0;
     if (FAILED(hr)) {
       if (first_failure) *first_failure = hr;

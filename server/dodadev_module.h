@@ -27,6 +27,13 @@ struct class_object_entry {
   DWORD cookie;            // from CoRegisterClassObject; 0 while not registered
 };
 
+// The COM calls that make the registered class objects visible and take them back; a test
+// replaces them to see their failures handled.
+struct class_object_calls {
+  HRESULT(STDAPICALLTYPE* resume)() = CoResumeClassObjects;
+  HRESULT(STDAPICALLTYPE* revoke)(DWORD cookie) = CoRevokeClassObject;
+};
+
 // The replacement table of one script run: Module, Module_Raw and the common ones.
 struct module_replacements {
   static constexpr std::size_t capacity = 4;
@@ -88,6 +95,7 @@ class CDoDadevModule {
 
   bool init_failed() const noexcept { return init_failed_; }
   bool com_initialized = false;
+  kv::class_object_calls class_calls;
   HMODULE instance() const noexcept { return instance_; }
 
   // The module lock: guards the one-time loading of the call path's type information.

@@ -85,6 +85,21 @@ void CALLBACK while_serving(HWND, UINT, UINT_PTR timer, DWORD) {
   PostQuitMessage(0);
 }
 
+// COM's own calls behind a failure of our choosing; the real revoke always runs, so that nothing
+// stays registered after the test.
+constexpr HRESULT resume_failure = CO_E_WRONG_SERVER_IDENTITY;
+constexpr HRESULT revoke_failure = RPC_E_DISCONNECTED;
+int revokes = 0;
+HRESULT STDAPICALLTYPE failing_resume() { return resume_failure; }
+HRESULT STDAPICALLTYPE counted_revoke(DWORD cookie) {
+  ++revokes;
+  return CoRevokeClassObject(cookie);
+}
+HRESULT STDAPICALLTYPE failing_revoke(DWORD cookie) {
+  counted_revoke(cookie);
+  return revoke_failure;
+}
+
 bool contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
 
 class server_entry : public ::testing::Test {
@@ -200,6 +215,34 @@ TEST_F(server_entry, entry_failed_class_registration_is_the_exit_code_and_skips_
   MSG message;
   // The loop never ran, so the quit message is still waiting.
   EXPECT_TRUE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+}
+
+TEST_F(server_entry, entry_failed_resume_or_revoke_is_the_exit_code) {
+  struct row {
+    const char* name;
+    HRESULT(STDAPICALLTYPE* resume)();
+    HRESULT(STDAPICALLTYPE* revoke)(DWORD);
+    HRESULT exit_code;
+    bool loop_ran;
+  };
+  const row rows[] = {
+      {"resume fails: the class object is revoked and no loop runs", failing_resume, counted_revoke, resume_failure,
+       false},
+      {"revoke after the loop fails", CoResumeClassObjects, failing_revoke, revoke_failure, true},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    DeleteFileW(kv::test::trace_file_path().c_str());
+    module_.class_calls = {r.resume, r.revoke};
+    revokes = 0;
+    PostQuitMessage(0);
+    EXPECT_EQ(run(), r.exit_code);
+    EXPECT_EQ(revokes, 1);
+    EXPECT_EQ(table_[0].cookie, 0u);
+    EXPECT_EQ(contains(trace(), L"PostMessageLoop"), r.loop_ran);
+    MSG message;
+    EXPECT_EQ(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE, !r.loop_ran);
+  }
 }
 
 }  // namespace
