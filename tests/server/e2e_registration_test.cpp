@@ -3,6 +3,8 @@
 
 #include "e2e_support.h"
 
+#include <oleauto.h>
+
 namespace {
 
 using e2e::app_id_text;
@@ -99,6 +101,23 @@ TEST_F(server_registration, unregserver_removes_exactly_what_regserver_wrote_and
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, (classes + L"CLSID\\" + neighbour).c_str());
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, (classes + L"AppID\\" + neighbour).c_str());
   EXPECT_TRUE(e2e::snapshot(HKEY_LOCAL_MACHINE) == before);
+}
+
+// The class goes first and the AppID last: a type library that cannot be unregistered (its
+// registration removed behind the server's back) stops the run with that step's code.
+TEST_F(server_registration, unregserver_stops_at_a_failing_type_library_step_and_keeps_the_app_id) {
+  ASSERT_EQ(e2e::run_server(L"/RegServer"), 0u);
+  ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, (classes + L"TypeLib\\" + libid_text).c_str()), ERROR_SUCCESS);
+  GUID libid{};
+  ASSERT_EQ(CLSIDFromString(libid_text, &libid), S_OK);
+  const HRESULT step_failure = UnRegisterTypeLib(libid, 1, 0, 0, SYS_WIN64);
+  ASSERT_TRUE(FAILED(step_failure));
+
+  EXPECT_EQ(e2e::run_server(L"/UnregServer"), static_cast<DWORD>(step_failure));
+  EXPECT_FALSE(server_test::key_exists(HKEY_LOCAL_MACHINE, classes + L"CLSID\\" + clsid_text));
+  EXPECT_FALSE(server_test::key_exists(HKEY_LOCAL_MACHINE, classes + L"DoDadev.LU_proxy_disp"));
+  EXPECT_EQ(dump(HKEY_LOCAL_MACHINE, classes + L"AppID\\" + app_id_text), lines{L"@ = DoDadev"});
+  EXPECT_EQ(dump(HKEY_LOCAL_MACHINE, classes + L"AppID\\DoDadev.EXE"), lines{L"AppID = " + std::wstring(app_id_text)});
 }
 
 TEST_F(server_registration, regserverperuser_writes_only_under_the_users_classes) {
