@@ -30,6 +30,7 @@
 #include "bench/bench_baseline.h"
 #include "bench/bench_support.h"
 #include "proxy/dodadev_h.h"
+#include "tests/support/process_start.h"
 #include "types/call_text_bstr.h"
 
 namespace {
@@ -39,20 +40,17 @@ constexpr wchar_t provider_script_key[] = L"Software\\DoDadevTests\\RecordingPro
 using kv::bench::beside_program;
 using kv::bench::now_ms;
 
+// The program's exit code; a start that fails is described on stderr and answers 0xFFFFFFFE.
 DWORD run_to_end(const std::wstring& program, const std::wstring& arguments) {
-  std::wstring command = L"\"" + program + L"\" " + arguments;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &info)) {
-    return GetLastError();
+  PROCESS_INFORMATION info;
+  std::string failure;
+  if (!kv::test::start_process(program, L"\"" + program + L"\" " + arguments, nullptr, info, failure)) {
+    std::fprintf(stderr, "%s\n", failure.c_str());
+    return static_cast<DWORD>(-2);
   }
   WaitForSingleObject(info.hProcess, 60000);
   DWORD code = STILL_ACTIVE;
   GetExitCodeProcess(info.hProcess, &code);
-  CloseHandle(info.hThread);
   CloseHandle(info.hProcess);
   return code;
 }

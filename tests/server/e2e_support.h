@@ -14,6 +14,7 @@
 
 #include "registry_dump.h"
 #include "tests/support/beside_program.h"
+#include "tests/support/process_start.h"
 #include "tests/trace/trace_fixture.h"
 
 namespace e2e {
@@ -150,17 +151,12 @@ class process {
   // `command_line` as the program sees it; empty gives the quoted path alone.
   explicit process(const std::wstring& program, std::wstring command_line = {}, HANDLE output = nullptr) {
     if (command_line.empty()) command_line = L"\"" + program + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = output;
-    startup.hStdError = output;
-    PROCESS_INFORMATION info = {};
-    if (CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, output != nullptr, CREATE_NO_WINDOW,
-                       nullptr, nullptr, &startup, &info)) {
-      CloseHandle(info.hThread);
+    PROCESS_INFORMATION info;
+    if (kv::test::start_process(program, command_line, output, info, start_failure_)) {
       handle_ = info.hProcess;
       id_ = info.dwProcessId;
+    } else {
+      ADD_FAILURE() << start_failure_;
     }
   }
   process(const process&) = delete;
@@ -172,6 +168,8 @@ class process {
   }
 
   bool started() const { return handle_ != nullptr; }
+  // Why it did not start (already reported as a test failure); empty when it started.
+  const std::string& start_failure() const { return start_failure_; }
   HANDLE handle() const { return handle_; }
   DWORD id() const { return id_; }
   bool wait(DWORD timeout_ms) const { return handle_ && WaitForSingleObject(handle_, timeout_ms) == WAIT_OBJECT_0; }
@@ -201,10 +199,11 @@ class process {
  private:
   HANDLE handle_ = nullptr;
   DWORD id_ = 0;
+  std::string start_failure_;
 };
 
 // Runs the server with `arguments` to its end; its exit code, or STILL_ACTIVE when it kept
-// running (it is then ended).
+// running (it is then ended), or 0xFFFFFFFE when it could not be started (reported as a failure).
 inline DWORD run_server(const std::wstring& arguments, const std::wstring& program = server_exe()) {
   process server(program, L"\"" + program + L"\" " + arguments);
   if (!server.started()) return static_cast<DWORD>(-2);

@@ -11,9 +11,13 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <string>
 #include <vector>
+
+#include "tests/support/process_start.h"
 
 namespace kv::test {
 
@@ -51,15 +55,13 @@ class child_process {
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring command = L"\"" + std::wstring(self) + L"\" --as-child " + role;
     for (const std::wstring& arg : args) command += L" \"" + arg + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    PROCESS_INFORMATION info = {};
-    if (CreateProcessW(self, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                       &info)) {
-      CloseHandle(info.hThread);
+    PROCESS_INFORMATION info;
+    std::string failure;
+    if (start_process(self, command, nullptr, info, failure)) {
       process_ = info.hProcess;
       id_ = info.dwProcessId;
+    } else {
+      ADD_FAILURE() << failure;
     }
   }
   child_process(const child_process&) = delete;

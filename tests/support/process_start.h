@@ -1,0 +1,54 @@
+#pragma once
+// Starting another program for a test or a benchmark, with a precise account when that fails:
+// the error, its text, the program, the command line and the working folder.
+#include <windows.h>
+
+#include <string>
+
+namespace kv::test {
+
+inline std::string narrow(const std::wstring& text) {
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                       nullptr);
+  std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
+  return out;
+}
+
+// "CreateProcessW failed with error 2 (The system cannot find the file specified.); program "...",
+// command line "...", working folder "..."".
+inline std::string start_failure(const std::wstring& program, const std::wstring& command_line, DWORD error) {
+  wchar_t* text = nullptr;
+  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                 error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring reason = text ? text : L"no text";
+  LocalFree(text);
+  while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r')) reason.pop_back();
+  wchar_t folder[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, folder);
+  return "CreateProcessW failed with error " + std::to_string(error) + " (" + narrow(reason) + "); program \"" +
+         narrow(program) + "\", command line \"" + narrow(command_line) + "\", working folder \"" + narrow(folder) +
+         "\"";
+}
+
+// CreateProcessW of `program` without a window; `output` (may be null) becomes the standard output
+// and error and is the only handle inherited. False with `failure` filled when it cannot start.
+inline bool start_process(const std::wstring& program, std::wstring command_line, HANDLE output,
+                          PROCESS_INFORMATION& info, std::string& failure) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = output;
+  startup.hStdError = output;
+  info = {};
+  if (CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, output != nullptr, CREATE_NO_WINDOW,
+                     nullptr, nullptr, &startup, &info)) {
+    CloseHandle(info.hThread);
+    info.hThread = nullptr;
+    return true;
+  }
+  failure = start_failure(program, command_line, GetLastError());
+  return false;
+}
+
+}  // namespace kv::test
