@@ -16,10 +16,15 @@ client_run run_client(const std::wstring& arguments) {
   client_run run;
   wchar_t temp[MAX_PATH + 1];
   GetTempPathW(MAX_PATH + 1, temp);
-  const std::wstring output_path = std::wstring(temp) + L"kv-e2e-client-" + std::to_wstring(GetCurrentProcessId());
+  static int runs = 0;
+  const std::wstring output_path = std::wstring(temp) + L"kv-e2e-client-" + std::to_wstring(GetCurrentProcessId()) +
+                                   L"-" + std::to_wstring(++runs);
+  // A server that COM starts for the client gets copies of the client's standard handles (Wine
+  // gives a process that inherits nothing its parent's standard handles), so the file may stay
+  // open after the client ended: it can still be deleted, and no later run reuses its name.
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  HANDLE output = CreateFileW(output_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE output = CreateFileW(output_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (output == INVALID_HANDLE_VALUE) return run;
   {
     const std::wstring program = e2e::beside(L"dodadev-call.exe");

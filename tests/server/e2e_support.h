@@ -140,7 +140,9 @@ inline bool end_server(HANDLE process, DWORD pid) {
     return true;
   }
   TerminateProcess(process, 1);
-  WaitForSingleObject(process, 10000);
+  // A server that outlives its test would answer the next one (and make its servers exit as
+  // second instances): say so rather than go on.
+  if (WaitForSingleObject(process, 30000) != WAIT_OBJECT_0) ADD_FAILURE() << "server " << pid << " cannot be ended";
   return false;
 }
 
@@ -275,17 +277,24 @@ class server_e2e : public ::testing::Test {
     DeleteFileW(record_file_.c_str());
   }
 
-  // Servers that COM started for the test: they traced their main thread, run DoDadev.exe and
-  // are still alive.
+  // Every DoDadev.exe still running in the test's prefix (only these tests run it there): the
+  // servers COM started, whether or not they got as far as tracing their main thread.
   static void end_stray_servers() {
-    for (DWORD pid : traced_servers()) {
-      HANDLE handle = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    std::set<DWORD> running;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+      if (CompareStringOrdinal(entry.szExeFile, -1, L"DoDadev.exe", -1, TRUE) == CSTR_EQUAL) {
+        running.insert(entry.th32ProcessID);
+      }
+    }
+    CloseHandle(snapshot);
+    for (DWORD pid : running) {
+      HANDLE handle = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
       if (!handle) continue;
-      wchar_t image[MAX_PATH * 2] = {};
-      DWORD units = MAX_PATH * 2;
-      const bool ours = QueryFullProcessImageNameW(handle, 0, image, &units) &&
-                        std::wstring(image).find(L"DoDadev.exe") != std::wstring::npos;
-      if (ours) end_server(handle, pid);
+      end_server(handle, pid);
       CloseHandle(handle);
     }
   }
