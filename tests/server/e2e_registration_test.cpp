@@ -70,6 +70,12 @@ TEST_F(server_registration, regserver_switch_in_any_case_after_dash_or_slash_reg
     EXPECT_EQ(e2e::run_server(word), 0u);
     EXPECT_TRUE(server_test::key_exists(HKEY_LOCAL_MACHINE, classes + L"CLSID\\" + clsid_text));
   }
+  // Glued to the unquoted program path, the way a shell passes "DoDadev.exe/RegServer" on.
+  e2e::remove_registrations();
+  e2e::process glued(e2e::server_exe(), e2e::server_exe() + L"/RegServer");
+  ASSERT_TRUE(glued.wait(60000));
+  EXPECT_EQ(glued.exit_code(), 0u);
+  EXPECT_TRUE(server_test::key_exists(HKEY_LOCAL_MACHINE, classes + L"CLSID\\" + clsid_text));
 }
 
 TEST_F(server_registration, regservernow_registers_nothing_and_the_server_runs) {
