@@ -55,7 +55,7 @@ class noop_provider final : public IKeystoreProvider {
   HRESULT STDMETHODCALLTYPE GetPath(const wchar_t*, BSTR*) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE GetType(const wchar_t*, UINT32*) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE LocateKey(const GUID*, BSTR*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE CreateCert(const wchar_t*, const KV_certificate*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE CreateCert(const wchar_t*, const KV_provider_certificate*) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE CreatePwd(const wchar_t*, const wchar_t*) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE CreateKeyCert(const wchar_t*, const wchar_t*, UINT32, INT32) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE CreateKey(const wchar_t*, const wchar_t*, const wchar_t*, UINT32, INT32) override {
@@ -67,11 +67,11 @@ class noop_provider final : public IKeystoreProvider {
   HRESULT STDMETHODCALLTYPE ExportKey(const wchar_t*, const GUID*, const wchar_t*, const wchar_t*) override {
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE ImportCert(const wchar_t*, const wchar_t*, const KV_certificate*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE ImportCert(const wchar_t*, const wchar_t*, const KV_provider_certificate*) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE Import(const wchar_t*, const wchar_t*, const wchar_t*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE RecoverCert(const wchar_t*, const KV_certificate*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE RecoverCert(const wchar_t*, const KV_provider_certificate*) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE RecoverPwd(const wchar_t*, const wchar_t*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE ChangeTokenCert(const wchar_t*, const KV_certificate*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE ChangeTokenCert(const wchar_t*, const KV_provider_certificate*) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE ChangeTokenPwd(const wchar_t*, const wchar_t*) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE VerifyPwdHistory(const wchar_t*, const wchar_t*) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE VerifyLastPwd(const wchar_t*, const wchar_t*) override { return S_OK; }

@@ -4,7 +4,6 @@
 
 #include "types/com_object.h"
 #include "types/kv_alloc.h"
-#include "types/kv_certificate.h"
 
 namespace kv::provider {
 
@@ -19,8 +18,8 @@ HRESULT to_bstr(const KV_path& path, BSTR* out) {
 }
 
 // The context of a certificate argument; E_INVALIDARG for no descriptor or an empty one.
-HRESULT context_of(const KV_certificate* certificate, PCCERT_CONTEXT& context) noexcept {
-  context = certificate ? certificate->context() : nullptr;
+HRESULT context_of(const KV_provider_certificate* certificate, PCCERT_CONTEXT& context) noexcept {
+  context = certificate ? certificate->context : nullptr;
   return context ? S_OK : E_INVALIDARG;
 }
 
@@ -79,7 +78,7 @@ class KV_keystore_provider final : public kv::com_object<IKeystoreProvider, &IID
       return FAILED(hr) ? hr : to_multi_string(found, paths);
     });
   }
-  HRESULT STDMETHODCALLTYPE CreateCert(const wchar_t* drive, const KV_certificate* certificate) override {
+  HRESULT STDMETHODCALLTYPE CreateCert(const wchar_t* drive, const KV_provider_certificate* certificate) override {
     return guarded([&] {
       PCCERT_CONTEXT context = nullptr;
       const HRESULT hr = context_of(certificate, context);
@@ -115,7 +114,7 @@ class KV_keystore_provider final : public kv::com_object<IKeystoreProvider, &IID
     return guarded([&] { return keystore_.export_key(drive, *id, export_path, export_password); });
   }
   HRESULT STDMETHODCALLTYPE ImportCert(const wchar_t* drive, const wchar_t* import_path,
-                                       const KV_certificate* certificate) override {
+                                       const KV_provider_certificate* certificate) override {
     return guarded([&] {
       PCCERT_CONTEXT context = nullptr;
       const HRESULT hr = context_of(certificate, context);
@@ -128,13 +127,13 @@ class KV_keystore_provider final : public kv::com_object<IKeystoreProvider, &IID
                                   password ? credential::of_password(password) : credential::nothing());
     });
   }
-  HRESULT STDMETHODCALLTYPE RecoverCert(const wchar_t* drive, const KV_certificate* new_certificate) override {
+  HRESULT STDMETHODCALLTYPE RecoverCert(const wchar_t* drive, const KV_provider_certificate* new_certificate) override {
     return replace_with_certificate(drive, new_certificate);
   }
   HRESULT STDMETHODCALLTYPE RecoverPwd(const wchar_t* drive, const wchar_t* new_password) override {
     return guarded([&] { return keystore_.replace_protection(drive, credential::of_password(new_password), false); });
   }
-  HRESULT STDMETHODCALLTYPE ChangeTokenCert(const wchar_t* drive, const KV_certificate* new_certificate) override {
+  HRESULT STDMETHODCALLTYPE ChangeTokenCert(const wchar_t* drive, const KV_provider_certificate* new_certificate) override {
     return replace_with_certificate(drive, new_certificate);
   }
   HRESULT STDMETHODCALLTYPE ChangeTokenPwd(const wchar_t* drive, const wchar_t* new_password) override {
@@ -158,7 +157,7 @@ class KV_keystore_provider final : public kv::com_object<IKeystoreProvider, &IID
     }
   }
 
-  HRESULT replace_with_certificate(const wchar_t* drive, const KV_certificate* certificate) {
+  HRESULT replace_with_certificate(const wchar_t* drive, const KV_provider_certificate* certificate) {
     return guarded([&] {
       PCCERT_CONTEXT context = nullptr;
       const HRESULT hr = context_of(certificate, context);

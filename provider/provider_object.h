@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "provider/keystore.h"
-#include "proxy/keystore_provider.h"
+#include "dodadev/keystore_provider.h"
 
 namespace kv::provider {
 

@@ -1,5 +1,6 @@
 // keystore_perform_operation and its command table: each command is one row that names its
 // parameters in reading order, the one provider call they feed and the form of its result.
+#include <cstddef>
 #include <cstdint>
 #include <variant>
 
@@ -23,6 +24,17 @@ struct parameter {
   kind type;
 };
 constexpr int max_parameters = static_cast<int>(kv::parameter_reader::max_names);
+
+// A provider receives the address of our KV_certificate and reads it as the provider header's
+// KV_provider_certificate: both must describe the same bytes.
+static_assert(offsetof(KV_provider_certificate, context) == KV_certificate::context_offset());
+static_assert(offsetof(KV_provider_certificate, texts) == KV_certificate::texts_offset());
+static_assert(sizeof(KV_provider_text) == sizeof(KV_string));
+static_assert(sizeof(KV_provider_certificate) == sizeof(KV_certificate));
+
+const KV_provider_certificate* provider_view(const KV_certificate& certificate) noexcept {
+  return reinterpret_cast<const KV_provider_certificate*>(&certificate);
+}
 
 // The values of one command, by position in its row.
 class parameter_values {
@@ -61,7 +73,7 @@ class parameter_values {
   std::uint32_t number(int index) const { return std::get<std::uint32_t>(slots_[index]); }
   std::int32_t flag(int index) const { return std::get<std::int32_t>(slots_[index]); }
   const GUID* guid(int index) const { return &std::get<KV_guid>(slots_[index]); }
-  const KV_certificate* cert(int index) const { return &std::get<KV_certificate>(slots_[index]); }
+  const KV_provider_certificate* cert(int index) const { return provider_view(std::get<KV_certificate>(slots_[index])); }
 
  private:
   using value = std::variant<std::monostate, KV_path, KV_string, std::uint32_t, std::int32_t, KV_guid, KV_certificate>;
@@ -261,6 +273,8 @@ HRESULT LU_proxy_disp::keystore_perform_operation(const wchar_t* command_name, c
     trace_line(reporter, 0, L"%ls", shown.get());
   }
   const KV_string name(command_name);
+  // Declared before the provider, so they outlive it: its last Release may still read them.
+  parameter_values values;
 
   // Made before the command is looked at: a provider that cannot be made answers every command.
   kv::com_ref<IKeystoreProvider> provider;
@@ -284,7 +298,6 @@ HRESULT LU_proxy_disp::keystore_perform_operation(const wchar_t* command_name, c
   for (; count < max_parameters && row->parameters[count].name; ++count) names[count] = row->parameters[count].name;
   kv::parameter_reader reader(request, names, static_cast<std::size_t>(count));
   std::int32_t ok = 1;
-  parameter_values values;
   for (int i = 0; i < count; ++i) values.read(i, row->parameters[i], reader, &ok);
   if (!ok) return E_INVALIDARG;
 

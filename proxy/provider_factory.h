@@ -3,7 +3,7 @@
 // provider in its place without registering a COM class.
 #include <windows.h>
 
-#include "proxy/keystore_provider.h"
+#include "dodadev/keystore_provider.h"
 
 namespace kv {
 

@@ -14,13 +14,13 @@ KV_certificate::KV_certificate() = default;
 
 KV_certificate::KV_certificate(PCCERT_CONTEXT context) : context_(duplicate(context)) {}
 
-// The texts are copied first: if a copy throws, no reference has been taken yet.
-KV_certificate::KV_certificate(const KV_certificate& other)
-    : texts_{other.texts_[0], other.texts_[1]}, context_(duplicate(other.context_.get())) {}
+// The reference is taken after the texts are copied: if a copy throws, none has been taken.
+KV_certificate::KV_certificate(const KV_certificate& other) : texts_{other.texts_[0], other.texts_[1]} {
+  context_.reset(duplicate(other.context_.get()));
+}
 
 KV_certificate::KV_certificate(KV_certificate&& other) noexcept
-    : texts_{std::move(other.texts_[0]), std::move(other.texts_[1])},
-      context_(std::move(other.context_)) {}
+    : context_(std::move(other.context_)), texts_{std::move(other.texts_[0]), std::move(other.texts_[1])} {}
 
 KV_certificate& KV_certificate::operator=(const KV_certificate& other) {
   if (context_.get() == other.context_.get()) return *this;

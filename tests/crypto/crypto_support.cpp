@@ -67,6 +67,16 @@ CRYPT_INTEGER_BLOB blob_of(std::vector<BYTE>& bytes) {
   return CRYPT_INTEGER_BLOB{static_cast<DWORD>(bytes.size()), bytes.data()};
 }
 
+std::wstring base64(const std::vector<BYTE>& bytes) {
+  DWORD units = 0;
+  const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
+  CryptBinaryToStringW(bytes.data(), static_cast<DWORD>(bytes.size()), flags, nullptr, &units);
+  std::wstring text(units, L'\0');
+  CryptBinaryToStringW(bytes.data(), static_cast<DWORD>(bytes.size()), flags, text.data(), &units);
+  text.resize(units);
+  return text;
+}
+
 void add_certificate(const wchar_t* store, const der_blob& der) {
   kv::unique_cert_store opened = open_user_store(store);
   if (!CertAddEncodedCertificateToStore(opened.get(), encoding, der.data, der.size,

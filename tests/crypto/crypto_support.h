@@ -20,6 +20,8 @@ std::vector<BYTE> serial_bytes(std::uint32_t serial);
 // The encoded subject name of a CA fixture: the issuer name of the certificates it issued.
 std::vector<BYTE> subject_name(const der_blob& ca);
 CRYPT_INTEGER_BLOB blob_of(std::vector<BYTE>& bytes);
+// Base64 without line breaks, as requests carry serial numbers and issuer names.
+std::wstring base64(const std::vector<BYTE>& bytes);
 
 // The current user's system stores (registry part only).
 void add_certificate(const wchar_t* store, const der_blob& der);

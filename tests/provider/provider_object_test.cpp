@@ -8,7 +8,6 @@
 #include "provider/provider_object.h"
 #include "provider_test_support.h"
 #include "types/kv_alloc.h"
-#include "types/kv_certificate.h"
 #include "types/owners.h"
 
 namespace provider_test {
@@ -76,7 +75,7 @@ TEST_F(provider_object_test, single_paths_and_the_drive_type_come_as_the_interfa
 }
 
 TEST_F(provider_object_test, arguments_the_object_cannot_use_are_refused) {
-  const KV_certificate empty;
+  const KV_provider_certificate empty{};
   kv::unique_bstr text;
   struct row {
     const char* name;
@@ -105,7 +104,7 @@ TEST_F(provider_object_test, arguments_the_object_cannot_use_are_refused) {
 
 TEST_F(provider_object_test, a_certificate_descriptor_reaches_the_keystore) {
   const kv::unique_cert_context context = first_certificate();
-  const KV_certificate certificate(context.get());
+  const KV_provider_certificate certificate{nullptr, context.get(), {}};
   ASSERT_EQ(provider->CreateCert(drive.c_str(), &certificate), S_OK);
   EXPECT_EQ(provider->CreateKeyCert(drive.c_str(), L"bound", 0, 1), S_OK);
   EXPECT_EQ(provider->CreateKey(drive.c_str(), nullptr, L"unbound", 0, 0), NTE_BAD_KEY_STATE);

@@ -40,20 +40,10 @@ inline std::wstring result_document(const std::wstring& element_lines) {
   return L"\xFEFF<?xml version=\"1.0\"?>\r\n" + element_lines;
 }
 
-inline std::wstring base64(const std::vector<BYTE>& bytes) {
-  DWORD units = 0;
-  const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
-  CryptBinaryToStringW(bytes.data(), static_cast<DWORD>(bytes.size()), flags, nullptr, &units);
-  std::wstring text(units, L'\0');
-  CryptBinaryToStringW(bytes.data(), static_cast<DWORD>(bytes.size()), flags, text.data(), &units);
-  text.resize(units);
-  return text;
-}
-
 // A certificate parameter naming a certificate of CA-A by its serial number.
 inline parameter certificate_parameter(const std::wstring& name, std::uint32_t serial) {
-  const std::wstring markup = L"<certificate serial_number=\"" + base64(crypto_test::serial_bytes(serial)) +
-                              L"\" issuer=\"" + base64(crypto_test::subject_name(fixture::ca_a)) + L"\"/>";
+  const std::wstring markup = L"<certificate serial_number=\"" + crypto_test::base64(crypto_test::serial_bytes(serial)) +
+                              L"\" issuer=\"" + crypto_test::base64(crypto_test::subject_name(fixture::ca_a)) + L"\"/>";
   return {name, markup};
 }
 

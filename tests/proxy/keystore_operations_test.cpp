@@ -131,6 +131,7 @@ TEST_F(keystore_operation, each_command_makes_its_one_provider_call_with_argumen
     SCOPED_TRACE(testing::PrintToString(std::wstring(r.command)));
     EXPECT_TRUE(seen.insert(r.command).second);
     journal_->calls.clear();
+    journal_->certificates_at_release.clear();
     const int created = journal_->created;
     std::vector<parameter> reversed(r.parameters.rbegin(), r.parameters.rend());
     std::wstring result;
@@ -139,6 +140,11 @@ TEST_F(keystore_operation, each_command_makes_its_one_provider_call_with_argumen
     EXPECT_EQ(result, r.result);
     EXPECT_EQ(journal_->created, created + 1);
     EXPECT_EQ(journal_->destroyed, journal_->created);
+    // The provider is released before the values go: at its end the certificate it was handed
+    // still holds its context.
+    const bool certificate = r.provider_line.find(L"cert(") != std::wstring::npos;
+    EXPECT_EQ(journal_->certificates_at_release,
+              certificate ? std::vector<std::wstring>{L"cert(Keldra User valid)"} : std::vector<std::wstring>{});
 
     // Without its last parameter the command is refused, and the report names that getter.
     journal_->calls.clear();

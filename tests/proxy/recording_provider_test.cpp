@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "proxy_test_support.h"
-#include "types/kv_certificate.h"
+#include "types/cert_owners.h"
 #include "types/owners.h"
 
 namespace {
@@ -61,7 +61,7 @@ HRESULT call_slot(IKeystoreProvider* provider, int slot, Args... args) {
 }
 
 TEST_F(recording_provider, every_slot_records_its_operation_with_all_arguments) {
-  KV_certificate no_context;
+  KV_provider_certificate no_context{};
   BSTR out = nullptr;
   UINT32 number = 0;
   const wchar_t* d = L"D:\\";
@@ -132,8 +132,8 @@ TEST_F(recording_provider, control_characters_are_recorded_visibly) {
 TEST_F(recording_provider, certificates_are_recorded_as_absent_empty_or_named) {
   kv::unique_cert_context context = self_signed(L"kv recording test");
   ASSERT_TRUE(context) << "CertCreateSelfSignCertificate failed: " << GetLastError();
-  const KV_certificate with_context(context.get());
-  const KV_certificate without_context;
+  const KV_provider_certificate with_context{nullptr, context.get(), {}};
+  const KV_provider_certificate without_context{};
   provider_->CreateCert(L"D:", &with_context);
   provider_->RecoverCert(L"D:", &without_context);
   provider_->ChangeTokenCert(L"D:", nullptr);

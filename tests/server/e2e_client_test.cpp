@@ -1,6 +1,7 @@
 // dodadev-call.exe against the real server.
 #include <algorithm>
 
+#include "crypto_support.h"
 #include "e2e_support.h"
 #include "tests/support/fresh_folder.h"
 
@@ -207,6 +208,55 @@ TEST_F(keystore_e2e, a_key_session_through_the_server_with_the_real_provider) {
   EXPECT_TRUE(contains(trace, L"(keystore_delete_key)"));
   EXPECT_FALSE(contains(trace, password));
   EXPECT_FALSE(contains(trace, L"not-the-password"));
+}
+
+// samples/provider-c behind the real server: a provider in plain C that reads each certificate
+// command's certificate through the provider header's descriptor and journals its serial number.
+TEST_F(client_e2e, the_c_sample_provider_sees_the_certificate_of_every_certificate_command) {
+  crypto_test::clean_stores();
+  crypto_test::add_certificate(L"MY", fixture::user_valid);
+  wchar_t temp[MAX_PATH + 1];
+  GetTempPathW(MAX_PATH + 1, temp);
+  const std::wstring journal = std::wstring(temp) + L"dodadev-sample-provider.log";
+  DeleteFileW(journal.c_str());
+  e2e::provider_registration provider(L"dodadev_sample_provider.dll");
+  ASSERT_TRUE(provider.registered());
+  ASSERT_EQ(e2e::run_server(L"/RegServer"), 0u);
+
+  const std::wstring issuer = L",issuer:" + crypto_test::base64(crypto_test::subject_name(fixture::ca_a));
+  const std::wstring valid = L"serial:" + crypto_test::base64(crypto_test::serial_bytes(0x1001)) + issuer;
+  const std::wstring unknown = L"serial:" + crypto_test::base64(crypto_test::serial_bytes(0x1999)) + issuer;
+  struct row {
+    std::wstring arguments;
+    const wchar_t* ret_code;
+    const wchar_t* answer;  // a part of the output, or null
+  };
+  const row rows[] = {
+      {L"keystore_create_cert drive=C:\\keys certificate=" + valid, L"0x00000000", nullptr},
+      {L"keystore_import_cert drive=C:\\keys import_path=D:\\in certificate=" + valid, L"0x00000000", nullptr},
+      {L"keystore_recover_cert drive=C:\\keys new_certificate=" + valid, L"0x00000000", nullptr},
+      {L"keystore_change_token_cert drive=C:\\keys new_certificate=" + valid, L"0x00000000", nullptr},
+      {L"keystore_create_cert drive=C:\\keys certificate=" + unknown, L"0x80070057", nullptr},
+      {L"keystore_type drive=C:\\", L"0x00000000", L"<value>3</value>"},  // DRIVE_FIXED
+      {L"keystore_folder drive=C:\\keys", L"0x00000000", L"<path>C:\\keys\\Sample Keystore</path>"},
+      {L"keystore_drives populated=false types=0", L"0x00000000", L"<path>C:\\</path>"},
+      {L"keystore_create_pwd drive=C:\\keys password=pw", L"0x80004001", nullptr},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(testing::PrintToString(r.arguments));
+    const client_run run = run_client(r.arguments);
+    EXPECT_TRUE(contains(run.output, std::wstring(L"ret_code: ") + r.ret_code)) << testing::PrintToString(run.output);
+    if (r.answer) {
+      EXPECT_TRUE(contains(run.output, r.answer)) << testing::PrintToString(run.output);
+    }
+  }
+  EXPECT_EQ(kv::test::read_record_file(journal),
+            (std::vector<std::wstring>{L"CreateCert C:\\keys serial 1001", L"ImportCert C:\\keys serial 1001",
+                                       L"RecoverCert C:\\keys serial 1001", L"ChangeTokenCert C:\\keys serial 1001",
+                                       L"CreateCert C:\\keys no certificate", L"GetType C:\\",
+                                       L"GetFolder C:\\keys", L"GetDrives 0 0", L"CreatePwd C:\\keys not done"}));
+  DeleteFileW(journal.c_str());
+  crypto_test::clean_stores();
 }
 
 TEST_F(client_e2e, dodadev_call_encodes_and_decodes_for_debugging) {

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "types/com_object.h"
-#include "types/kv_certificate.h"
 
 namespace kv::test {
 
@@ -37,9 +36,9 @@ std::wstring guid_arg(const GUID* id) {
   return text;
 }
 
-std::wstring cert_arg(const KV_certificate* certificate) {
+std::wstring cert_arg(const KV_provider_certificate* certificate) {
   if (!certificate) return L"NULL";
-  PCCERT_CONTEXT context = certificate->context();
+  PCCERT_CONTEXT context = certificate->context;
   if (!context) return L"cert()";
   wchar_t name[256] = {};
   CertGetNameStringW(context, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 256);
@@ -63,6 +62,8 @@ class recording_provider final : public kv::com_object<IKeystoreProvider, &IID_I
     journal_->instance_created();
   }
   ~recording_provider() override {
+    // The server promises that what it handed over outlives the provider: read it once more.
+    if (handed_) journal_->certificate_at_release(cert_arg(handed_));
     journal_->instance_destroyed();
     InterlockedDecrement(&live_instances);
   }
@@ -90,8 +91,8 @@ class recording_provider final : public kv::com_object<IKeystoreProvider, &IID_I
   HRESULT STDMETHODCALLTYPE LocateKey(const GUID* id, BSTR* paths) override {
     return call_with_text(L"LocateKey", {guid_arg(id)}, paths);
   }
-  HRESULT STDMETHODCALLTYPE CreateCert(const wchar_t* drive, const KV_certificate* certificate) override {
-    return call(L"CreateCert", {text_arg(drive), cert_arg(certificate)});
+  HRESULT STDMETHODCALLTYPE CreateCert(const wchar_t* drive, const KV_provider_certificate* certificate) override {
+    return call(L"CreateCert", {text_arg(drive), cert_arg(hand(certificate))});
   }
   HRESULT STDMETHODCALLTYPE CreatePwd(const wchar_t* drive, const wchar_t* password) override {
     return call(L"CreatePwd", {text_arg(drive), text_arg(password)});
@@ -117,21 +118,21 @@ class recording_provider final : public kv::com_object<IKeystoreProvider, &IID_I
     return call(L"ExportKey", {text_arg(drive), guid_arg(id), text_arg(export_path), text_arg(export_password)});
   }
   HRESULT STDMETHODCALLTYPE ImportCert(const wchar_t* drive, const wchar_t* import_path,
-                                       const KV_certificate* certificate) override {
-    return call(L"ImportCert", {text_arg(drive), text_arg(import_path), cert_arg(certificate)});
+                                       const KV_provider_certificate* certificate) override {
+    return call(L"ImportCert", {text_arg(drive), text_arg(import_path), cert_arg(hand(certificate))});
   }
   HRESULT STDMETHODCALLTYPE Import(const wchar_t* drive, const wchar_t* import_path,
                                    const wchar_t* password) override {
     return call(L"Import", {text_arg(drive), text_arg(import_path), text_arg(password)});
   }
-  HRESULT STDMETHODCALLTYPE RecoverCert(const wchar_t* drive, const KV_certificate* new_certificate) override {
-    return call(L"RecoverCert", {text_arg(drive), cert_arg(new_certificate)});
+  HRESULT STDMETHODCALLTYPE RecoverCert(const wchar_t* drive, const KV_provider_certificate* new_certificate) override {
+    return call(L"RecoverCert", {text_arg(drive), cert_arg(hand(new_certificate))});
   }
   HRESULT STDMETHODCALLTYPE RecoverPwd(const wchar_t* drive, const wchar_t* new_password) override {
     return call(L"RecoverPwd", {text_arg(drive), text_arg(new_password)});
   }
-  HRESULT STDMETHODCALLTYPE ChangeTokenCert(const wchar_t* drive, const KV_certificate* new_certificate) override {
-    return call(L"ChangeTokenCert", {text_arg(drive), cert_arg(new_certificate)});
+  HRESULT STDMETHODCALLTYPE ChangeTokenCert(const wchar_t* drive, const KV_provider_certificate* new_certificate) override {
+    return call(L"ChangeTokenCert", {text_arg(drive), cert_arg(hand(new_certificate))});
   }
   HRESULT STDMETHODCALLTYPE ChangeTokenPwd(const wchar_t* drive, const wchar_t* new_password) override {
     return call(L"ChangeTokenPwd", {text_arg(drive), text_arg(new_password)});
@@ -144,6 +145,11 @@ class recording_provider final : public kv::com_object<IKeystoreProvider, &IID_I
   }
 
  private:
+  const KV_provider_certificate* hand(const KV_provider_certificate* certificate) {
+    handed_ = certificate;
+    return certificate;
+  }
+
   HRESULT result_of(const wchar_t* operation) const {
     const auto found = journal_->script.results.find(operation);
     return found == journal_->script.results.end() ? S_OK : found->second;
@@ -168,6 +174,7 @@ class recording_provider final : public kv::com_object<IKeystoreProvider, &IID_I
   }
 
   std::shared_ptr<provider_journal> journal_;
+  const KV_provider_certificate* handed_ = nullptr;  // the last certificate descriptor handed over
 };
 
 }  // namespace

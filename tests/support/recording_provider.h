@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "proxy/keystore_provider.h"
+#include "dodadev/keystore_provider.h"
 
 namespace kv::test {
 
@@ -59,11 +59,17 @@ class provider_journal {
   std::vector<recorded_call> calls;
   int created = 0;
   int destroyed = 0;
+  // For each instance that was handed a certificate: that descriptor as it read at the
+  // instance's end (its last Release), in the certificate form of recorded_call.
+  std::vector<std::wstring> certificates_at_release;
 
   // Called by the provider for each call and at the start and end of each instance.
   virtual void record(const recorded_call& call) { calls.push_back(call); }
   virtual void instance_created() { ++created; }
   virtual void instance_destroyed() { ++destroyed; }
+  virtual void certificate_at_release(const std::wstring& certificate) {
+    certificates_at_release.push_back(certificate);
+  }
 
   // The calls as lines (recorded_call::line).
   std::vector<std::wstring> lines() const;
@@ -93,7 +99,9 @@ class scoped_recording_factory {
 // Out of process: recording_provider.dll reads, at each instance creation, the key
 // HKEY_CURRENT_USER\Software\DoDadevTests\RecordingProvider:
 //   "RecordFile"          REG_SZ      file that gets one UTF-16LE line (CRLF) per call, and the
-//                                     lines "created" and "destroyed" per instance; absent: no record
+//                                     lines "created" and "destroyed" per instance, before the
+//                                     latter "released holding cert(...)" when the instance was
+//                                     handed a certificate; absent: no record
 //   "<Operation>.result"  REG_DWORD   the operation's HRESULT; "create.result" makes the class
 //                                     factory fail with it
 //   "<Operation>.text"    REG_BINARY  the operation's out text as UTF-16LE bytes (an empty value is

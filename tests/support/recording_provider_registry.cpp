@@ -32,6 +32,9 @@ class file_journal final : public provider_journal {
   void record(const recorded_call& call) override { append(call.line()); }
   void instance_created() override { append(L"created"); }
   void instance_destroyed() override { append(L"destroyed"); }
+  void certificate_at_release(const std::wstring& certificate) override {
+    append(L"released holding " + certificate);
+  }
 
  private:
   void append(std::wstring line) {
