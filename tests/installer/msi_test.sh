@@ -18,7 +18,14 @@ folder=$prefix/drive_c/'Program Files'/DoDadev
 # Waits until every process of the prefix has ended and the wineserver has written the registry
 # out; a server left running makes this time out.
 settle() { timeout 60 "$wineserver" -w || fail "processes still run in the prefix after $1"; }
-trap '"$wineserver" -k 2>/dev/null || true' EXIT
+server_log=$prefix.server.log
+on_exit() {
+  local code=$?
+  if [ $code -ne 0 ] && [ -s "$server_log" ]; then echo "what the started servers wrote:"; cat "$server_log"; fi
+  "$wineserver" -k 2>/dev/null || true
+  return $code
+}
+trap on_exit EXIT
 
 # The registry (without the times Wine stamps on keys) and the file names of drive C:, leaving
 # out what Wine itself changes from one start to the next (temporary folders, the display
@@ -51,7 +58,7 @@ call() {  # what : a call through the installed client, which COM answers from t
 
 # A server started from Program Files, left running; its exit code tells how it ended.
 start_server() {
-  run "$program_files\\DoDadev.exe" >/dev/null 2>&1 &
+  run "$program_files\\DoDadev.exe" >>"$server_log" 2>&1 &
   server_job=$!
   sleep 2
   kill -0 "$server_job" 2>/dev/null || fail "the installed DoDadev.exe did not keep running"
@@ -70,7 +77,7 @@ installed_versions() {  # DisplayVersion of every Uninstall entry named DoDadev
            END { flush() }'
 }
 
-rm -rf "$prefix"
+rm -rf "$prefix" "$server_log"
 "$wineserver" -k 2>/dev/null || true
 run cmd /c exit 0
 snapshot "$prefix.before" "making the prefix"
@@ -87,7 +94,7 @@ versions=$(installed_versions)
 start_server
 call "after the upgrade"
 
-# Wine 8's msiexec has no working /f; these properties are what /fa sets.
+# Wine 8's msiexec has no working /f; these properties repair as /famus would.
 msiexec "repair with a running server" /i "$(run winepath -w "$package" | tr -d '\r')" REINSTALL=ALL REINSTALLMODE=amus
 server_ended_cleanly "the repair"
 call "after the repair"   # leaves a server that COM started running
