@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-14-dev llvm
   libpugixml-dev valgrind
   openssl
+  wixl msitools
 )
 missing=()
 for p in "${packages[@]}"; do
