@@ -212,8 +212,8 @@ TEST_F(parameters, guid_texts_of_other_shapes_give_the_zero_guid_and_still_count
 TEST_F(parameters, certificate_without_usable_attributes_is_empty_and_counts) {
   crypto_test::clean_stores();
   crypto_test::add_certificate(L"MY", fixture::user_valid);
-  const std::wstring serial = base64(crypto_test::serial_bytes(0x1001));
-  const std::wstring issuer = base64(crypto_test::subject_name(fixture::ca_a));
+  const std::wstring serial = crypto_test::base64(crypto_test::serial_bytes(0x1001));
+  const std::wstring issuer = crypto_test::base64(crypto_test::subject_name(fixture::ca_a));
   struct row {
     const char* name;
     std::wstring attributes;
