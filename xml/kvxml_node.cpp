@@ -170,10 +170,14 @@ KV_xml_node* KVXML_node::add_child(const wchar_t* name) {
 
 // The node is not taken out of an earlier parent's list, but that list now ends at it, so the
 // earlier parent's cached last child is dropped. A node that is already our child moves to the
-// end (relinking it in place would close a cycle).
+// end (relinking it in place would close a cycle). The node itself or one of our ancestors is
+// refused: linked below its own descendant it would hold itself, and release would free it twice.
 void KVXML_node::append_child(KV_xml_node* node) {
   if (!node) return;
   auto* child = static_cast<KVXML_node*>(node);
+  for (const KVXML_node* up = this; up; up = up->parent_) {
+    if (up == child) return;
+  }
   if (child->parent_ == this) {
     detach_child(child);
   } else if (child->parent_) {

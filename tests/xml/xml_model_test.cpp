@@ -201,6 +201,23 @@ TEST(xml_node, appending_own_child_moves_it_to_the_end) {
   EXPECT_EQ(dump(root), L"?xml[version=1.0](b,a)");
 }
 
+// Linked under its own descendant a node would hold itself, and releasing the tree would free it
+// twice: appending a node to itself or below it changes nothing.
+TEST(xml_node, appending_node_below_itself_is_refused) {
+  auto doc = xml_test::new_doc();
+  doc->create();
+  KV_xml_node* root = doc->get_root();
+  KV_xml_node* a = root->add_child(L"a");
+  KV_xml_node* b = a->add_child(L"b");
+  KV_xml_node* c = b->add_child(L"c");
+  a->append_child(a);
+  b->append_child(a);
+  c->append_child(a);
+  c->append_child(root);
+  EXPECT_EQ(dump(root), L"?xml[version=1.0](a(b(c)))");
+  EXPECT_EQ(a->get_parent(), root);
+}
+
 TEST(xml_node, release_of_detached_subtree) {
   auto doc = xml_test::new_doc();
   doc->create();
