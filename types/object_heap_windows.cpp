@@ -23,6 +23,8 @@ HANDLE heap() noexcept {
 
 }  // namespace
 
+void* windows_heap() noexcept { return heap(); }
+
 void* allocate(std::size_t bytes) noexcept { return HeapAlloc(heap(), 0, bytes); }
 void release(void* block) noexcept { HeapFree(heap(), 0, block); }
 std::size_t size(void* block) noexcept {
