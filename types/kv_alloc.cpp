@@ -71,6 +71,12 @@ void object_free(void* block) noexcept {
   object_heap::release(block);
 }
 
+void object_free_plain(void* block) noexcept {
+  if (!block) return;
+  if (auto observer = free_observer.load(std::memory_order_relaxed)) observer(block, object_heap::size(block));
+  object_heap::release(block);
+}
+
 bool mem_injected_failure() noexcept { return take_request(); }
 
 void* mem_alloc_or_throw(std::size_t bytes) {

@@ -25,6 +25,9 @@ void* mem_alloc_or_throw(std::size_t bytes);
 void* object_alloc(std::size_t bytes) noexcept;
 void* object_alloc_or_throw(std::size_t bytes);
 void object_free(void* block) noexcept;
+// For a block that never holds text (a table of pointers, a document's header): released
+// without the wipe.
+void object_free_plain(void* block) noexcept;
 
 // Zeroes `bytes` bytes at `block` in a way the optimiser cannot drop, even when it sees the
 // block freed right after.

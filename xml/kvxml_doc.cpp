@@ -8,7 +8,7 @@
 #include "xml/writer.h"
 
 void* KVXML_doc::operator new(std::size_t size) { return kv::object_alloc_or_throw(size); }
-void KVXML_doc::operator delete(void* block) noexcept { kv::object_free(block); }
+void KVXML_doc::operator delete(void* block) noexcept { kv::object_free_plain(block); }
 
 KV_xml_doc* make_xml_doc() { return new KVXML_doc(); }
 

@@ -136,8 +136,8 @@ KVXML_node::~KVXML_node() {
     delete attrib;
     attrib = next;
   }
-  kv::object_free(index_);
-  kv::object_free(cursors_);
+  kv::object_free_plain(index_);
+  kv::object_free_plain(cursors_);
 }
 
 // Frees the subtree without recursion: a child with children of its own is rotated in front of
@@ -453,7 +453,7 @@ void KVXML_node::index_make_room() {
     for (std::uint32_t i = 0; i <= old->mask; ++i) {
       if (slots[i].attrib) index_insert(slots[i].attrib, slots[i].hash);
     }
-    kv::object_free(old);
+    kv::object_free_plain(old);
   } else {
     for (KVXML_attrib* attrib = first_attribute_; attrib; attrib = attrib->next_) index_insert(attrib, attrib->hash_);
   }
