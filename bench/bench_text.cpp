@@ -1,8 +1,9 @@
 // Throughput of the text code: XML parse and save, and the call text coding, in MB/s of UTF-16
 // text, next to pugixml parsing the same UTF-16LE bytes. Prints figures; asserts nothing.
 //   bench_text [--quick]
-//   bench_text --once SHAPE UNITS   one load and save of one shape, for instruction counting
-//                                   (tools/xml-linearity.sh runs it under callgrind)
+//   bench_text --once SHAPE UNITS [pugixml]
+//                                   one load and save of one shape (or one pugixml parse), for
+//                                   instruction counting (tools/xml-linearity.sh, callgrind)
 //   bench_text --walk children|attributes COUNT
 //                                   a walk by index over COUNT entries of one node, likewise
 #include <malloc.h>
@@ -276,10 +277,16 @@ void call_text_benchmarks(bool quick) {
 
 }  // namespace
 
-int once(const char* shape_name, std::size_t units) {
+int once(const char* shape_name, std::size_t units, bool pugixml) {
   for (const shape& s : shapes) {
     if (std::strcmp(s.name, shape_name) != 0) continue;
     text input = s.make(units);
+    if (pugixml) {
+      std::vector<unsigned char> bytes = utf16le_with_mark(input);
+      std::printf("%s: %zu units, pugixml %s\n", s.name, input.size() - 1,
+                  pugixml_best_parse_seconds(bytes.data(), bytes.size(), 1) < 0 ? "refused" : "parsed");
+      return 0;
+    }
     KV_xml_doc* doc = make_xml_doc();
     int loaded = doc->load_from_string(input.data());
     doc->free_text(doc->save_to_string());
@@ -334,7 +341,9 @@ int walk(const char* what, std::size_t count) {
 }
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::strcmp(argv[1], "--once") == 0) return once(argv[2], std::strtoull(argv[3], nullptr, 10));
+  if ((argc == 4 || (argc == 5 && std::strcmp(argv[4], "pugixml") == 0)) && std::strcmp(argv[1], "--once") == 0) {
+    return once(argv[2], std::strtoull(argv[3], nullptr, 10), argc == 5);
+  }
   if (argc == 4 && std::strcmp(argv[1], "--walk") == 0) return walk(argv[2], std::strtoull(argv[3], nullptr, 10));
   bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
   // Keep freed memory in the process: otherwise glibc returns and refetches the large blocks
