@@ -1,8 +1,11 @@
 // Throughput of the text code: XML parse and save, and the call text coding, in MB/s of UTF-16
 // text, next to pugixml parsing the same UTF-16LE bytes. Prints figures; asserts nothing.
 //   bench_text [--quick]
-//   bench_text --once SHAPE UNITS   one load and save of one shape, for instruction counting
-//                                   (tools/xml-linearity.sh runs it under callgrind)
+//   bench_text --once SHAPE UNITS [pugixml]
+//                                   one load and save of one shape (or one pugixml parse), for
+//                                   instruction counting (tools/xml-linearity.sh, callgrind)
+//   bench_text --walk children|attributes COUNT
+//                                   a walk by index over COUNT entries of one node, likewise
 #include <malloc.h>
 
 #include <chrono>
@@ -274,10 +277,16 @@ void call_text_benchmarks(bool quick) {
 
 }  // namespace
 
-int once(const char* shape_name, std::size_t units) {
+int once(const char* shape_name, std::size_t units, bool pugixml) {
   for (const shape& s : shapes) {
     if (std::strcmp(s.name, shape_name) != 0) continue;
     text input = s.make(units);
+    if (pugixml) {
+      std::vector<unsigned char> bytes = utf16le_with_mark(input);
+      std::printf("%s: %zu units, pugixml %s\n", s.name, input.size() - 1,
+                  pugixml_best_parse_seconds(bytes.data(), bytes.size(), 1) < 0 ? "refused" : "parsed");
+      return 0;
+    }
     KV_xml_doc* doc = make_xml_doc();
     int loaded = doc->load_from_string(input.data());
     doc->free_text(doc->save_to_string());
@@ -289,8 +298,53 @@ int once(const char* shape_name, std::size_t units) {
   return 2;
 }
 
+// Asks a node with `count` children (or attributes) for index 0, 1, 2, ... until null, with and
+// without a name filter; answers how many entries were found. Kept out of line so that
+// callgrind can count its instructions alone (tools/xml-linearity.sh).
+__attribute__((noinline)) std::size_t walk_by_index(KV_xml_node* node, bool attributes) {
+  std::size_t found = 0;
+  if (attributes) {
+    for (int i = 0; node->get_attribute(i, nullptr); ++i) ++found;
+    return found;
+  }
+  for (const wchar_t* name : {static_cast<const wchar_t*>(nullptr), L"e"}) {
+    for (int i = 0; node->get_child(i, name); ++i) ++found;
+  }
+  return found;
+}
+
+int walk(const char* what, std::size_t count) {
+  const bool attributes = std::strcmp(what, "attributes") == 0;
+  if (!attributes && std::strcmp(what, "children") != 0) {
+    std::fprintf(stderr, "bench_text: --walk children|attributes COUNT\n");
+    return 2;
+  }
+  KV_xml_doc* doc = make_xml_doc();
+  doc->create();
+  KV_xml_node* node = doc->get_root()->add_child(L"n");
+  text name;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (attributes) {
+      name.clear();
+      put(name, L"a");
+      put_number(name, i);
+      finish(name);
+      node->set_attribute(name.data(), L"v");
+    } else {
+      node->add_child(i % 2 ? L"e" : L"E");
+    }
+  }
+  std::size_t found = walk_by_index(node, attributes);
+  doc->release();
+  std::printf("%s: %zu entries, %zu answers\n", what, count, found);
+  return 0;
+}
+
 int main(int argc, char** argv) {
-  if (argc == 4 && std::strcmp(argv[1], "--once") == 0) return once(argv[2], std::strtoull(argv[3], nullptr, 10));
+  if ((argc == 4 || (argc == 5 && std::strcmp(argv[4], "pugixml") == 0)) && std::strcmp(argv[1], "--once") == 0) {
+    return once(argv[2], std::strtoull(argv[3], nullptr, 10), argc == 5);
+  }
+  if (argc == 4 && std::strcmp(argv[1], "--walk") == 0) return walk(argv[2], std::strtoull(argv[3], nullptr, 10));
   bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
   // Keep freed memory in the process: otherwise glibc returns and refetches the large blocks
   // between repetitions, and page faults swamp the figures of both parsers alike.

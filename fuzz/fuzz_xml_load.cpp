@@ -4,7 +4,8 @@
 // Checks: any text loads without a stray memory access or leak; a loaded document written and
 // read twice more writes the same text the second and third time (the first round may still lose
 // line breaks and outer blanks that references produced); node operations on the result agree
-// with each other. An odd last byte also replays the load and save with that allocation failing.
+// with each other; a node appended below itself is refused; a text of the tree's own loads like
+// a copy of it. An odd last byte also replays the load and save with that allocation failing.
 //
 // One shape reads back differently round after round: in a declaration the reader steps over a
 // "?" after an attribute value, so a later attribute whose name starts with "?" loses it, and then
@@ -102,6 +103,26 @@ void exercise(KV_xml_doc* doc) {
     if (!original) break;
     check(original->same_tree(copied));
   }
+
+  // Appending a node below itself is refused and changes nothing.
+  if (KV_xml_node* first = root->get_child(0, nullptr)) {
+    saved_ptr before = save(doc);
+    first->append_child(first);
+    first->append_child(root);
+    if (KV_xml_node* below = first->get_child(0, nullptr)) below->append_child(first);
+    check(same_text(before.get(), save(doc).get()));
+  }
+
+  // A text of the document's own tree loads as a copy of it would (this replaces the tree).
+  KV_xml_node* last = root;
+  while (KV_xml_node* child = last->get_child(0, nullptr)) last = child;
+  KV_xml_attrib* attrib = last->get_attribute(0, nullptr);
+  const wchar_t* own = *last->get_text() || !attrib ? last->get_text() : attrib->get_value();
+  KVXML_string copy_of_own(own);
+  doc_ptr expected(make_xml_doc());
+  int expected_result = expected->load_from_string(copy_of_own.text());
+  check(doc->load_from_string(own) == expected_result);
+  check(same_text(save(doc).get(), save(expected.get()).get()));
 }
 
 // False when an attribute name would not read back as written (see above).

@@ -27,11 +27,8 @@ void parameter_reader::report_missing(const wchar_t* getter, const wchar_t* name
   trace_report(getter, L"Failed to find a parameter named '%ls'\n", shown.get());
 }
 
-// The node interface has no step to the next sibling, and get_child(i, ...) counts from the first
-// child every time, so asking for index 0, 1, 2, ... is quadratic in the number of children.
-// Instead each child is examined at the head of the list and then moved to a holder element of
-// this private document (both steps cost the same for any number of children), which visits
-// every child once, in document order. The first match of each name is kept.
+// Visits the children of "function" once, in document order (a walk by index continues where the
+// previous call stopped), and keeps the first match of each name.
 void parameter_reader::read() {
   load_result_ = document_->load_from_string(request_);
   if (!load_result_) {
@@ -45,23 +42,17 @@ void parameter_reader::read() {
     return;
   }
   state_ = state::ready;
-  KV_xml_node* holder = nullptr;
   std::size_t missing = count_;
-  while (missing != 0) {
-    KV_xml_node* child = function->get_child(0, nullptr);
-    if (!child) break;
-    if (equals_nocase(child->get_name(), L"parameter")) {
-      const wchar_t* name = child->get_attribute_value(L"name");
-      for (std::size_t i = 0; i < count_; ++i) {
-        if (!found_[i] && same_text(name, names_[i])) {
-          found_[i] = child;
-          --missing;
-        }
+  for (int index = 0; missing != 0; ++index) {
+    KV_xml_node* parameter = function->get_child(index, L"parameter");
+    if (!parameter) break;
+    const wchar_t* name = parameter->get_attribute_value(L"name");
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (!found_[i] && same_text(name, names_[i])) {
+        found_[i] = parameter;
+        --missing;
       }
     }
-    if (!holder) holder = root->add_child(L"examined");
-    function->detach_child(child);
-    holder->append_child(child);
   }
 }
 

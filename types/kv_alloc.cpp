@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "types/object_heap.h"
@@ -11,7 +12,7 @@ namespace {
 
 std::atomic<std::int64_t> successes_left{-1};  // -1: disarmed
 std::atomic<std::uint64_t> requests{0};
-std::atomic<void (*)(const void*)> free_observer{nullptr};
+std::atomic<void (*)(const void*, std::size_t)> free_observer{nullptr};
 
 bool take_request() noexcept {
   // A plain load and store, not an atomic increment: this runs on every allocation, and the
@@ -23,6 +24,10 @@ bool take_request() noexcept {
   successes_left.store(left - 1, std::memory_order_relaxed);
   return false;
 }
+
+// A call through a volatile pointer: the compiler cannot know it is memset, so it cannot drop it
+// as a store to memory that is about to be freed.
+void* (*const volatile wipe_bytes)(void*, int, std::size_t) = std::memset;
 
 }  // namespace
 
@@ -36,9 +41,13 @@ void* mem_realloc(void* block, std::size_t bytes) noexcept {
   return std::realloc(block, bytes == 0 ? 1 : bytes);
 }
 
+void secure_wipe(void* block, std::size_t bytes) noexcept {
+  if (block && bytes) wipe_bytes(block, 0, bytes);
+}
+
 void mem_free(void* block) noexcept {
   if (block) {
-    if (auto observer = free_observer.load(std::memory_order_relaxed)) observer(block);
+    if (auto observer = free_observer.load(std::memory_order_relaxed)) observer(block, object_heap::runtime_block_size(block));
   }
   std::free(block);
 }
@@ -56,7 +65,15 @@ void* object_alloc_or_throw(std::size_t bytes) {
 
 void object_free(void* block) noexcept {
   if (!block) return;
-  if (auto observer = free_observer.load(std::memory_order_relaxed)) observer(block);
+  const std::size_t bytes = object_heap::size(block);
+  secure_wipe(block, bytes);
+  if (auto observer = free_observer.load(std::memory_order_relaxed)) observer(block, bytes);
+  object_heap::release(block);
+}
+
+void object_free_plain(void* block) noexcept {
+  if (!block) return;
+  if (auto observer = free_observer.load(std::memory_order_relaxed)) observer(block, object_heap::size(block));
   object_heap::release(block);
 }
 
@@ -74,7 +91,7 @@ void alloc_probe::fail_after(std::int64_t successes) noexcept {
 void alloc_probe::disarm() noexcept { successes_left.store(-1, std::memory_order_relaxed); }
 std::uint64_t alloc_probe::count() noexcept { return requests.load(std::memory_order_relaxed); }
 void alloc_probe::reset_count() noexcept { requests.store(0, std::memory_order_relaxed); }
-void alloc_probe::observe_frees(void (*observer)(const void* block)) noexcept {
+void alloc_probe::observe_frees(void (*observer)(const void* block, std::size_t bytes)) noexcept {
   free_observer.store(observer, std::memory_order_relaxed);
 }
 

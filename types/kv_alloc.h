@@ -20,9 +20,18 @@ void* mem_alloc_or_throw(std::size_t bytes);
 // first megabytes stay committed, so that a large request does not make the C runtime's heap
 // grow and give its pages back on every call (under Wine each such cycle costs fresh pages,
 // several times the work of parsing). Counted and failed like mem_alloc.
+// These blocks hold request text (names, values, the request itself) and that heap keeps its
+// pages for the life of the process, so object_free zeroes the whole block before releasing it.
 void* object_alloc(std::size_t bytes) noexcept;
 void* object_alloc_or_throw(std::size_t bytes);
 void object_free(void* block) noexcept;
+// For a block that never holds text (a table of pointers, a document's header): released
+// without the wipe.
+void object_free_plain(void* block) noexcept;
+
+// Zeroes `bytes` bytes at `block` in a way the optimiser cannot drop, even when it sees the
+// block freed right after.
+void secure_wipe(void* block, std::size_t bytes) noexcept;
 
 // For allocators outside this file (SysAllocStringLen, for instance): counts one request and
 // answers true when the armed failure injection says this one is to fail.
@@ -38,9 +47,10 @@ struct alloc_probe {
   // exact for one thread, approximate when several allocate at once.
   static std::uint64_t count() noexcept;
   static void reset_count() noexcept;
-  // Called with each block that mem_free is about to release, while it is still valid, so that a
-  // test can see what the block held at that moment. Null stops the observing.
-  static void observe_frees(void (*observer)(const void* block)) noexcept;
+  // Called with each block that mem_free or object_free is about to release, while it is still
+  // valid, and the bytes it spans, so that a test can see what the block held at that moment
+  // (after object_free's wipe). Null stops the observing.
+  static void observe_frees(void (*observer)(const void* block, std::size_t bytes)) noexcept;
 };
 
 }  // namespace kv

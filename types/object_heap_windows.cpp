@@ -23,7 +23,13 @@ HANDLE heap() noexcept {
 
 }  // namespace
 
+void* windows_heap() noexcept { return heap(); }
+
 void* allocate(std::size_t bytes) noexcept { return HeapAlloc(heap(), 0, bytes); }
 void release(void* block) noexcept { HeapFree(heap(), 0, block); }
+std::size_t size(void* block) noexcept {
+  const SIZE_T bytes = HeapSize(heap(), 0, block);
+  return bytes == static_cast<SIZE_T>(-1) ? 0 : bytes;
+}
 
 }  // namespace kv::object_heap

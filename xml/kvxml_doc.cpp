@@ -8,7 +8,7 @@
 #include "xml/writer.h"
 
 void* KVXML_doc::operator new(std::size_t size) { return kv::object_alloc_or_throw(size); }
-void KVXML_doc::operator delete(void* block) noexcept { kv::object_free(block); }
+void KVXML_doc::operator delete(void* block) noexcept { kv::object_free_plain(block); }
 
 KV_xml_doc* make_xml_doc() { return new KVXML_doc(); }
 
@@ -43,13 +43,22 @@ int KVXML_doc::create() {
 // On failure the document keeps its fresh root with the elements completed before the failing
 // one. A declaration at the start of the text takes the root's place. The reader never looks at
 // the root's attributes, so the created root gets its version only once it is known to stay.
+// The text may be one of this document's own names, texts or values: the old tree is released
+// only once the new one has been read, so the text stays valid throughout.
 int KVXML_doc::load_from_string(const wchar_t* text) {
-  clear();
-  root_ = KVXML_node::create(L"?xml", 4);
+  KVXML_node* fresh;
+  try {
+    fresh = KVXML_node::create(L"?xml", 4);
+  } catch (...) {
+    clear();
+    throw;
+  }
   bool parsed;
   try {
-    parsed = !text || kvxml::parse_elements(root_, *text == 0xFEFF ? text + 1 : text, 2, true);
+    parsed = !text || kvxml::parse_elements(fresh, *text == 0xFEFF ? text + 1 : text, 2, true);
   } catch (...) {
+    clear();
+    root_ = fresh;
     try {
       set_version(root_);
     } catch (...) {
@@ -57,6 +66,8 @@ int KVXML_doc::load_from_string(const wchar_t* text) {
     }
     throw;
   }
+  clear();
+  root_ = fresh;
   KVXML_node* first = root_->first_child();
   if (parsed && first && first->is_declaration()) {
     root_->detach_child(first);

@@ -28,13 +28,18 @@ struct file_handle {
   }
 };
 
+// A document's text in one form or another: zeroed before it is freed, like every stored text.
 struct heap_block {
   void* block = nullptr;
+  std::size_t bytes = 0;
   heap_block() noexcept = default;
-  explicit heap_block(std::size_t bytes) noexcept : block(kv::mem_alloc(bytes)) {}
+  explicit heap_block(std::size_t size) noexcept : block(kv::mem_alloc(size)), bytes(block ? size : 0) {}
   heap_block(const heap_block&) = delete;
   heap_block& operator=(const heap_block&) = delete;
-  ~heap_block() { kv::mem_free(block); }
+  ~heap_block() {
+    kv::secure_wipe(block, bytes);
+    kv::mem_free(block);
+  }
 };
 
 // Zero-terminated byte text to a new wide text in the code page; false on any failure.
@@ -43,6 +48,7 @@ bool to_wide(unsigned code_page, const char* bytes, heap_block& out) {
   if (units <= 0) return false;
   out.block = kv::mem_alloc(static_cast<std::size_t>(units) * sizeof(wchar_t));
   if (!out.block) return false;
+  out.bytes = static_cast<std::size_t>(units) * sizeof(wchar_t);
   return MultiByteToWideChar(code_page, 0, bytes, -1, static_cast<wchar_t*>(out.block), units) > 0;
 }
 

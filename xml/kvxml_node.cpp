@@ -1,5 +1,6 @@
 #include "xml/kvxml_node.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -49,7 +50,27 @@ void drop_line_breaks(KVXML_string& text) noexcept {
   text.set_length(kept);
 }
 
+// Moving or unlinking a child anywhere changes this, and every remembered child position
+// becomes stale. (A node may sit in the lists of two parents, so no one node's list is enough.)
+// Appending a new node at a list's end leaves earlier positions as they were.
+std::atomic<std::uint64_t> children_generation{0};
+
+void children_changed() noexcept { children_generation.fetch_add(1, std::memory_order_relaxed); }
+
 }  // namespace
+
+// The last entries get_child and get_attribute answered: the entry, its index among the entries
+// that matched, and whether a name filtered the walk. A named walk continues only when the
+// entry's own name matches the name asked for, which holds exactly when both filters are equal.
+struct KVXML_node::walk_cursors {
+  KVXML_node* child;
+  KVXML_attrib* attrib;
+  std::uint64_t generation;
+  std::int32_t child_index;
+  std::int32_t attrib_index;
+  bool child_named;
+  bool attrib_named;
+};
 
 // Open addressing with linear probing; the slots follow the header in the same block. Each slot
 // keeps the name's hash beside the attribute, so a probe reads the attribute only on a likely match.
@@ -115,7 +136,8 @@ KVXML_node::~KVXML_node() {
     delete attrib;
     attrib = next;
   }
-  kv::object_free(index_);
+  kv::object_free_plain(index_);
+  kv::object_free_plain(cursors_);
 }
 
 // Frees the subtree without recursion: a child with children of its own is rotated in front of
@@ -170,10 +192,15 @@ KV_xml_node* KVXML_node::add_child(const wchar_t* name) {
 
 // The node is not taken out of an earlier parent's list, but that list now ends at it, so the
 // earlier parent's cached last child is dropped. A node that is already our child moves to the
-// end (relinking it in place would close a cycle).
+// end (relinking it in place would close a cycle). The node itself or one of our ancestors is
+// refused: linked below its own descendant it would hold itself, and release would free it twice.
 void KVXML_node::append_child(KV_xml_node* node) {
   if (!node) return;
   auto* child = static_cast<KVXML_node*>(node);
+  for (const KVXML_node* up = this; up; up = up->parent_) {
+    if (up == child) return;
+  }
+  children_changed();
   if (child->parent_ == this) {
     detach_child(child);
   } else if (child->parent_) {
@@ -193,18 +220,50 @@ void KVXML_node::detach_child(KV_xml_node* node) {
       first_child_ = child->next_;
     }
     if (last_child_ == child) last_child_ = previous;
+    children_changed();
     child->parent_ = nullptr;
     child->next_ = nullptr;
     return;
   }
 }
 
+// Made on first need; null when it cannot be made (the walk then starts from the head).
+KVXML_node::walk_cursors* KVXML_node::cursors() noexcept {
+  if (!cursors_) {
+    cursors_ = static_cast<walk_cursors*>(kv::object_alloc(sizeof(walk_cursors)));
+    if (cursors_) *cursors_ = walk_cursors{nullptr, nullptr, 0, 0, 0, false, false};
+  }
+  return cursors_;
+}
+
+void KVXML_node::forget_attribute_position() noexcept {
+  if (cursors_) cursors_->attrib = nullptr;
+}
+
 KV_xml_node* KVXML_node::get_child(int index, const wchar_t* name) {
   if (index < 0) return nullptr;
   std::size_t length = kv::wide_length(name);
-  for (KVXML_node* child = first_child_; child; child = child->next_) {
+  const std::uint64_t generation = children_generation.load(std::memory_order_relaxed);
+  KVXML_node* child = first_child_;
+  int left = index;
+  if (walk_cursors* at = cursors_; at && at->child && at->generation == generation && at->child_index <= index &&
+                                   at->child_named == (name != nullptr) &&
+                                   (!name || kvxml::same_name(at->child->name(), at->child->name_length_, name, length))) {
+    child = at->child;
+    left = index - at->child_index;
+  }
+  for (; child; child = child->next_) {
     if (name && !kvxml::same_name(child->name(), child->name_length_, name, length)) continue;
-    if (index-- == 0) return child;
+    if (left-- != 0) continue;
+    if (index > 0) {
+      if (walk_cursors* at = cursors()) {
+        at->child = child;
+        at->child_index = index;
+        at->child_named = name != nullptr;
+        at->generation = generation;
+      }
+    }
+    return child;
   }
   return nullptr;
 }
@@ -378,21 +437,23 @@ void KVXML_node::index_remove(KVXML_attrib* attrib) noexcept {
   }
 }
 
-// Makes sure one more attribute can be indexed at a load of at most one half.
+// Makes sure one more attribute can be indexed at a load of at most three quarters. A fuller
+// table probes a little longer, but a large one is half the size: past the caches, the memory
+// an insert touches costs more than the probes.
 void KVXML_node::index_make_room() {
-  std::uint32_t needed = attribute_count_ + 1;
-  if (index_ && (index_->used + 1) * 2 <= index_->mask + 1) return;
-  std::uint32_t slot_count = index_ ? (index_->mask + 1) * 2 : index_min_slots;
-  while (slot_count < needed * 2) slot_count *= 2;
+  std::uint64_t needed = attribute_count_ + 1;
+  if (index_ && (index_->used + 1) * 4 <= (static_cast<std::uint64_t>(index_->mask) + 1) * 3) return;
+  std::uint64_t slot_count = index_ ? (static_cast<std::uint64_t>(index_->mask) + 1) * 2 : index_min_slots;
+  while (slot_count * 3 < needed * 4) slot_count *= 2;
   if (slot_count > (1u << 30)) throw std::bad_alloc();
   attrib_index* old = index_;
-  index_ = attrib_index::make(slot_count);
+  index_ = attrib_index::make(static_cast<std::uint32_t>(slot_count));
   if (old) {
     attrib_index::slot* slots = old->slots();
     for (std::uint32_t i = 0; i <= old->mask; ++i) {
       if (slots[i].attrib) index_insert(slots[i].attrib, slots[i].hash);
     }
-    kv::object_free(old);
+    kv::object_free_plain(old);
   } else {
     for (KVXML_attrib* attrib = first_attribute_; attrib; attrib = attrib->next_) index_insert(attrib, attrib->hash_);
   }
@@ -465,15 +526,31 @@ void KVXML_node::remove_attribute(const wchar_t* name) {
   }
   if (index_) index_remove(attrib);
   --attribute_count_;
+  forget_attribute_position();
   delete attrib;
 }
 
 KV_xml_attrib* KVXML_node::get_attribute(int index, const wchar_t* name) {
   if (index < 0) return nullptr;
   std::size_t length = kv::wide_length(name);
-  for (KVXML_attrib* attrib = first_attribute_; attrib; attrib = attrib->next_) {
+  KVXML_attrib* attrib = first_attribute_;
+  int left = index;
+  if (walk_cursors* at = cursors_; at && at->attrib && at->attrib_index <= index && at->attrib_named == (name != nullptr) &&
+                                   (!name || kvxml::same_name(at->attrib->name(), at->attrib->name_length_, name, length))) {
+    attrib = at->attrib;
+    left = index - at->attrib_index;
+  }
+  for (; attrib; attrib = attrib->next_) {
     if (name && !kvxml::same_name(attrib->name(), attrib->name_length_, name, length)) continue;
-    if (index-- == 0) return attrib;
+    if (left-- != 0) continue;
+    if (index > 0) {
+      if (walk_cursors* at = cursors()) {
+        at->attrib = attrib;
+        at->attrib_index = index;
+        at->attrib_named = name != nullptr;
+      }
+    }
+    return attrib;
   }
   return nullptr;
 }

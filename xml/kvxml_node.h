@@ -9,6 +9,8 @@
 // Attributes are a doubly linked list in the order of first setting; past a handful of them the
 // node also keeps a hash index from folded name to attribute, so setting n attributes is O(n).
 // Every walk over the tree keeps its pending path on the heap, never on the call stack.
+// get_child and get_attribute remember the last entry they answered for an index above 0, so a
+// walk by index 0, 1, 2, ... continues where the previous call stopped and costs O(n) in all.
 #include <cstddef>
 #include <cstdint>
 
@@ -108,6 +110,7 @@ class KVXML_node final : public KV_xml_node {
     std::size_t units;  // characters stored after the object, terminators included
   };
   struct attrib_index;
+  struct walk_cursors;
   static void* operator new(std::size_t size, tail_room room);
   static void operator delete(void* block, tail_room room) noexcept;
   static void operator delete(void* block) noexcept;
@@ -119,6 +122,8 @@ class KVXML_node final : public KV_xml_node {
   void index_insert(KVXML_attrib* attrib, std::uint32_t hash) noexcept;
   void index_remove(KVXML_attrib* attrib) noexcept;
   void index_make_room();
+  walk_cursors* cursors() noexcept;
+  void forget_attribute_position() noexcept;
 
   KVXML_node* first_child_ = nullptr;
   KVXML_node* next_ = nullptr;
@@ -128,6 +133,7 @@ class KVXML_node final : public KV_xml_node {
   KVXML_attrib* last_attribute_ = nullptr;
   KVXML_node* last_child_ = nullptr;  // a hint: null or stale means "walk to the end"
   attrib_index* index_ = nullptr;
+  walk_cursors* cursors_ = nullptr;  // made by the first walk past index 0
   std::uint32_t attribute_count_ = 0;
   std::uint32_t name_length_;
 };

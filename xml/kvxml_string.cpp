@@ -23,6 +23,13 @@ std::atomic<std::uint64_t> copied{0};
 
 wchar_t* shared_empty() noexcept { return const_cast<wchar_t*>(kvxml::empty_text); }
 
+// Stored texts are request texts (passwords among them): a heap buffer is zeroed, all of its
+// capacity, before it goes back.
+void free_wiped(wchar_t* buffer, std::int32_t capacity) noexcept {
+  kv::secure_wipe(buffer, (static_cast<std::size_t>(capacity) + 1) * sizeof(wchar_t));
+  kv::mem_free(buffer);
+}
+
 }  // namespace
 
 KVXML_string::KVXML_string() noexcept
@@ -44,7 +51,7 @@ KVXML_string& KVXML_string::operator=(KVXML_string&& other) {
     other.clear();
     return *this;
   }
-  if (owned_) kv::mem_free(buffer_);
+  if (owned_) free_wiped(buffer_, capacity_);
   capacity_ = other.capacity_;
   buffer_ = other.buffer_;
   step_ = other.step_;
@@ -58,7 +65,7 @@ KVXML_string& KVXML_string::operator=(KVXML_string&& other) {
 }
 
 KVXML_string::~KVXML_string() {
-  if (owned_) kv::mem_free(buffer_);
+  if (owned_) free_wiped(buffer_, capacity_);
 }
 
 void KVXML_string::use_storage(wchar_t* storage, std::int32_t capacity) noexcept {
@@ -69,7 +76,8 @@ void KVXML_string::use_storage(wchar_t* storage, std::int32_t capacity) noexcept
 }
 
 // New capacity: the next multiple of the step above n, but at least 1.5 times the old one, so
-// that repeated appends cost linear time on any heap. Sizes are computed in 64 bits.
+// that repeated appends cost linear time on any heap. Sizes are computed in 64 bits. Always a
+// fresh block, never realloc, which would free a moved block without wiping it.
 void KVXML_string::grow(std::int64_t n, bool keep) {
   if (n > INT32_MAX) throw std::bad_alloc();
   std::int64_t want = (n / step_ + 1) * static_cast<std::int64_t>(step_);
@@ -77,24 +85,17 @@ void KVXML_string::grow(std::int64_t n, bool keep) {
   if (geometric > want) want = geometric;
   if (want > INT32_MAX) want = INT32_MAX;
   std::size_t bytes = (static_cast<std::size_t>(want) + 1) * sizeof(wchar_t);
-  wchar_t* fresh;
-  if (owned_ && keep) {
-    fresh = static_cast<wchar_t*>(kv::mem_realloc(buffer_, bytes));
-    if (!fresh) throw std::bad_alloc();
+  auto* fresh = static_cast<wchar_t*>(kv::mem_alloc(bytes));
+  if (!fresh) throw std::bad_alloc();
+  if (keep) {
+    std::memcpy(fresh, buffer_, (static_cast<std::size_t>(length_) + 1) * sizeof(wchar_t));
     copied.fetch_add(static_cast<std::uint64_t>(length_), std::memory_order_relaxed);
   } else {
-    // A fresh block: the old one is not ours, or its text is about to be replaced anyway.
-    fresh = static_cast<wchar_t*>(kv::mem_alloc(bytes));
-    if (!fresh) throw std::bad_alloc();
-    if (keep) {
-      std::memcpy(fresh, buffer_, (static_cast<std::size_t>(length_) + 1) * sizeof(wchar_t));
-      copied.fetch_add(static_cast<std::uint64_t>(length_), std::memory_order_relaxed);
-    } else {
-      length_ = 0;
-      fresh[0] = 0;
-    }
-    if (owned_) kv::mem_free(buffer_);
+    // The text is about to be replaced.
+    length_ = 0;
+    fresh[0] = 0;
   }
+  if (owned_) free_wiped(buffer_, capacity_);
   buffer_ = fresh;
   capacity_ = static_cast<std::int32_t>(want);
   owned_ = true;
@@ -196,8 +197,12 @@ wchar_t* KVXML_string::detach() {
   }
   // Give back a large unused tail; keeping the bigger block is fine if that fails.
   if (capacity_ - length_ > length_ / 4 + 64) {
-    void* smaller = kv::mem_realloc(buffer_, (static_cast<std::size_t>(length_) + 1) * sizeof(wchar_t));
-    if (smaller) buffer_ = static_cast<wchar_t*>(smaller);
+    std::size_t bytes = (static_cast<std::size_t>(length_) + 1) * sizeof(wchar_t);
+    if (auto* smaller = static_cast<wchar_t*>(kv::mem_alloc(bytes))) {
+      std::memcpy(smaller, buffer_, bytes);
+      free_wiped(buffer_, capacity_);
+      buffer_ = smaller;
+    }
   }
   wchar_t* text = buffer_;
   buffer_ = shared_empty();

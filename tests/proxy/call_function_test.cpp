@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "call_test_support.h"
+#include "tests/types/freed_blocks.h"
 #include "types/kv_alloc.h"
 
 namespace {
@@ -121,6 +122,28 @@ TEST_F(call_entry, result_is_the_coded_result_document) {
   ASSERT_EQ(out.hr, S_OK);
   ASSERT_NE(out.ret, nullptr);
   EXPECT_EQ(out.result, result_document(L"  <path>C:\\keys\\a&amp;b</path>\r\n"));
+}
+
+// Memory that held text is zeroed before it is freed: no block that a whole call gives back,
+// from the C runtime's heap or the objects' heap, still holds the password it carried.
+TEST_F(call_entry, no_block_freed_by_the_call_holds_the_password) {
+  const wchar_t password[] = L"Pa55-w0rd long enough to leave a node's own room";
+  kv::unique_bstr arg = coded(request_text(L"keystore_create_key_pwd", {{L"drive", L"C:\\keys"},
+                                                                        {L"password", password},
+                                                                        {L"name", L"key one"},
+                                                                        {L"timeout", L"30"},
+                                                                        {L"def_local_key", L"true"}}));
+  BSTR ret = untouched_ret();
+  LONG code = -1;
+  {
+    freed_blocks freed;
+    ASSERT_EQ(object_->call_function(arg.get(), &ret, &code), S_OK);
+    EXPECT_GT(freed.count(), 10u);
+    EXPECT_FALSE(freed.hold(password));
+  }
+  EXPECT_EQ(code, 0);
+  ASSERT_EQ(provider_lines().size(), 1u);
+  EXPECT_NE(provider_lines()[0].find(password), std::wstring::npos);
 }
 
 // The coding reads up to the first NUL, whatever the counted length says.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -42,9 +43,16 @@ TEST(alloc_probe, counts_requests_including_failed_ones) {
 }
 
 const void* last_freed = nullptr;
-void note_free(const void* block) { last_freed = block; }
+std::size_t last_freed_bytes = 0;
+bool last_freed_zeroed = false;
+void note_free(const void* block, std::size_t bytes) {
+  last_freed = block;
+  last_freed_bytes = bytes;
+  const auto* units = static_cast<const unsigned char*>(block);
+  last_freed_zeroed = std::all_of(units, units + bytes, [](unsigned char u) { return u == 0; });
+}
 
-TEST(alloc_probe, object_blocks_are_counted_failed_and_observed_like_the_others) {
+TEST(alloc_probe, object_blocks_are_counted_failed_observed_and_wiped) {
   probe_guard guard;
   kv::alloc_probe::reset_count();
   kv::alloc_probe::fail_after(1);
@@ -55,10 +63,13 @@ TEST(alloc_probe, object_blocks_are_counted_failed_and_observed_like_the_others)
   EXPECT_EQ(kv::alloc_probe::count(), 3u);
   kv::alloc_probe::disarm();
 
+  std::memset(object, 'p', 24);
   kv::alloc_probe::observe_frees(note_free);
   kv::object_free(object);
   kv::alloc_probe::observe_frees(nullptr);
   EXPECT_EQ(last_freed, object);
+  EXPECT_GE(last_freed_bytes, 24u);
+  EXPECT_TRUE(last_freed_zeroed);  // the whole block, before it went back
   kv::object_free(nullptr);  // ignored, like free(nullptr)
 }
 

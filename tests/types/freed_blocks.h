@@ -1,9 +1,7 @@
 #pragma once
-// Records the contents of every block released through kv::mem_free while it is in scope, so a
-// test can tell whether text was wiped before its buffer was freed. The size of each block comes
-// from the C runtime (_msize), so only memory the block really owns is read.
-#include <malloc.h>
-
+// Records the contents of every block released through kv::mem_free or kv::object_free while it
+// is in scope, so a test can tell whether text was wiped before its buffer was freed. The size of
+// each block comes from the heap that owns it, so only memory the block really owns is read.
 #include <cstring>
 #include <vector>
 
@@ -51,8 +49,8 @@ class freed_blocks {
     static std::vector<block> recorded;
     return recorded;
   }
-  static void record(const void* address) {
+  static void record(const void* address, std::size_t size) {
     const auto* bytes = static_cast<const unsigned char*>(address);
-    blocks().push_back({address, std::vector<unsigned char>(bytes, bytes + _msize(const_cast<void*>(address)))});
+    blocks().push_back({address, std::vector<unsigned char>(bytes, bytes + size)});
   }
 };

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "types/kv_alloc.h"
+#include "types/object_heap.h"
 #include "xml/kvxml_string.h"
 #include "xml_test_support.h"
 
@@ -219,9 +220,7 @@ TEST(xml_linear, deep_tree_save_copies_linearly) {
   EXPECT_LE(copies, 4 * text.size());
 }
 
-// Bytes in use on the C runtime's heap, which kv::mem_alloc draws from.
-std::size_t heap_in_use() {
-  HANDLE heap = reinterpret_cast<HANDLE>(_get_heap_handle());
+std::size_t bytes_in_use(HANDLE heap) {
   PROCESS_HEAP_ENTRY entry{};
   std::size_t total = 0;
   HeapLock(heap);
@@ -230,6 +229,14 @@ std::size_t heap_in_use() {
   }
   HeapUnlock(heap);
   return total;
+}
+
+// Bytes in use on the two heaps the library draws from: the C runtime's (kv::mem_alloc: grown
+// texts) and the objects' (kv::object_alloc: documents, nodes, attributes, saved texts).
+std::size_t heap_in_use() {
+  const HANDLE runtime = reinterpret_cast<HANDLE>(_get_heap_handle());
+  const HANDLE objects = static_cast<HANDLE>(kv::object_heap::windows_heap());
+  return bytes_in_use(runtime) + (objects == runtime ? 0 : bytes_in_use(objects));
 }
 
 struct probe_guard {

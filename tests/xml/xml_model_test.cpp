@@ -88,6 +88,44 @@ TEST(xml_node, get_child_and_get_attribute_count_among_matching_names) {
   EXPECT_EQ(a->get_attribute(-1, nullptr), nullptr);
 }
 
+// A walk by index continues from its last answer; other filters, other orders and changes to
+// the lists in between must still give the positional answer. Children are told apart by "i".
+TEST(xml_node, walk_by_index_answers_like_a_walk_from_the_head) {
+  auto loaded = load(L"<r><a i=\"1\"/><b i=\"2\"/><A i=\"3\"/><b i=\"4\"/><a i=\"5\"/><o/></r>");
+  KV_xml_node* r = root_of(loaded)->get_child(0, nullptr);
+  KV_xml_node* other = r->get_child(0, L"o");
+  r->detach_child(other);
+  auto ids = [&](std::initializer_list<std::pair<const wchar_t*, int>> asks) {
+    std::wstring out;
+    for (const auto& [name, index] : asks) {
+      KV_xml_node* child = r->get_child(index, name);
+      out += child ? child->get_attribute_value(L"i") : L"-";
+    }
+    return out;
+  };
+  EXPECT_EQ(ids({{nullptr, 0}, {nullptr, 1}, {nullptr, 2}, {nullptr, 3}, {nullptr, 4}, {nullptr, 5}}), L"12345-");
+  EXPECT_EQ(ids({{L"a", 2}, {L"a", 1}, {L"a", 0}, {L"A", 1}, {L"a", 2}, {L"a", 3}}), L"53135-");
+  EXPECT_EQ(ids({{L"b", 1}, {nullptr, 2}, {L"B", 1}, {L"a", 1}, {nullptr, 3}, {L"b", 1}}), L"434344");
+  r->detach_child(r->get_child(2, nullptr));
+  EXPECT_EQ(ids({{nullptr, 2}, {nullptr, 3}, {L"a", 1}, {L"a", 2}}), L"455-");
+  KV_xml_node* last = r->get_child(3, nullptr);
+  other->append_child(r->get_child(2, nullptr));  // r's list now ends at the moved child
+  EXPECT_EQ(ids({{nullptr, 3}, {nullptr, 2}, {nullptr, 3}}), L"-4-");
+  other->detach_child(r->get_child(2, nullptr));
+  last->release();
+  other->release();
+
+  KV_xml_node* a = r->get_child(0, nullptr);
+  a->set_attribute(L"x", L"1");
+  a->set_attribute(L"y", L"2");
+  EXPECT_STREQ(a->get_attribute(2, nullptr)->get_name(), L"y");
+  a->remove_attribute(L"x");
+  EXPECT_STREQ(a->get_attribute(1, nullptr)->get_name(), L"y");
+  EXPECT_EQ(a->get_attribute(2, nullptr), nullptr);
+  a->set_attribute(L"z", L"3");
+  EXPECT_STREQ(a->get_attribute(2, nullptr)->get_name(), L"z");
+}
+
 TEST(xml_node, set_attribute_keeps_first_spelling_and_order) {
   auto doc = xml_test::new_doc();
   doc->create();
@@ -199,6 +237,23 @@ TEST(xml_node, appending_own_child_moves_it_to_the_end) {
   root->append_child(a);
   root->append_child(a);
   EXPECT_EQ(dump(root), L"?xml[version=1.0](b,a)");
+}
+
+// Linked under its own descendant a node would hold itself, and releasing the tree would free it
+// twice: appending a node to itself or below it changes nothing.
+TEST(xml_node, appending_node_below_itself_is_refused) {
+  auto doc = xml_test::new_doc();
+  doc->create();
+  KV_xml_node* root = doc->get_root();
+  KV_xml_node* a = root->add_child(L"a");
+  KV_xml_node* b = a->add_child(L"b");
+  KV_xml_node* c = b->add_child(L"c");
+  a->append_child(a);
+  b->append_child(a);
+  c->append_child(a);
+  c->append_child(root);
+  EXPECT_EQ(dump(root), L"?xml[version=1.0](a(b(c)))");
+  EXPECT_EQ(a->get_parent(), root);
 }
 
 TEST(xml_node, release_of_detached_subtree) {

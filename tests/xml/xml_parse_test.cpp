@@ -132,6 +132,22 @@ TEST(xml_parse, reload_replaces_previous_tree) {
   EXPECT_EQ(dump(loaded.doc.get()), L"?xml[version=1.0](b)");
 }
 
+// The text read may live in the tree that the load replaces, in a node's block or a buffer of its own.
+TEST(xml_parse, reload_from_own_text_or_value) {
+  const wchar_t* const sources[] = {L"<a>&lt;b k='1'/&gt;&lt;c/&gt;</a>", L"<a v=\"&lt;b k='1'/&gt;&lt;c/&gt;\"/>",
+                                    L"<a>&lt;b&gt;a text too long for the node's own room&lt;/b&gt;</a>"};
+  for (const wchar_t* source : sources) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(source)));
+    auto loaded = load(source);
+    KV_xml_node* a = loaded.doc->get_root()->get_child(0, nullptr);
+    const wchar_t* own = *a->get_text() ? a->get_text() : a->get_attribute_value(L"v");
+    auto expected = load(own);
+    EXPECT_EQ(loaded.doc->load_from_string(own), 1);
+    EXPECT_EQ(dump(loaded.doc.get()), dump(expected.doc.get()));
+    EXPECT_NE(dump(expected.doc.get()), L"?xml[version=1.0]");
+  }
+}
+
 struct reference_row {
   const char* name;
   const wchar_t* encoded;
