@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 source tools/demo-checks.sh
+trap 'demo_failed "line $LINENO: \"$BASH_COMMAND\" exited with $?"' ERR
 
 tools/setup.sh
 cmake --preset windows >/dev/null
