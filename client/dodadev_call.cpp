@@ -25,8 +25,8 @@ constexpr wchar_t help_text[] =
     L"Usage:\n"
     L"  dodadev-call [--dispatch] [--show-request] FUNCTION [NAME=VALUE]... [--cert NAME=CERT]...\n"
     L"  dodadev-call [--dispatch] [--show-request] --request FILE\n"
-    L"  dodadev-call --encode TEXT\n"
-    L"  dodadev-call --decode TEXT\n"
+    L"  dodadev-call --encode TEXT | --encode-file FILE [--output FILE]\n"
+    L"  dodadev-call --decode TEXT | --decode-file FILE [--output FILE]\n"
     L"  dodadev-call --help\n"
     L"\n"
     L"  FUNCTION        the function to call, for example keystore_drives\n"
@@ -42,15 +42,19 @@ constexpr wchar_t help_text[] =
     L"  --dispatch      call through IDispatch::Invoke (DISPID 1) instead of the vtable\n"
     L"  --show-request  print the request document before the call\n"
     L"  --encode TEXT   print TEXT in the call text coding\n"
-    L"  --decode TEXT   print TEXT with the call text coding undone\n"
+    L"  --decode TEXT   print TEXT with the call text coding undone (a leading U+FEFF is dropped)\n"
+    L"  --encode-file FILE, --decode-file FILE\n"
+    L"                  the same for the text in FILE, read like a request file\n"
+    L"  --output FILE   write the coded or decoded text to FILE instead of printing it, as\n"
+    L"                  UTF-16LE after a byte-order mark (script hosts read that as Unicode)\n"
     L"\n"
     L"Prints the method's result and ret_code, each as 0xXXXXXXXX with the system's text, then\n"
     L"the result document, if there is one. Through IDispatch the method's S_FALSE arrives as\n"
     L"S_OK; ret_code always tells the outcome.\n"
     L"\n"
     L"Exit codes: 0 the method returned S_OK and ret_code is not negative; 1 the request was\n"
-    L"refused or failed; 2 wrong usage or an unreadable request file; 3 the server could not be\n"
-    L"reached or the call did not arrive.\n"
+    L"refused or failed (or the coding failed); 2 wrong usage or a file that cannot be read or\n"
+    L"written; 3 the server could not be reached or the call did not arrive.\n"
     L"\n"
     L"Example:\n"
     L"  dodadev-call keystore_create_key_pwd drive=C:\\ password=secret name=mykey timeout=30 "
@@ -125,16 +129,53 @@ bool read_request_file(const wchar_t* path, text& request) {
   return true;
 }
 
-int code_text(const wchar_t* input, bool encode) {
+// A text file as script hosts read Unicode text: UTF-16LE after the byte-order mark FF FE.
+bool write_unicode_file(const wchar_t* path, const text& content) {
+  kv::unique_file file(
+      CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  const text marked = L"\xFEFF" + content;
+  const DWORD bytes = static_cast<DWORD>(marked.size() * sizeof(wchar_t));
+  DWORD written = 0;
+  return WriteFile(file.get(), marked.data(), bytes, &written, nullptr) && written == bytes;
+}
+
+// --encode, --decode and their -file forms: the text in or out of the call text coding, printed
+// or, with --output, written to a file.
+struct coding_request {
+  bool encode = true;
+  const wchar_t* input = nullptr;
+  bool input_is_file = false;
+  const wchar_t* output_file = nullptr;
+};
+
+int code_text(const coding_request& request) {
+  text input;
+  if (request.input_is_file) {
+    if (!read_request_file(request.input, input)) {
+      complain(text(L"dodadev-call: cannot read ") + request.input + L"\n");
+      return exit_usage;
+    }
+    // A coded text holds no line breaks; one an editor added at the end is not part of it.
+    while (!request.encode && !input.empty() && (input.back() == L'\n' || input.back() == L'\r')) input.pop_back();
+  } else {
+    input = request.input;
+  }
   kv::unique_bstr output;
-  const HRESULT hr = encode ? encode_call_text(input, output.put()) : decode_call_text(input, output.put());
+  const HRESULT hr = request.encode ? encode_call_text(input.c_str(), output.put())
+                                    : decode_call_text(input.c_str(), output.put());
   if (FAILED(hr)) {
     complain(L"dodadev-call: the coding failed: " + kv::client::describe_result(hr) + L"\n");
     return exit_refused;
   }
   text shown(output.get());
   if (!shown.empty() && shown[0] == 0xFEFF) shown.erase(0, 1);
-  print(shown + L"\n");
+  if (!request.output_file) {
+    print(shown + L"\n");
+  } else if (!write_unicode_file(request.output_file, shown)) {
+    complain(text(L"dodadev-call: cannot write ") + request.output_file + L"\n");
+    return exit_usage;
+  }
   return exit_ok;
 }
 
@@ -273,6 +314,7 @@ int run(int argc, wchar_t** argv) {
   const wchar_t* request_file = nullptr;
   const wchar_t* function = nullptr;
   std::vector<kv::client::request_parameter, kv::mem_allocator<kv::client::request_parameter>> parameters;
+  coding_request coding;
 
   for (int i = 1; i < argc; ++i) {
     const text argument(argv[i]);
@@ -281,11 +323,17 @@ int run(int argc, wchar_t** argv) {
       print(help_text);
       return exit_ok;
     }
-    if (argument == L"--encode" || argument == L"--decode") {
-      if (!has_value) return usage_error(L"--encode and --decode need a text");
-      return code_text(argv[i + 1], argument == L"--encode");
-    }
-    if (argument == L"--dispatch") {
+    if (argument == L"--encode" || argument == L"--decode" || argument == L"--encode-file" ||
+        argument == L"--decode-file") {
+      if (!has_value) return usage_error(L"--encode and --decode need a text, their -file forms a file");
+      if (coding.input) return usage_error(L"one coding at a time");
+      coding.encode = argument.compare(0, 8, L"--encode") == 0;
+      coding.input_is_file = argument.size() > 8;
+      coding.input = argv[++i];
+    } else if (argument == L"--output") {
+      if (!has_value) return usage_error(L"--output needs a file");
+      coding.output_file = argv[++i];
+    } else if (argument == L"--dispatch") {
       dispatch = true;
     } else if (argument == L"--show-request") {
       show_request = true;
@@ -310,6 +358,13 @@ int run(int argc, wchar_t** argv) {
     }
   }
 
+  if (coding.input) {
+    if (function || request_file || dispatch || show_request || !parameters.empty()) {
+      return usage_error(L"--encode and --decode take no call");
+    }
+    return code_text(coding);
+  }
+  if (coding.output_file) return usage_error(L"--output goes with --encode or --decode");
   text request;
   if (request_file) {
     if (function || !parameters.empty()) return usage_error(L"--request takes no function or parameters");

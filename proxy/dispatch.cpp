@@ -7,6 +7,7 @@
 #include "proxy/com_ref.h"
 #include "proxy/lu_proxy_disp.h"
 #include "proxy/server_link_internal.h"
+#include "types/owners.h"
 
 namespace {
 
@@ -60,6 +61,76 @@ HRESULT type_info(dual_type_info& info) {
   return S_OK;
 }
 
+// Script engines (VBScript, JScript) pass every by-reference argument as a reference to a
+// VARIANT, while the type information declares ret as BSTR* and ret_code as LONG*, which
+// DispInvoke refuses as a type mismatch. For those two arguments that form is taken as well: the
+// call gets holders of the declared types, and their values go into the referenced VARIANTs once
+// call_function has run. Every other argument form is left to DispInvoke as it is.
+class variant_out_arguments {
+ public:
+  // Arguments run last to first: ret_code, ret, arg.
+  static constexpr UINT ret_code_at = 0;
+  static constexpr UINT ret_at = 1;
+
+  // True when a positional call of call_function passes ret or ret_code as a VARIANT reference;
+  // params() then answers the same call with the declared holders in their place.
+  bool take(DISPID member, const DISPPARAMS* given) noexcept {
+    if (member != 1 || !given || !given->rgvarg || given->cArgs != 3 || given->cNamedArgs != 0) return false;
+    for (UINT i = 0; i < 3; ++i) args_[i] = given->rgvarg[i];
+    ret_target_ = variant_reference(args_[ret_at]);
+    ret_code_target_ = variant_reference(args_[ret_code_at]);
+    if (ret_target_) {
+      V_VT(&args_[ret_at]) = VT_BYREF | VT_BSTR;
+      V_BSTRREF(&args_[ret_at]) = ret_.put();
+    }
+    if (ret_code_target_) {
+      V_VT(&args_[ret_code_at]) = VT_BYREF | VT_I4;
+      V_I4REF(&args_[ret_code_at]) = &ret_code_;
+    }
+    params_ = {args_, nullptr, 3, 0};
+    return ret_target_ || ret_code_target_;
+  }
+
+  DISPPARAMS* params() noexcept { return &params_; }
+
+  // After call_function ran: the result as VT_BSTR, or VT_EMPTY where the method handed back none
+  // (a refused call leaves ret as it was, as it does for a declared BSTR*), and ret_code as VT_I4.
+  // The referenced VARIANTs' previous contents are cleared first.
+  HRESULT hand_back() noexcept {
+    if (ret_target_ && (ret_ || written_ret_code() >= 0)) {
+      const HRESULT cleared = VariantClear(ret_target_);
+      if (FAILED(cleared)) return cleared;
+      V_VT(ret_target_) = ret_ ? VT_BSTR : VT_EMPTY;
+      if (ret_) V_BSTR(ret_target_) = ret_.release();
+    }
+    if (ret_code_target_) {
+      const HRESULT cleared = VariantClear(ret_code_target_);
+      if (FAILED(cleared)) return cleared;
+      V_VT(ret_code_target_) = VT_I4;
+      V_I4(ret_code_target_) = ret_code_;
+    }
+    return S_OK;
+  }
+
+ private:
+  // Where the method wrote ret_code: the holder, or the caller's own LONG in the declared form.
+  LONG written_ret_code() const noexcept {
+    const VARIANTARG& arg = args_[ret_code_at];
+    return V_VT(&arg) == (VT_BYREF | VT_I4) && V_I4REF(&arg) ? *V_I4REF(&arg) : -1;
+  }
+
+  static VARIANT* variant_reference(const VARIANTARG& arg) noexcept {
+    return V_VT(&arg) == (VT_BYREF | VT_VARIANT) ? V_VARIANTREF(&arg) : nullptr;
+  }
+
+  VARIANTARG args_[3] = {};
+  DISPPARAMS params_ = {};
+  VARIANT* ret_target_ = nullptr;
+  VARIANT* ret_code_target_ = nullptr;
+  kv::unique_bstr ret_;
+  LONG ret_code_ = 0;
+};
+
 }  // namespace
 
 HRESULT STDMETHODCALLTYPE LU_proxy_disp::GetTypeInfoCount(UINT* count) {
@@ -110,8 +181,14 @@ HRESULT STDMETHODCALLTYPE LU_proxy_disp::Invoke(DISPID member, REFIID riid, LCID
     const HRESULT hr = type_info(loaded);
     if (FAILED(hr)) return hr;
     // The type information calls call_function through the vtable of this interface pointer.
-    return DispInvoke(static_cast<LU_proxy_disp_i*>(this), loaded.vtable, member, flags, params, result, exception,
-                      argument_error);
+    variant_out_arguments script_form;
+    if (!script_form.take(member, params)) {
+      return DispInvoke(static_cast<LU_proxy_disp_i*>(this), loaded.vtable, member, flags, params, result, exception,
+                        argument_error);
+    }
+    const HRESULT invoked = DispInvoke(static_cast<LU_proxy_disp_i*>(this), loaded.vtable, member, flags,
+                                       script_form.params(), result, exception, argument_error);
+    return FAILED(invoked) ? invoked : script_form.hand_back();
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   } catch (...) {

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # The main job: build, install the server and the keystore provider in a private Wine prefix, and
-# walk through a real keystore session with dodadev-call. Safe to run again: each run starts
-# from an empty demo drive.
+# walk through a real keystore session with dodadev-call. Every step checks its answer and a wrong
+# one stops the job with a message and exit code 1. Safe to run again: each run starts from an
+# empty demo drive.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+source tools/demo-checks.sh
+trap 'demo_failed "line $LINENO: \"$BASH_COMMAND\" exited with $?"' ERR
 
 tools/setup.sh
 cmake --preset windows >/dev/null
@@ -19,25 +22,35 @@ run() { "$root/tools/wine-run" --prefix "$prefix" "$@"; }
 windows_path() { echo "$1" | sed 's|/|\\|g'; }
 
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
-call() {
+call() {  # prints the call and its answer, and keeps the answer for the checks
   printf '\n$ dodadev-call'; printf ' %q' "$@"; printf '\n'
-  run 'C:\DoDadev\dodadev-call.exe' --show-request "$@" || true
+  # Through a file: the server that COM starts inherits the output, so a pipe would never end.
+  run 'C:\DoDadev\dodadev-call.exe' --show-request "$@" >"$work/answer.txt" 2>&1 || true
+  answer=$(tr -d '\r' <"$work/answer.txt")
+  printf '%s\n' "$answer"
 }
 
-say "Installing into the private Wine prefix $prefix"
+say "Making the private Wine prefix $prefix and mapping the demo drives K: and X:"
 mkdir -p "$work"
 run cmd /c exit 0   # makes the prefix on first use
-WINEPREFIX=$prefix /usr/lib/wine/wineserver -k 2>/dev/null || true   # a server left from an earlier run
+rm -rf "$drive_folder" "$export_folder"; mkdir -p "$drive_folder" "$export_folder"
+ln -sfn "$drive_folder" "$prefix/dosdevices/k:"
+ln -sfn "$export_folder" "$prefix/dosdevices/x:"
+echo "K: is $drive_folder, X: is $export_folder"
+# Wine lists the drives (GetLogicalDrives) that it found when its wineserver started: a drive
+# linked into dosdevices later can be opened by path but is missing from that list, and the
+# keystore provider searches the listed drives. So the wineserver ends here (also one left from
+# an earlier run), and the next program starts one that sees K: and X:.
+WINEPREFIX=$prefix /usr/lib/wine/wineserver -k 2>/dev/null || true
+WINEPREFIX=$prefix /usr/lib/wine/wineserver -w
+
+say "Installing into the prefix"
 install_dir=$prefix/drive_c/DoDadev
 mkdir -p "$install_dir"
 cp "$build/server/DoDadev.exe" "$build/provider/dodadev_provider.dll" "$build/client/dodadev-call.exe" "$install_dir/"
 run 'C:\DoDadev\DoDadev.exe' /RegServer && echo "DoDadev.exe /RegServer: done"
 run regsvr32 /s 'C:\DoDadev\dodadev_provider.dll' && echo "regsvr32 dodadev_provider.dll: done"
 
-say "Mapping the demo drive K: to $drive_folder"
-rm -rf "$drive_folder" "$export_folder"; mkdir -p "$drive_folder" "$export_folder"
-ln -sfn "$drive_folder" "$prefix/dosdevices/k:"
-ln -sfn "$export_folder" "$prefix/dosdevices/x:"
 # The demo keystore uses the provider's lowered test work factor, so the walk takes seconds.
 run reg add 'HKCU\Software\DoDadev\Provider' /v TestWorkFactor /t REG_DWORD /d 1000 /f >/dev/null
 run reg add 'HKCU\Software\Orvane\Keldra\Logging' /v EnableUserModeTrace /t REG_DWORD /d 1 /f >/dev/null
@@ -52,38 +65,63 @@ key_id() {  # the id of the key named $1, from the keystore's id links
   done
 }
 
-say "Which drives are there?"
+say "Which drives are there? (expected: K: and X: among them)"
 call keystore_drives populated=false types=0
-say "Create a password-protected keystore on K:"
+expect_code 0x00000000
+expect_has '<path>K:\</path>'
+expect_has '<path>X:\</path>'
+say "Create a password-protected keystore on K: (expected: it is there afterwards)"
 call keystore_create_pwd 'drive=K:\' password=demo-Passw0rd-1
+expect_code 0x00000000
 call keystore_path 'drive=K:\'
-say "Create two keys"
+expect_code 0x00000000
+expect_has '<path>K:\DoDadev Keystore\keystore.luidx</path>'
+say "Create two keys (expected: both are made)"
 call keystore_create_key_pwd 'drive=K:\' password=demo-Passw0rd-1 name=signing timeout=3600 def_local_key=true
+expect_code 0x00000000
 call keystore_create_key_pwd 'drive=K:\' password=demo-Passw0rd-1 name=backup timeout=60 def_local_key=false
+expect_code 0x00000000
 signing=$(key_id signing)
+[ -n "$signing" ] || demo_failed "the key 'signing' has no id link on K:"
 echo "(the key 'signing' has the id $signing)"
-say "Locate it, rename it, export it"
+say "Locate it, rename it, export it (expected: found on K: under its name, then its new name)"
 call keystore_locate "id=$signing"
+expect_code 0x00000000
+expect_has '<path>K:\DoDadev Keystore\signing.lukey</path>'
 call keystore_rename_key 'drive=K:\' "id=$signing" new_name=release-signing
+expect_code 0x00000000
 call keystore_locate "id=$signing"
+expect_code 0x00000000
+expect_has '<path>K:\DoDadev Keystore\release-signing.lukey</path>'
 call keystore_export_key 'drive=K:\' "id=$signing" 'export_path=X:\release-signing.export' export_password=export-Passw0rd
-say "Delete it, then import it back"
+expect_code 0x00000000
+[ -f "$export_folder/release-signing.export" ] || demo_failed "the export file is not on X:"
+say "Delete it, then import it back (expected: not found after the delete, found after the import)"
 call keystore_delete_key 'drive=K:\' "id=$signing"
+expect_code 0x00000000
 call keystore_locate "id=$signing"
+expect_code 0x00000000
+expect_lacks '<path>'
 call keystore_import_pwd 'drive=K:\' 'import_path=X:\release-signing.export' password=export-Passw0rd
+expect_code 0x00000000
 call keystore_locate "id=$signing"
-say "Password history"
+expect_code 0x00000000
+expect_has '<path>K:\DoDadev Keystore\release-signing.lukey</path>'
+say "Password history (expected: the current password is refused as a new one, a fresh one is not)"
 call keystore_verify_pwd_history 'drive=K:\' new_password=demo-Passw0rd-1
+expect_code 0x8007052D
 call keystore_verify_pwd_history 'drive=K:\' new_password=a-fresh-Passw0rd
+expect_code 0x00000000
 call keystore_verify_last_pwd 'drive=K:\' new_password=demo-Passw0rd-1
+expect_code 0x00000000
 
 say "The trace log ($trace_file)"
 sleep 1
 iconv -f UTF-16LE -t UTF-8 "$trace_file" | tr -d '\r' | tail -n 40
 if iconv -f UTF-16LE -t UTF-8 "$trace_file" | grep -q -e 'demo-Passw0rd' -e 'export-Passw0rd' -e 'a-fresh-Passw0rd'; then
-  echo "A password reached the trace log!" >&2
-  exit 1
+  demo_failed "a password reached the trace log"
 fi
 echo "(no password appears in the trace log)"
 
 WINEPREFIX=$prefix /usr/lib/wine/wineserver -k 2>/dev/null || true
+say "Every step gave the expected answer"

@@ -175,21 +175,42 @@ class dispatch : public object {
     object::TearDown();
   }
 
-  // call_function through IDispatch::Invoke; the arguments go last to first.
-  outcome invoke(const std::optional<std::wstring>& plain, HRESULT& invoke_hr) {
+  // How a caller passes ret and ret_code: as the type information declares them (BSTR*, LONG*),
+  // or as script engines pass variables, by reference to a VARIANT (the request too then).
+  enum class form { declared, script_variables, script_ret_only };
+
+  // call_function through IDispatch::Invoke; the arguments go last to first. In the script
+  // forms ret starts as the text "previous" and ret_code as a text, so their clearing shows;
+  // `ret_variant` is the VARIANT that ret referenced, as the call left it.
+  outcome invoke(const std::optional<std::wstring>& plain, HRESULT& invoke_hr, form how = form::declared,
+                 VARIANT* ret_variant = nullptr) {
     kv::unique_bstr arg = plain ? coded(*plain) : kv::unique_bstr();
     outcome out;
     out.ret = nullptr;
-    VARIANT args[3];
-    VariantInit(&args[0]);
-    VariantInit(&args[1]);
-    VariantInit(&args[2]);
+    VARIANT args[3], arg_variable, ret_variable, code_variable;
+    for (VARIANT* v : {&args[0], &args[1], &args[2], &arg_variable, &ret_variable, &code_variable}) VariantInit(v);
     V_VT(&args[2]) = VT_BSTR;
     V_BSTR(&args[2]) = arg.get();
     V_VT(&args[1]) = VT_BYREF | VT_BSTR;
     V_BSTRREF(&args[1]) = &out.ret;
     V_VT(&args[0]) = VT_BYREF | VT_I4;
     V_I4REF(&args[0]) = &out.code;
+    if (how != form::declared) {
+      V_VT(&ret_variable) = VT_BSTR;
+      V_BSTR(&ret_variable) = SysAllocString(L"previous");
+      V_VT(&args[1]) = VT_BYREF | VT_VARIANT;
+      V_VARIANTREF(&args[1]) = &ret_variable;
+    }
+    if (how == form::script_variables) {
+      V_VT(&arg_variable) = VT_BSTR;
+      V_BSTR(&arg_variable) = arg.get();
+      V_VT(&args[2]) = VT_BYREF | VT_VARIANT;
+      V_VARIANTREF(&args[2]) = &arg_variable;
+      V_VT(&code_variable) = VT_BSTR;
+      V_BSTR(&code_variable) = SysAllocString(L"0");
+      V_VT(&args[0]) = VT_BYREF | VT_VARIANT;
+      V_VARIANTREF(&args[0]) = &code_variable;
+    }
     DISPPARAMS params{args, nullptr, 3, 0};
     VARIANT result;
     VariantInit(&result);
@@ -201,6 +222,17 @@ class dispatch : public object {
     SysFreeString(exception.bstrSource);
     SysFreeString(exception.bstrDescription);
     SysFreeString(exception.bstrHelpFile);
+    if (how == form::script_variables) {
+      EXPECT_EQ(V_VT(&code_variable), VT_I4);
+      out.code = V_I4(&code_variable);
+      VariantClear(&code_variable);
+    }
+    if (how != form::declared && V_VT(&ret_variable) == VT_BSTR && text_of(V_BSTR(&ret_variable)) != L"previous") {
+      out.ret = V_BSTR(&ret_variable);
+      V_VT(&ret_variable) = VT_EMPTY;
+    }
+    if (ret_variant) *ret_variant = ret_variable;
+    else VariantClear(&ret_variable);
     if (out.ret) {
       out.owned.reset(out.ret);
       out.result = plain_of(out.ret);
@@ -256,17 +288,31 @@ TEST_F(dispatch, invoke_gives_the_answers_of_the_vtable_call) {
       request_text(L"keystore_unknown"),
       L"<function",
   };
-  for (const std::wstring& request : requests) {
-    SCOPED_TRACE(testing::PrintToString(request));
-    const outcome direct = call(request);
-    HRESULT invoke_hr = E_FAIL;
-    const outcome invoked = invoke(request, invoke_hr);
-    EXPECT_EQ(invoke_hr, S_OK);
-    EXPECT_EQ(invoked.code, direct.code);
-    EXPECT_EQ(invoked.result, direct.result);
-    EXPECT_EQ(invoked.ret == nullptr, direct.ret == nullptr || direct.ret == untouched_ret());
+  for (const form how : {form::declared, form::script_variables, form::script_ret_only}) {
+    for (const std::wstring& request : requests) {
+      SCOPED_TRACE(testing::PrintToString(request) + " form " + std::to_string(static_cast<int>(how)));
+      const outcome direct = call(request);
+      HRESULT invoke_hr = E_FAIL;
+      VARIANT ret_variable;
+      const outcome invoked = invoke(request, invoke_hr, how, &ret_variable);
+      EXPECT_EQ(invoke_hr, S_OK);
+      EXPECT_EQ(invoked.code, direct.code);
+      EXPECT_EQ(invoked.result, direct.result);
+      EXPECT_EQ(invoked.ret == nullptr, direct.ret == nullptr || direct.ret == untouched_ret());
+      if (how != form::declared) {
+        // A refused call leaves the script's variable as it was; an accepted one without a
+        // result empties it.
+        // (A result was moved out of the variable into `invoked`.)
+        const bool refused = direct.ret == untouched_ret();
+        EXPECT_EQ(V_VT(&ret_variable), refused ? VARTYPE{VT_BSTR} : VARTYPE{VT_EMPTY});
+        if (refused) {
+          EXPECT_EQ(text_of(V_BSTR(&ret_variable)), L"previous");
+        }
+        VariantClear(&ret_variable);
+      }
+    }
   }
-  EXPECT_EQ(provider_lines(), (std::vector<std::wstring>{L"GetFolder(\"C:\", out)", L"GetFolder(\"C:\", out)"}));
+  EXPECT_EQ(provider_lines(), std::vector<std::wstring>(6, L"GetFolder(\"C:\", out)"));
 
   HRESULT invoke_hr = S_OK;
   DISPPARAMS none{nullptr, nullptr, 0, 0};
@@ -274,6 +320,46 @@ TEST_F(dispatch, invoke_gives_the_answers_of_the_vtable_call) {
   EXPECT_EQ(invoke_hr, DISP_E_MEMBERNOTFOUND);
   invoke_hr = disp_->Invoke(1, IID_IDispatch, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr);
   EXPECT_EQ(invoke_hr, DISP_E_UNKNOWNINTERFACE);
+}
+
+TEST_F(dispatch, invoke_still_refuses_other_argument_forms) {
+  const kv::unique_bstr arg = coded(request_text(L"keystore_folder", {{L"drive", L"C:"}}));
+  LONG number = 7;
+  BSTR text = nullptr;
+  VARIANT variable;
+  VariantInit(&variable);
+  V_VT(&variable) = VT_I2;
+  V_I2(&variable) = 5;
+  struct row {
+    const char* name;
+    VARTYPE ret_vt;
+    void* ret;
+    VARTYPE code_vt;
+    void* code;
+  };
+  const row rows[] = {
+      {"ret as a LONG reference", VT_BYREF | VT_I4, &number, VT_BYREF | VT_VARIANT, &variable},
+      {"ret_code as a BSTR reference", VT_BYREF | VT_VARIANT, &variable, VT_BYREF | VT_BSTR, &text},
+      {"ret as a null VARIANT reference", VT_BYREF | VT_VARIANT, nullptr, VT_BYREF | VT_VARIANT, &variable},
+      {"ret_code as a null VARIANT reference", VT_BYREF | VT_BSTR, &text, VT_BYREF | VT_VARIANT, nullptr},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    VARIANT args[3];
+    V_VT(&args[2]) = VT_BSTR;
+    V_BSTR(&args[2]) = arg.get();
+    V_VT(&args[1]) = r.ret_vt;
+    V_BYREF(&args[1]) = r.ret;
+    V_VT(&args[0]) = r.code_vt;
+    V_BYREF(&args[0]) = r.code;
+    DISPPARAMS params{args, nullptr, 3, 0};
+    EXPECT_TRUE(FAILED(disp_->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr,
+                                     nullptr)));
+    EXPECT_EQ(number, 7);
+    EXPECT_EQ(text, nullptr);
+    EXPECT_EQ(V_VT(&variable), VT_I2);
+  }
+  EXPECT_TRUE(provider_lines().empty());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // dodadev-call.exe against the real server.
 #include <algorithm>
+#include <cstring>
 
 #include "crypto_support.h"
 #include "e2e_support.h"
@@ -12,8 +13,17 @@ struct client_run {
   std::wstring output;  // standard output and error together
 };
 
-// Runs dodadev-call with `arguments`, its output going to a file.
-client_run run_client(const std::wstring& arguments) {
+std::wstring utf8_file_text(const std::wstring& path) {
+  const std::vector<unsigned char> bytes = kv::test::read_bytes(path);
+  std::wstring text(bytes.size(), L'\0');
+  const int units = MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(bytes.data()),
+                                        static_cast<int>(bytes.size()), text.data(), static_cast<int>(text.size()));
+  text.resize(static_cast<std::size_t>(units > 0 ? units : 0));
+  return text;
+}
+
+// Runs `program` with `arguments`, its output going to a file.
+client_run run_program(const std::wstring& program, const std::wstring& arguments) {
   client_run run;
   wchar_t temp[MAX_PATH + 1];
   GetTempPathW(MAX_PATH + 1, temp);
@@ -28,23 +38,30 @@ client_run run_client(const std::wstring& arguments) {
                               &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (output == INVALID_HANDLE_VALUE) return run;
   {
-    const std::wstring program = e2e::beside(L"dodadev-call.exe");
     e2e::process client(program, L"\"" + program + L"\" " + arguments, output);
     CloseHandle(output);
     if (!client.started() || !client.wait(60000)) return run;
     run.exit_code = client.exit_code();
   }
-  const std::vector<unsigned char> bytes = kv::test::read_bytes(output_path);
+  run.output = utf8_file_text(output_path);
   DeleteFileW(output_path.c_str());
-  const int units = MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(bytes.data()),
-                                        static_cast<int>(bytes.size()), nullptr, 0);
-  run.output.assign(static_cast<std::size_t>(units), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()),
-                      run.output.data(), units);
   return run;
 }
 
+client_run run_client(const std::wstring& arguments) { return run_program(e2e::beside(L"dodadev-call.exe"), arguments); }
+
+// samples/scripts/call.vbs, copied beside the test program byte for byte, under the system's
+// cscript.exe. Wine's VBScript has no ChrW and AscW, and Wine's cscript ends a script silently
+// with exit code 0 on an error the script does not handle, so only the printed answer shows that
+// the whole script ran.
+client_run run_vbscript_sample(const std::wstring& arguments) {
+  wchar_t system[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  return run_program(std::wstring(system) + L"\\cscript.exe", L"//nologo \"" + e2e::beside(L"call.vbs") + L"\" " + arguments);
+}
+
 bool contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
+
 
 using client_e2e = e2e::server_e2e;
 
@@ -101,6 +118,29 @@ TEST_F(client_e2e, dodadev_call_prints_answers_through_vtable_and_dispatch) {
   EXPECT_EQ(no_provider.exit_code, 1u);
   EXPECT_TRUE(contains(no_provider.output, L"ret_code: 0x80040154")) << testing::PrintToString(no_provider.output);
   EXPECT_TRUE(contains(no_provider.output, L"keystore provider"));
+}
+
+TEST_F(client_e2e, the_vbscript_sample_calls_through_the_script_engine) {
+  ASSERT_EQ(e2e::run_server(L"/RegServer"), 0u);
+  e2e::provider_registration provider;
+  ASSERT_TRUE(provider.registered());
+  kv::test::provider_script script;
+  script.type = 4294967295u;
+  ASSERT_EQ(kv::test::store_script(script, record_file_), ERROR_SUCCESS);
+  e2e::process server(e2e::server_exe());
+  ASSERT_NE(server.wait_until_serving(), 0u);
+
+  const client_run run = run_vbscript_sample(L"keystore_type \"drive=C:\\keys & <more>\"");
+  EXPECT_EQ(run.exit_code, 0u) << testing::PrintToString(run.output);
+  EXPECT_TRUE(contains(run.output, L"ret_code: 0x00000000")) << testing::PrintToString(run.output);
+  EXPECT_TRUE(contains(run.output, L"<value>4294967295</value>"));
+  const std::vector<std::wstring> record = kv::test::read_record_file(record_file_);
+  EXPECT_EQ(std::count(record.begin(), record.end(), L"GetType(\"C:\\keys & <more>\", out(0))"), 1);
+
+  const client_run refused = run_vbscript_sample(L"keystore_create_key name=k");
+  EXPECT_EQ(refused.exit_code, 1u);
+  EXPECT_TRUE(contains(refused.output, L"ret_code: 0x80070057")) << testing::PrintToString(refused.output);
+  EXPECT_TRUE(contains(refused.output, L"result: none"));
 }
 
 TEST_F(client_e2e, dodadev_call_sends_a_request_file_as_it_stands) {
@@ -273,6 +313,34 @@ TEST_F(client_e2e, dodadev_call_encodes_and_decodes_for_debugging) {
   const client_run decoded = run_client(L"--decode " + coded);
   EXPECT_EQ(decoded.exit_code, 0u);
   EXPECT_EQ(decoded.output, plain + L"\n");
+
+  // The -file forms write what script hosts read: UTF-16LE after a byte-order mark.
+  const std::wstring folder = kv::test::beside_program(L"");
+  const std::wstring plain_path = folder + L"kv-e2e-plain.txt", coded_path = folder + L"kv-e2e-coded.txt";
+  const std::string plain_utf8 = "<function name='x'/>";
+  HANDLE file = CreateFileW(plain_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  WriteFile(file, plain_utf8.data(), static_cast<DWORD>(plain_utf8.size()), &written, nullptr);
+  CloseHandle(file);
+  EXPECT_EQ(run_client(L"--encode-file \"" + plain_path + L"\" --output \"" + coded_path + L"\"").exit_code, 0u);
+  const std::vector<unsigned char> bytes = kv::test::read_bytes(coded_path);
+  ASSERT_EQ(bytes.size(), 2 + 2 * coded.size());
+  EXPECT_EQ(bytes[0], 0xFF);
+  EXPECT_EQ(bytes[1], 0xFE);
+  EXPECT_EQ(std::memcmp(bytes.data() + 2, coded.data(), 2 * coded.size()), 0);
+  EXPECT_EQ(run_client(L"--decode-file \"" + coded_path + L"\" --output \"" + plain_path + L"\"").exit_code, 0u);
+  EXPECT_EQ(kv::test::read_bytes(plain_path).size(), 2 + 2 * plain.size());
+  DeleteFileW(plain_path.c_str());
+  DeleteFileW(coded_path.c_str());
+  EXPECT_EQ(run_client(L"--encode x --output").exit_code, 2u);
+  EXPECT_EQ(run_client(L"get_version --output x").exit_code, 2u);
+
+  // The help is the one that the client developers' page shows, beside the test program.
+  const client_run help = run_client(L"--help");
+  EXPECT_EQ(help.exit_code, 0u);
+  EXPECT_TRUE(contains(utf8_file_text(e2e::beside(L"protocol.md")), L"```\n" + help.output + L"```\n"))
+      << "docs/protocol.md does not show this help:\n" << testing::PrintToString(help.output);
 
   const client_run wrong = run_client(L"keystore_drives populated");
   EXPECT_EQ(wrong.exit_code, 2u);

@@ -6,10 +6,13 @@
 
 #include <cstdint>
 #include <limits>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "types/call_text_bstr.h"
 #include "types/kv_alloc.h"
+#include "tests/support/beside_program.h"
 #include "types/owners.h"
 
 namespace {
@@ -177,6 +180,87 @@ TEST(call_text_bstr, allocation_failure_answers_out_of_memory_with_null) {
     kv::alloc_probe::disarm();
     EXPECT_EQ(hr, E_OUTOFMEMORY);
     EXPECT_EQ(out, nullptr);
+  }
+}
+
+// One row of the test vectors table in docs/protocol.md (the build copies it beside the program).
+struct documented_vector {
+  std::string line;
+  std::string shown;  // the plain text as the reader sees it, UTF-8
+  units plain;
+  units coded;
+  unsigned long bstr_length = 0;
+};
+
+units hex_units(const std::string& cell) {
+  units parsed;
+  std::istringstream words(cell);
+  std::string word;
+  while (words >> word) {
+    if (word != "\xE2\x80\x94") parsed.push_back(static_cast<wchar_t>(std::stoul(word, nullptr, 16)));  // "—": none
+  }
+  return parsed;
+}
+
+std::string file_bytes(const std::wstring& path) {
+  kv::unique_file file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  std::string bytes(file ? GetFileSize(file.get(), nullptr) : 0, '\0');
+  DWORD got = 0;
+  if (!bytes.empty()) ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
+  bytes.resize(got);
+  return bytes;
+}
+
+std::vector<documented_vector> documented_vectors() {
+  std::istringstream file(file_bytes(kv::test::beside_program(L"protocol.md")));
+  std::vector<documented_vector> rows;
+  bool in_table = false;
+  for (std::string line; std::getline(file, line);) {
+    if (line.rfind("| Plain text | Plain code units | Coded code units | Coded BSTR length |", 0) == 0) {
+      in_table = true;
+      std::getline(file, line);  // the rule under the header
+      continue;
+    }
+    if (!in_table) continue;
+    if (line.empty() || line[0] != '|') break;
+    std::vector<std::string> cells;
+    for (std::size_t start = 1, end; (end = line.find(" |", start)) != std::string::npos; start = end + 2) {
+      cells.push_back(line.substr(start + 1, end - start - 1));
+    }
+    if (cells.size() != 4) {
+      ADD_FAILURE() << "not a vector row: " << line;
+      continue;
+    }
+    const std::string& shown = cells[0];
+    rows.push_back({line, shown.size() > 1 && shown.front() == '`' ? shown.substr(1, shown.size() - 2) : "",
+                    hex_units(cells[1]), hex_units(cells[2]), std::stoul(cells[3])});
+  }
+  return rows;
+}
+
+TEST(call_text_bstr, documented_vectors_match_the_coding) {
+  const std::vector<documented_vector> rows = documented_vectors();
+  ASSERT_GE(rows.size(), 5u) << "the vectors table of protocol.md was not found";
+  for (const documented_vector& row : rows) {
+    SCOPED_TRACE(row.line);
+    // The shown text is the plain units, so the reader's column cannot drift either.
+    const int wide = MultiByteToWideChar(CP_UTF8, 0, row.shown.data(), static_cast<int>(row.shown.size()), nullptr, 0);
+    units shown(static_cast<std::size_t>(wide));
+    MultiByteToWideChar(CP_UTF8, 0, row.shown.data(), static_cast<int>(row.shown.size()), shown.data(), wide);
+    EXPECT_EQ(shown, row.plain);
+
+    const std::wstring plain(row.plain.begin(), row.plain.end());
+    kv::unique_bstr coded;
+    ASSERT_EQ(encode_call_text(plain.c_str(), coded.put()), S_OK);
+    EXPECT_EQ(units(coded.get(), coded.get() + row.coded.size()), row.coded);
+    EXPECT_EQ(SysStringLen(coded.get()), row.bstr_length);
+    EXPECT_EQ(row.bstr_length, row.coded.size() + 1);
+
+    const std::wstring coded_text(row.coded.begin(), row.coded.end());
+    kv::unique_bstr decoded;
+    ASSERT_EQ(decode_call_text(coded_text.c_str(), decoded.put()), S_OK);
+    EXPECT_EQ(std::wstring(decoded.get()), plain);
   }
 }
 
