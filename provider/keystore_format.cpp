@@ -30,6 +30,9 @@ bool checked_body(const byte_buffer& file, std::size_t& body_size) noexcept {
   return same_bytes(digest, file.data() + body_size, digest_size);
 }
 
+// A work factor read from a file: at least one iteration and no more than the ceiling.
+bool work_factor_fits(std::uint32_t iterations) noexcept { return iterations != 0 && iterations <= max_work_factor; }
+
 bool magic_fits(byte_reader& in, const std::uint8_t (&magic)[4]) noexcept {
   std::uint8_t seen[4];
   in.bytes(seen, sizeof seen);
@@ -208,7 +211,7 @@ HRESULT decode_index(const byte_buffer& file, index_record& index) {
   in.sealed_block(index.keystore_key);
   in.sealed_block(index.binding);
   const std::uint32_t custodian_size = in.u32();
-  if (!in.ok() || custodian_size > max_custodian_size || index.iterations == 0) return NTE_BAD_DATA;
+  if (!in.ok() || custodian_size > max_custodian_size || !work_factor_fits(index.iterations)) return NTE_BAD_DATA;
   index.custodian.resize(custodian_size);
   in.bytes(index.custodian.data(), custodian_size);
   index.history_count = in.u32();
@@ -217,7 +220,7 @@ HRESULT decode_index(const byte_buffer& file, index_record& index) {
     in.bytes(index.history[i].salt, salt_size);
     index.history[i].iterations = in.u32();
     in.bytes(index.history[i].hash, key_size);
-    if (in.ok() && index.history[i].iterations == 0) return NTE_BAD_DATA;
+    if (in.ok() && !work_factor_fits(index.history[i].iterations)) return NTE_BAD_DATA;
   }
   return in.at_end() ? S_OK : NTE_BAD_DATA;
 }
@@ -294,7 +297,7 @@ HRESULT decode_export(const byte_buffer& file, export_record& record) {
     in.bytes(seal.salt, salt_size);
     seal.iterations = in.u32();
     in.sealed_block(seal.content_key);
-    if (in.ok() && seal.iterations == 0) return NTE_BAD_DATA;
+    if (in.ok() && !work_factor_fits(seal.iterations)) return NTE_BAD_DATA;
   }
   in.bytes(record.nonce, nonce_size);
   const std::uint32_t size = in.u32();

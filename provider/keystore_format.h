@@ -13,6 +13,9 @@ namespace kv::provider {
 
 constexpr std::uint16_t format_version = 1;
 constexpr std::uint32_t history_capacity = 5;
+// The most PBKDF2 iterations a file may ask for: over three times the work factor of new
+// passwords, so the factor can grow, yet a crafted file costs a reader seconds, not hours.
+constexpr std::uint32_t max_work_factor = 2000000;
 // Longest key name, in UTF-16 code units (its file name is bounded separately).
 constexpr std::size_t max_name_units = 1024;
 
