@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "types/cert_owners.h"
 #include "types/kv_guid.h"
 #include "types/wide.h"
 
@@ -26,7 +27,7 @@ constexpr std::uint32_t max_link_size = 2 * 255;
 constexpr std::uint32_t max_export_size = 64 * 1024;
 constexpr std::size_t max_password_units = 1024;
 constexpr std::uint32_t default_local_key_flag = 1;
-// The certificate's digest has full entropy; stretching it buys nothing.
+// A certificate keystore derives nothing from a secret; its index still holds a valid factor.
 constexpr std::uint32_t certificate_iterations = 1;
 
 using wide_buffer = std::vector<wchar_t, wiping_allocator<wchar_t>>;
@@ -166,34 +167,76 @@ HRESULT derive_from_password(const wchar_t* password, const std::uint8_t (&salt)
   return derive_key(password, kv::wide_length(password) * sizeof(wchar_t), salt, iterations, key);
 }
 
-HRESULT derive_from_certificate(PCCERT_CONTEXT certificate, const std::uint8_t (&salt)[salt_size],
-                                std::uint32_t iterations, key256& key) noexcept {
-  secret_bytes<digest_size> digest;
-  const HRESULT hr = certificate_digest(certificate, digest.bytes);
-  return FAILED(hr) ? hr : derive_key(digest.bytes, digest_size, salt, iterations, key);
+// What the custodian copy binds in: a version 1 index its protection id, later versions the
+// whole authenticated header, so that a header rewritten as an older version no longer opens it.
+void custodian_entropy(const index_record& index, byte_buffer& entropy) {
+  if (index.version < 2) {
+    entropy.assign(index.protection_id, index.protection_id + id_size);
+  } else {
+    index_authenticated_bytes(index, entropy);
+  }
 }
 
-HRESULT credential_key(const credential& given, const std::uint8_t (&salt)[salt_size], std::uint32_t iterations,
-                       key256& key) noexcept {
-  return given.type == credential::kind::password ? derive_from_password(given.password, salt, iterations, key)
-                                                  : derive_from_certificate(given.certificate, salt, iterations, key);
+HRESULT open_custodian(const index_record& index, key256& keystore_key) {
+  byte_buffer entropy;
+  custodian_entropy(index, entropy);
+  return custodian_open(index.custodian, entropy.data(), entropy.size(), keystore_key);
 }
 
-// A new protection for `keystore_key` in `index` (history untouched).
+// The certificate that a certificate keystore keeps; a version 1 index keeps none.
+HRESULT kept_certificate(const index_record& index, kv::unique_cert_context& context) {
+  if (index.certificate.empty()) return NTE_BAD_KEY_STATE;
+  context.reset(CertCreateCertificateContext(X509_ASN_ENCODING, index.certificate.data(),
+                                             static_cast<DWORD>(index.certificate.size())));
+  return context ? S_OK : NTE_BAD_DATA;
+}
+
+// ERROR_INVALID_PASSWORD unless `certificate` has the digest `expected`.
+HRESULT check_certificate(PCCERT_CONTEXT certificate, const std::uint8_t (&expected)[digest_size]) noexcept {
+  std::uint8_t digest[digest_size];
+  const HRESULT hr = certificate_digest(certificate, digest);
+  if (FAILED(hr)) return hr;
+  return same_bytes(digest, expected, digest_size) ? S_OK : HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD);
+}
+
+// The credential's key of a certificate keystore: wrapped to the certificate's public key, so
+// that only its private key opens the keystore; the public certificate alone opens nothing.
+HRESULT unwrap_with_certificate(const index_record& index, PCCERT_CONTEXT certificate, key256& sealing_key) {
+  if (index.certificate.empty()) return NTE_BAD_KEY_STATE;  // version 1: bound by the digest only
+  std::uint8_t kept[digest_size];
+  HRESULT hr = sha256(index.certificate.data(), index.certificate.size(), kept);
+  if (SUCCEEDED(hr)) hr = check_certificate(certificate, kept);
+  if (SUCCEEDED(hr)) hr = certificate_unwrap(certificate, index.wrapped, sealing_key);
+  return hr == seal_mismatch ? NTE_BAD_DATA : hr;
+}
+
+// A new protection for `keystore_key` in `index` (history untouched), always of the current
+// version.
 HRESULT build_protection(const credential& fresh, const key256& keystore_key, std::uint32_t work_factor,
                          index_record& index) {
   const bool by_password = fresh.type == credential::kind::password;
+  index.version = index_version;
   index.flags = 0;
   index.kind = by_password ? protection_kind::password : protection_kind::certificate;
   index.created = now();
   index.iterations = by_password ? work_factor : certificate_iterations;
+  index.certificate.clear();
+  index.wrapped.clear();
   HRESULT hr = random_bytes(index.protection_id, id_size);
   if (SUCCEEDED(hr)) hr = random_bytes(index.salt, salt_size);
   if (FAILED(hr)) return hr;
   byte_buffer aad;
   index_authenticated_bytes(index, aad);
   key256 sealing_key;
-  hr = credential_key(fresh, index.salt, index.iterations, sealing_key);
+  if (by_password) {
+    hr = derive_from_password(fresh.password, index.salt, index.iterations, sealing_key);
+  } else {
+    const PCCERT_CONTEXT certificate = fresh.certificate;
+    if (!certificate->pbCertEncoded || certificate->cbCertEncoded == 0) return E_INVALIDARG;
+    index.certificate.assign(certificate->pbCertEncoded, certificate->pbCertEncoded + certificate->cbCertEncoded);
+    hr = random_bytes(sealing_key.bytes, key_size);
+    if (SUCCEEDED(hr)) hr = certificate_wrap(certificate, sealing_key, index.wrapped);
+  }
   if (SUCCEEDED(hr)) hr = seal_block(sealing_key, aad.data(), aad.size(), keystore_key.bytes, index.keystore_key);
   if (FAILED(hr)) return hr;
   if (by_password) {
@@ -204,22 +247,25 @@ HRESULT build_protection(const credential& fresh, const key256& keystore_key, st
     if (SUCCEEDED(hr)) hr = seal_block(keystore_key, aad.data(), aad.size(), digest.bytes, index.binding);
   }
   if (FAILED(hr)) return hr;
-  return custodian_protect(keystore_key, index.protection_id, id_size, index.custodian);
+  byte_buffer entropy;
+  custodian_entropy(index, entropy);
+  return custodian_protect(keystore_key, entropy.data(), entropy.size(), index.custodian);
 }
 
 // The keystore key through the given credential, or through the custodian copy for `none`.
 HRESULT unlock(const index_record& index, const credential& given, key256& keystore_key) {
-  if (given.type == credential::kind::none)
-    return custodian_open(index.custodian, index.protection_id, id_size, keystore_key);
-  const protection_kind wanted =
-      given.type == credential::kind::password ? protection_kind::password : protection_kind::certificate;
-  if (index.kind != wanted) return NTE_BAD_KEY_STATE;
+  if (given.type == credential::kind::none) return open_custodian(index, keystore_key);
+  const bool by_password = given.type == credential::kind::password;
+  if (index.kind != (by_password ? protection_kind::password : protection_kind::certificate)) return NTE_BAD_KEY_STATE;
   byte_buffer aad;
   index_authenticated_bytes(index, aad);
   key256 sealing_key;
-  HRESULT hr = credential_key(given, index.salt, index.iterations, sealing_key);
+  HRESULT hr = by_password ? derive_from_password(given.password, index.salt, index.iterations, sealing_key)
+                           : unwrap_with_certificate(index, given.certificate, sealing_key);
   if (SUCCEEDED(hr)) hr = open_block(sealing_key, aad.data(), aad.size(), index.keystore_key, keystore_key.bytes);
-  return hr == seal_mismatch ? HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD) : hr;
+  if (hr != seal_mismatch) return hr;
+  // The certificate was checked before: a seal that its key does not open was altered.
+  return by_password ? HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD) : NTE_BAD_DATA;
 }
 
 HRESULT in_history(const index_record& index, const wchar_t* password, bool& found) {
@@ -343,16 +389,6 @@ HRESULT list_volume_roots(const settings& config, KV_paths& roots) {
 }
 
 }  // namespace
-
-std::uint32_t keystore_service::work_factor() const {
-  DWORD value = 0;
-  DWORD size = sizeof value;
-  if (RegGetValueW(config_.registry_root, config_.registry_key, L"TestWorkFactor", RRF_RT_REG_DWORD, nullptr, &value,
-                   &size) == ERROR_SUCCESS &&
-      value >= lowest_test_work_factor && value < production_work_factor)
-    return value;
-  return production_work_factor;
-}
 
 void keystore_service::remember_folder_drive(const location& where) const {
   KV_string key(config_.registry_key);
@@ -552,7 +588,7 @@ HRESULT keystore_service::create_keystore(const wchar_t* drive, const credential
 
   key256 keystore_key;
   index_record index;
-  const std::uint32_t factor = work_factor();
+  const std::uint32_t factor = config_.work_factor;
   hr = random_bytes(keystore_key.bytes, key_size);
   if (SUCCEEDED(hr)) hr = build_protection(protection, keystore_key, factor, index);
   if (SUCCEEDED(hr) && protection.type == credential::kind::password)
@@ -677,21 +713,21 @@ HRESULT keystore_service::export_key(const wchar_t* drive, const GUID& id, const
   payload.flags = record.flags;
   payload.name = record.name;
 
-  // Seals: the export password always; the certificate when the keystore is bound to one; the
-  // exporting account's custodian seal always.
+  // Seals: the export password always; the certificate's public key when the keystore keeps one
+  // (a version 1 certificate keystore keeps only a digest); the exporting account's custodian
+  // seal always.
   export_record file;
-  const bool certificate = keystore.index.kind == protection_kind::certificate;
+  const bool certificate = !keystore.index.certificate.empty();
   file.seal_count = certificate ? 3 : 2;
   export_seal& by_password = file.seals[0];
   export_seal& by_certificate = file.seals[1];
   export_seal& by_custodian = file.seals[file.seal_count - 1];
   by_password.kind = seal_kind::password;
-  by_password.iterations = work_factor();
+  by_password.iterations = config_.work_factor;
   hr = random_bytes(by_password.salt, salt_size);
-  if (certificate) {
+  if (certificate && SUCCEEDED(hr)) {
     by_certificate.kind = seal_kind::certificate;
-    by_certificate.iterations = certificate_iterations;
-    if (SUCCEEDED(hr)) hr = random_bytes(by_certificate.salt, salt_size);
+    hr = sha256(keystore.index.certificate.data(), keystore.index.certificate.size(), by_certificate.certificate);
   }
   by_custodian.kind = seal_kind::custodian;
   if (FAILED(hr)) return hr;
@@ -704,14 +740,16 @@ HRESULT keystore_service::export_key(const wchar_t* drive, const GUID& id, const
   if (SUCCEEDED(hr)) hr = derive_from_password(export_password, by_password.salt, by_password.iterations, sealing_key);
   if (SUCCEEDED(hr)) hr = seal_block(sealing_key, aad.data(), aad.size(), content_key.bytes, by_password.content_key);
   if (SUCCEEDED(hr) && certificate) {
+    // The kept certificate must be the one that the keystore key vouches for.
     byte_buffer index_aad;
     index_authenticated_bytes(keystore.index, index_aad);
-    secret_bytes<digest_size> digest;
-    hr = open_block(keystore_key, index_aad.data(), index_aad.size(), keystore.index.binding, digest.bytes);
-    if (hr == seal_mismatch) hr = NTE_BAD_DATA;
-    if (SUCCEEDED(hr)) hr = derive_key(digest.bytes, digest_size, by_certificate.salt, by_certificate.iterations, sealing_key);
-    if (SUCCEEDED(hr))
-      hr = seal_block(sealing_key, aad.data(), aad.size(), content_key.bytes, by_certificate.content_key);
+    std::uint8_t digest[digest_size];
+    hr = open_block(keystore_key, index_aad.data(), index_aad.size(), keystore.index.binding, digest);
+    if (hr == seal_mismatch || (SUCCEEDED(hr) && !same_bytes(digest, by_certificate.certificate, digest_size)))
+      hr = NTE_BAD_DATA;
+    kv::unique_cert_context kept;
+    if (SUCCEEDED(hr)) hr = kept_certificate(keystore.index, kept);
+    if (SUCCEEDED(hr)) hr = certificate_wrap(kept.get(), content_key, by_certificate.wrapped);
   }
   if (SUCCEEDED(hr)) hr = custodian_protect(content_key, aad.data(), aad.size(), by_custodian.custodian);
   byte_buffer plain;
@@ -755,9 +793,15 @@ HRESULT keystore_service::import_key(const wchar_t* drive, const wchar_t* import
   key256 content_key;
   if (wanted == seal_kind::custodian) {
     hr = custodian_open(seal->custodian, aad.data(), aad.size(), content_key);
+  } else if (wanted == seal_kind::certificate) {
+    // A version 1 certificate seal opens with the public certificate alone: not trusted.
+    if (file.version < 2) return NTE_BAD_KEY_STATE;
+    hr = check_certificate(opener.certificate, seal->certificate);
+    if (SUCCEEDED(hr)) hr = certificate_unwrap(opener.certificate, seal->wrapped, content_key);
+    if (hr == seal_mismatch) hr = NTE_BAD_DATA;
   } else {
     key256 sealing_key;
-    hr = credential_key(opener, seal->salt, seal->iterations, sealing_key);
+    hr = derive_from_password(opener.password, seal->salt, seal->iterations, sealing_key);
     if (SUCCEEDED(hr)) hr = open_block(sealing_key, aad.data(), aad.size(), seal->content_key, content_key.bytes);
     if (hr == seal_mismatch) hr = HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD);
   }
@@ -811,7 +855,7 @@ HRESULT keystore_service::replace_protection(const wchar_t* drive, const credent
 
   key256 new_key;
   index_record next;
-  const std::uint32_t factor = work_factor();
+  const std::uint32_t factor = config_.work_factor;
   hr = random_bytes(new_key.bytes, key_size);
   if (SUCCEEDED(hr)) hr = build_protection(fresh, new_key, factor, next);
   if (FAILED(hr)) return hr;
