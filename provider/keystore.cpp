@@ -268,8 +268,40 @@ HRESULT unlock(const index_record& index, const credential& given, key256& keyst
   return by_password ? HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD) : NTE_BAD_DATA;
 }
 
-HRESULT in_history(const index_record& index, const wchar_t* password, bool& found) {
+// Seals the history's digest under the keystore key; called whenever the header or the history
+// changed. A version 1 index has no history seal.
+HRESULT seal_history(index_record& index, const key256& keystore_key) {
+  if (index.version < 2) return S_OK;
+  byte_buffer aad;
+  byte_buffer history;
+  index_authenticated_bytes(index, aad);
+  history_authenticated_bytes(index, history);
+  std::uint8_t digest[digest_size];
+  const HRESULT hr = sha256(history.data(), history.size(), digest);
+  return FAILED(hr) ? hr : seal_block(keystore_key, aad.data(), aad.size(), digest, index.history_seal);
+}
+
+// NTE_BAD_DATA unless the history is the one the keystore key sealed. A version 1 index has no
+// seal: its history counts as it is until the next protection change seals it.
+HRESULT check_history(const index_record& index, const key256& keystore_key) {
+  if (index.version < 2) return S_OK;
+  byte_buffer aad;
+  byte_buffer history;
+  index_authenticated_bytes(index, aad);
+  history_authenticated_bytes(index, history);
+  std::uint8_t digest[digest_size];
+  std::uint8_t sealed_digest[digest_size];
+  HRESULT hr = sha256(history.data(), history.size(), digest);
+  if (SUCCEEDED(hr)) hr = open_block(keystore_key, aad.data(), aad.size(), index.history_seal, sealed_digest);
+  if (hr == seal_mismatch || (SUCCEEDED(hr) && !same_bytes(digest, sealed_digest, digest_size))) return NTE_BAD_DATA;
+  return hr;
+}
+
+// Whether `password` is in the history, once the history proves whole.
+HRESULT in_history(const index_record& index, const key256& keystore_key, const wchar_t* password, bool& found) {
   found = false;
+  const HRESULT checked = check_history(index, keystore_key);
+  if (FAILED(checked)) return checked;
   for (std::uint32_t i = 0; i < index.history_count && !found; ++i) {
     key256 hash;
     const HRESULT hr = derive_from_password(password, index.history[i].salt, index.history[i].iterations, hash);
@@ -593,6 +625,7 @@ HRESULT keystore_service::create_keystore(const wchar_t* drive, const credential
   if (SUCCEEDED(hr)) hr = build_protection(protection, keystore_key, factor, index);
   if (SUCCEEDED(hr) && protection.type == credential::kind::password)
     hr = add_to_history(index, protection.password, factor);
+  if (SUCCEEDED(hr)) hr = seal_history(index, keystore_key);
   byte_buffer data;
   if (SUCCEEDED(hr)) hr = encode_index(index, data);
   if (SUCCEEDED(hr)) hr = write_atomically(where.folder, index_path, data, false, config_.interrupt);
@@ -843,15 +876,15 @@ HRESULT keystore_service::replace_protection(const wchar_t* drive, const credent
   hr = open_for_writing(drive, keystore);
   if (FAILED(hr)) return hr;
   const bool by_password = fresh.type == credential::kind::password;
-  if (enforce_history && by_password) {
-    bool used = false;
-    hr = in_history(keystore.index, fresh.password, used);
-    if (FAILED(hr)) return hr;
-    if (used) return HRESULT_FROM_WIN32(ERROR_PASSWORD_RESTRICTION);
-  }
   key256 old_key;
   hr = unlock(keystore.index, credential::nothing(), old_key);
   if (FAILED(hr)) return hr;
+  if (enforce_history && by_password) {
+    bool used = false;
+    hr = in_history(keystore.index, old_key, fresh.password, used);
+    if (FAILED(hr)) return hr;
+    if (used) return HRESULT_FROM_WIN32(ERROR_PASSWORD_RESTRICTION);
+  }
 
   key256 new_key;
   index_record next;
@@ -862,6 +895,7 @@ HRESULT keystore_service::replace_protection(const wchar_t* drive, const credent
   next.history_count = keystore.index.history_count;
   for (std::uint32_t i = 0; i < next.history_count; ++i) next.history[i] = keystore.index.history[i];
   if (by_password) hr = add_to_history(next, fresh.password, factor);
+  if (SUCCEEDED(hr)) hr = seal_history(next, new_key);
   if (FAILED(hr)) return hr;
 
   KV_paths names;
@@ -922,8 +956,11 @@ HRESULT keystore_service::verify_password_history(const wchar_t* drive, const wc
   if (SUCCEEDED(hr)) hr = resolve_drive(drive, where);
   index_record index;
   if (SUCCEEDED(hr)) hr = read_index(where, index);
+  // The history is checked under the keystore key, which the custodian copy gives.
+  key256 keystore_key;
+  if (SUCCEEDED(hr)) hr = unlock(index, credential::nothing(), keystore_key);
   bool used = false;
-  if (SUCCEEDED(hr)) hr = in_history(index, password, used);
+  if (SUCCEEDED(hr)) hr = in_history(index, keystore_key, password, used);
   if (FAILED(hr)) return hr;
   return used ? HRESULT_FROM_WIN32(ERROR_PASSWORD_RESTRICTION) : S_OK;
 }

@@ -102,6 +102,15 @@ void write_index_fixed(byte_writer& out, const index_record& index, bool with_fl
   out.u32(index.iterations);
 }
 
+void write_history(byte_writer& out, const index_record& index) {
+  out.u32(index.history_count);
+  for (std::uint32_t i = 0; i < index.history_count; ++i) {
+    out.bytes(index.history[i].salt, salt_size);
+    out.u32(index.history[i].iterations);
+    out.bytes(index.history[i].hash, key_size);
+  }
+}
+
 void write_key_header(byte_writer& out, const key_record& key) {
   out.bytes(key_magic, sizeof key_magic);
   out.u16(key_version);
@@ -188,6 +197,12 @@ std::uint64_t byte_reader::u64() noexcept {
   return low | (static_cast<std::uint64_t>(u32()) << 32);
 }
 
+void history_authenticated_bytes(const index_record& index, byte_buffer& out) {
+  out.clear();
+  byte_writer writer(out);
+  write_history(writer, index);
+}
+
 void index_authenticated_bytes(const index_record& index, byte_buffer& out) {
   out.clear();
   byte_writer writer(out);
@@ -201,15 +216,11 @@ HRESULT encode_index(const index_record& index, byte_buffer& out) {
   writer.sealed_block(index.keystore_key);
   writer.sealed_block(index.binding);
   write_field(writer, index.custodian);
-  writer.u32(index.history_count);
-  for (std::uint32_t i = 0; i < index.history_count; ++i) {
-    writer.bytes(index.history[i].salt, salt_size);
-    writer.u32(index.history[i].iterations);
-    writer.bytes(index.history[i].hash, key_size);
-  }
+  write_history(writer, index);
   if (index.version >= 2) {
     write_field(writer, index.certificate);
     write_field(writer, index.wrapped);
+    writer.sealed_block(index.history_seal);
   }
   return append_checksum(out);
 }
@@ -247,9 +258,11 @@ HRESULT decode_index(const byte_buffer& file, index_record& index) {
   }
   index.certificate.clear();
   index.wrapped.clear();
-  if (index.version >= 2 && (!read_field(in, max_certificate_size, index.certificate) ||
-                             !read_field(in, max_wrapped_size, index.wrapped)))
-    return NTE_BAD_DATA;
+  if (index.version >= 2) {
+    if (!read_field(in, max_certificate_size, index.certificate) || !read_field(in, max_wrapped_size, index.wrapped))
+      return NTE_BAD_DATA;
+    in.sealed_block(index.history_seal);
+  }
   return in.at_end() ? S_OK : NTE_BAD_DATA;
 }
 

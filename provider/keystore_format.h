@@ -95,6 +95,9 @@ struct index_record {
   // its public key (so only its private key opens the keystore). Empty otherwise.
   byte_buffer certificate;
   byte_buffer wrapped;
+  // Version 2: the SHA-256 of the history (history_authenticated_bytes) sealed under the keystore
+  // key, so that whoever cannot open the keystore cannot strip or swap its history.
+  sealed<digest_size> history_seal;
 };
 
 // <name>.lukey
@@ -147,6 +150,8 @@ HRESULT decode_index(const byte_buffer& file, index_record& index);
 // The bytes that the credential's seal and the binding authenticate: everything that says how to
 // derive the credential's key, so that none of it can be swapped without detection.
 void index_authenticated_bytes(const index_record& index, byte_buffer& out);
+// The history as the history seal covers it: its count and entries.
+void history_authenticated_bytes(const index_record& index, byte_buffer& out);
 
 HRESULT encode_key(const key_record& key, byte_buffer& out);
 HRESULT decode_key(const byte_buffer& file, key_record& key);

@@ -152,8 +152,9 @@ TEST(provider_format, decoders_refuse_well_checksummed_files_they_do_not_underst
     byte_buffer file;
     decoder decode;
   };
-  // The history (one entry) comes last but for the two empty certificate fields.
-  const std::size_t history_count_at = index_file.size() - digest_size - 4 - 4 - (salt_size + 4 + key_size) - 4;
+  // The history (one entry) comes last but for the two empty certificate fields and its seal.
+  const std::size_t history_count_at =
+      index_file.size() - digest_size - (nonce_size + digest_size + tag_size) - 4 - 4 - (salt_size + 4 + key_size) - 4;
   const std::size_t credential_iterations_top = 55;  // the last byte of the u32 at offset 52
   const std::size_t history_iterations_top = history_count_at + 4 + salt_size + 3;
   const std::size_t seal_iterations_top = 8 + 4 + 4 + salt_size + 3;  // header, kind, size, salt

@@ -56,6 +56,30 @@ TEST_F(keystore_test, the_last_five_passwords_are_refused_and_the_sixth_is_accep
             index.end());
 }
 
+TEST_F(keystore_test, a_history_altered_in_the_index_is_refused) {
+  ASSERT_EQ(create_password_keystore(L"one"), S_OK);
+  ASSERT_EQ(service.replace_protection(drive.c_str(), credential::of_password(L"two"), true), S_OK);
+  struct row {
+    const char* name;
+    void (*change)(kv::provider::index_record&);
+  };
+  const row rows[] = {
+      {"stripped", [](kv::provider::index_record& index) { index.history_count = 0; }},
+      {"oldest entry dropped", [](kv::provider::index_record& index) { index.history_count = 1; }},
+      {"entries swapped", [](kv::provider::index_record& index) { std::swap(index.history[0], index.history[1]); }},
+  };
+  const std::vector<std::uint8_t> whole = read_bytes(drive.keystore() + L"\\keystore.luidx");
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    rewrite_index(drive, r.change);
+    EXPECT_EQ(service.verify_password_history(drive.c_str(), L"one"), NTE_BAD_DATA);
+    EXPECT_EQ(service.replace_protection(drive.c_str(), credential::of_password(L"one"), true), NTE_BAD_DATA);
+    EXPECT_EQ(service.verify_password(drive.c_str(), L"two"), S_OK);  // the protection itself is whole
+    write_bytes(drive.keystore() + L"\\keystore.luidx", whole);
+  }
+  EXPECT_EQ(service.verify_password_history(drive.c_str(), L"one"), password_in_history);
+}
+
 TEST_F(keystore_test, a_new_password_reprotects_every_key_and_keeps_the_secrets) {
   ASSERT_EQ(create_password_keystore(L"old"), S_OK);
   const GUID a = add_key(L"a");

@@ -102,6 +102,18 @@ void write_bytes(const std::wstring& path, const std::vector<std::uint8_t>& byte
     throw std::runtime_error("cannot write a test file");
 }
 
+void rewrite_index(const temp_folder& drive, const std::function<void(kv::provider::index_record&)>& change) {
+  const std::wstring path = drive.keystore() + L"\\keystore.luidx";
+  const std::vector<std::uint8_t> bytes = read_bytes(path);
+  kv::provider::index_record index;
+  if (kv::provider::decode_index(kv::provider::byte_buffer(bytes.begin(), bytes.end()), index) != S_OK)
+    throw std::runtime_error("the index does not decode");
+  change(index);
+  kv::provider::byte_buffer changed;
+  kv::provider::encode_index(index, changed);
+  write_bytes(path, std::vector<std::uint8_t>(changed.begin(), changed.end()));
+}
+
 std::vector<std::wstring> texts(const KV_paths& paths) {
   std::vector<std::wstring> result;
   for (const KV_path& path : paths) result.push_back(path.text());

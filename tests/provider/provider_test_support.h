@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,9 @@ std::vector<std::wstring> files_in(const std::wstring& folder);
 std::vector<GUID> key_ids(const temp_folder& drive);
 std::vector<std::uint8_t> read_bytes(const std::wstring& path);
 void write_bytes(const std::wstring& path, const std::vector<std::uint8_t>& bytes);
+// Decodes the drive's index, lets `change` alter it and writes it back with a fitting checksum,
+// as anyone who can write the file could.
+void rewrite_index(const temp_folder& drive, const std::function<void(kv::provider::index_record&)>& change);
 // A path list as std::wstrings.
 std::vector<std::wstring> texts(const KV_paths& paths);
 
