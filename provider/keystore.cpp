@@ -460,6 +460,30 @@ HRESULT keystore_service::open_for_writing(const wchar_t* drive, opened& keystor
   return hr;
 }
 
+HRESULT keystore_service::open_keystore_key(opened& keystore, key256& keystore_key) {
+  const HRESULT hr = open_custodian(keystore.index, keystore_key);
+  if (hr != NTE_PERM || keystore.index.kind != protection_kind::certificate || keystore.index.certificate.empty())
+    return hr;
+  kv::unique_cert_context kept;
+  if (FAILED(kept_certificate(keystore.index, kept)) ||
+      FAILED(unlock(keystore.index, credential::of_certificate(kept.get()), keystore_key)))
+    return hr;
+  return keep_custodian(keystore, keystore_key);
+}
+
+HRESULT keystore_service::keep_custodian(opened& keystore, const key256& keystore_key) {
+  key256 current;
+  if (SUCCEEDED(open_custodian(keystore.index, current)) && same_bytes(current.bytes, keystore_key.bytes, key_size))
+    return S_OK;
+  byte_buffer entropy;
+  custodian_entropy(keystore.index, entropy);
+  HRESULT hr = custodian_protect(keystore_key, entropy.data(), entropy.size(), keystore.index.custodian);
+  byte_buffer data;
+  if (SUCCEEDED(hr)) hr = encode_index(keystore.index, data);
+  if (FAILED(hr)) return hr;
+  return write_atomically(keystore.where.folder, index_file(keystore.where), data, true, config_.interrupt);
+}
+
 // Finishes a committed protection change: every pending key file of the current protection
 // replaces its key file; pending files of any other protection are leftovers of a change that
 // never committed.
@@ -645,7 +669,12 @@ HRESULT keystore_service::create_key(const wchar_t* drive, protection_kind expec
   if (FAILED(hr)) return hr;
   if (keystore.index.kind != expected) return NTE_BAD_KEY_STATE;
   key256 keystore_key;
-  hr = unlock(keystore.index, password ? credential::of_password(password) : credential::nothing(), keystore_key);
+  if (password) {
+    hr = unlock(keystore.index, credential::of_password(password), keystore_key);
+    if (SUCCEEDED(hr)) hr = keep_custodian(keystore, keystore_key);
+  } else {
+    hr = open_keystore_key(keystore, keystore_key);
+  }
   if (FAILED(hr)) return hr;
 
   key_record record;
@@ -688,7 +717,7 @@ HRESULT keystore_service::rename_key(const wchar_t* drive, const GUID& id, const
 
   key256 keystore_key;
   key256 secret;
-  hr = unlock(keystore.index, credential::nothing(), keystore_key);
+  hr = open_keystore_key(keystore, keystore_key);
   if (SUCCEEDED(hr)) hr = open_secret(keystore_key, record, secret);
   if (FAILED(hr)) return hr;
   record.name.assign(new_name);
@@ -737,7 +766,7 @@ HRESULT keystore_service::export_key(const wchar_t* drive, const GUID& id, const
   if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, key_path, file_name, record);
   key256 keystore_key;
   export_payload payload;
-  if (SUCCEEDED(hr)) hr = unlock(keystore.index, credential::nothing(), keystore_key);
+  if (SUCCEEDED(hr)) hr = open_keystore_key(keystore, keystore_key);
   if (SUCCEEDED(hr)) hr = open_secret(keystore_key, record, payload.secret);
   if (FAILED(hr)) return hr;
   payload.id = record.id;
@@ -854,7 +883,7 @@ HRESULT keystore_service::import_key(const wchar_t* drive, const wchar_t* import
   if (SUCCEEDED(hr)) return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
   if (hr != NTE_NOT_FOUND) return hr;
   key256 keystore_key;
-  hr = unlock(keystore.index, credential::nothing(), keystore_key);
+  hr = open_keystore_key(keystore, keystore_key);
   if (FAILED(hr)) return hr;
   key_record record;
   record.id = payload.id;
@@ -877,7 +906,7 @@ HRESULT keystore_service::replace_protection(const wchar_t* drive, const credent
   if (FAILED(hr)) return hr;
   const bool by_password = fresh.type == credential::kind::password;
   key256 old_key;
-  hr = unlock(keystore.index, credential::nothing(), old_key);
+  hr = open_keystore_key(keystore, old_key);
   if (FAILED(hr)) return hr;
   if (enforce_history && by_password) {
     bool used = false;
@@ -973,7 +1002,16 @@ HRESULT keystore_service::verify_password(const wchar_t* drive, const wchar_t* p
   if (SUCCEEDED(hr)) hr = read_index(where, index);
   if (FAILED(hr)) return hr;
   key256 keystore_key;
-  return unlock(index, credential::of_password(password), keystore_key);
+  hr = unlock(index, credential::of_password(password), keystore_key);
+  key256 custodian_key;
+  if (FAILED(hr) || SUCCEEDED(open_custodian(index, custodian_key))) return hr;
+  // The password is right and the custodian copy does not open for this account: seal it again,
+  // under the lock, unless the protection changed meanwhile. The answer stays S_OK either way.
+  opened keystore;
+  if (SUCCEEDED(open_for_writing(drive, keystore)) &&
+      std::memcmp(keystore.index.protection_id, index.protection_id, id_size) == 0)
+    keep_custodian(keystore, keystore_key);
+  return S_OK;
 }
 
 HRESULT keystore_service::read_key(const wchar_t* drive, const GUID& id, key_view& key) {
@@ -983,7 +1021,7 @@ HRESULT keystore_service::read_key(const wchar_t* drive, const GUID& id, key_vie
   KV_string file_name;
   if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, key_path, file_name, key.record);
   key256 keystore_key;
-  if (SUCCEEDED(hr)) hr = unlock(keystore.index, credential::nothing(), keystore_key);
+  if (SUCCEEDED(hr)) hr = open_keystore_key(keystore, keystore_key);
   if (SUCCEEDED(hr)) hr = open_secret(keystore_key, key.record, key.secret);
   return hr;
 }

@@ -105,6 +105,12 @@ class keystore_service {
  private:
   HRESULT open_for_writing(const wchar_t* drive, opened& keystore);
   HRESULT roll_forward(opened& keystore);
+  // The keystore key through the custodian copy or, when that no longer opens, through the
+  // private key of a certificate keystore's certificate in the user's "MY" store.
+  HRESULT open_keystore_key(opened& keystore, key256& keystore_key);
+  // After the credential opened the keystore: a custodian copy that this account cannot open is
+  // sealed again for it.
+  HRESULT keep_custodian(opened& keystore, const key256& keystore_key);
   HRESULT store_key(opened& keystore, const key256& keystore_key, key_record& record, const key256& secret,
                     bool fresh_id);
   void remember_folder_drive(const location& where) const;

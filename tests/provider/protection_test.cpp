@@ -115,6 +115,53 @@ TEST_F(keystore_test, a_certificate_keystore_takes_certificate_operations_only) 
   EXPECT_EQ(service.replace_protection(drive.c_str(), credential::of_password(L""), false), E_INVALIDARG);
 }
 
+// A custodian copy that no longer opens, as after a lost DPAPI master key.
+void break_custodian(const temp_folder& drive) {
+  rewrite_index(drive, [](kv::provider::index_record& index) { index.custodian.assign(64, 0x42); });
+}
+
+TEST_F(keystore_test, the_password_brings_back_a_custodian_copy_that_no_longer_opens) {
+  ASSERT_EQ(create_password_keystore(L"pw"), S_OK);
+  const GUID id = add_key(L"k");
+  struct row {
+    const char* name;
+    HRESULT (*prove)(kv::provider::keystore_service&, const wchar_t* drive);
+  };
+  const row rows[] = {
+      {"VerifyLastPwd", [](kv::provider::keystore_service& s, const wchar_t* d) { return s.verify_password(d, L"pw"); }},
+      {"CreateKey with the password",
+       [](kv::provider::keystore_service& s, const wchar_t* d) {
+         return s.create_key(d, protection_kind::password, L"pw", L"new key", 0, false);
+       }},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    break_custodian(drive);
+    EXPECT_EQ(service.rename_key(drive.c_str(), id, L"renamed"), NTE_PERM);
+    EXPECT_EQ(service.verify_password(drive.c_str(), L"not pw"), invalid_password);  // renews nothing
+    EXPECT_EQ(service.rename_key(drive.c_str(), id, L"renamed"), NTE_PERM);
+    ASSERT_EQ(r.prove(service, drive.c_str()), S_OK);
+    EXPECT_EQ(service.rename_key(drive.c_str(), id, L"renamed"), S_OK);
+    EXPECT_EQ(service.rename_key(drive.c_str(), id, L"k"), S_OK);
+  }
+}
+
+TEST_F(keystore_test, without_the_custodian_copy_a_certificate_keystore_needs_the_private_key) {
+  const kv::unique_cert_context certificate = keyed_certificate();  // decoded from DER: no key of its own
+  ASSERT_EQ(service.create_keystore(drive.c_str(), credential::of_certificate(certificate.get())), S_OK);
+  const auto create = [&](const wchar_t* name) {
+    return service.create_key(drive.c_str(), protection_kind::certificate, nullptr, name, 0, false);
+  };
+  break_custodian(drive);
+  EXPECT_EQ(create(L"a"), NTE_PERM);  // the index's public certificate alone opens nothing
+  {
+    const keyed_certificate_in_my_store keyed;
+    EXPECT_EQ(create(L"b"), S_OK);  // through the private key, which seals the custodian copy again
+  }
+  EXPECT_EQ(create(L"c"), S_OK);
+  EXPECT_EQ(key_ids(drive).size(), 2u);
+}
+
 // Stops a protection change at one step, as a killed process would.
 struct stop_at {
   kv::provider::write_step step;
