@@ -268,16 +268,21 @@ HRESULT unlock(const index_record& index, const credential& given, key256& keyst
   return by_password ? HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD) : NTE_BAD_DATA;
 }
 
+// What the history seal covers: the header as additional data, the history's digest as content.
+HRESULT history_parts(const index_record& index, byte_buffer& aad, std::uint8_t (&digest)[digest_size]) {
+  byte_buffer history;
+  index_authenticated_bytes(index, aad);
+  history_authenticated_bytes(index, history);
+  return sha256(history.data(), history.size(), digest);
+}
+
 // Seals the history's digest under the keystore key; called whenever the header or the history
 // changed. A version 1 index has no history seal.
 HRESULT seal_history(index_record& index, const key256& keystore_key) {
   if (index.version < 2) return S_OK;
   byte_buffer aad;
-  byte_buffer history;
-  index_authenticated_bytes(index, aad);
-  history_authenticated_bytes(index, history);
   std::uint8_t digest[digest_size];
-  const HRESULT hr = sha256(history.data(), history.size(), digest);
+  const HRESULT hr = history_parts(index, aad, digest);
   return FAILED(hr) ? hr : seal_block(keystore_key, aad.data(), aad.size(), digest, index.history_seal);
 }
 
@@ -286,12 +291,9 @@ HRESULT seal_history(index_record& index, const key256& keystore_key) {
 HRESULT check_history(const index_record& index, const key256& keystore_key) {
   if (index.version < 2) return S_OK;
   byte_buffer aad;
-  byte_buffer history;
-  index_authenticated_bytes(index, aad);
-  history_authenticated_bytes(index, history);
   std::uint8_t digest[digest_size];
   std::uint8_t sealed_digest[digest_size];
-  HRESULT hr = sha256(history.data(), history.size(), digest);
+  HRESULT hr = history_parts(index, aad, digest);
   if (SUCCEEDED(hr)) hr = open_block(keystore_key, aad.data(), aad.size(), index.history_seal, sealed_digest);
   if (hr == seal_mismatch || (SUCCEEDED(hr) && !same_bytes(digest, sealed_digest, digest_size))) return NTE_BAD_DATA;
   return hr;
