@@ -99,18 +99,13 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) sizes.push_back(static_cast<std::size_t>(std::strtoul(argv[i], nullptr, 10)));
   if (sizes.empty()) sizes = {10, 1000, 10000};
 
-  // Settings of its own: the work factor at the test floor for the one CreatePwd per size, and
-  // a folder-drive list that holds only the benchmark's folder. The real volume roots are searched.
+  // Settings of its own: a low work factor for the one CreatePwd per size (keys are created
+  // without a password, so the factor does not enter the figures), and a folder-drive list that
+  // holds only the benchmark's folder. The real volume roots are searched.
   const std::wstring key = L"Software\\DoDadev\\ProviderBench-" + std::to_wstring(GetCurrentProcessId());
-  {
-    kv::unique_hkey settings;
-    RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, settings.put(), nullptr);
-    const DWORD factor = kv::provider::lowest_test_work_factor;
-    RegSetValueExW(settings.get(), L"TestWorkFactor", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&factor),
-                   sizeof factor);
-  }
   kv::provider::settings config;
   config.registry_key = key.c_str();
+  config.work_factor = 1000;
 
   wchar_t temp[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, temp);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "types/cert_owners.h"
 #include "types/kv_guid.h"
 #include "types/wide.h"
 
@@ -26,7 +27,7 @@ constexpr std::uint32_t max_link_size = 2 * 255;
 constexpr std::uint32_t max_export_size = 64 * 1024;
 constexpr std::size_t max_password_units = 1024;
 constexpr std::uint32_t default_local_key_flag = 1;
-// The certificate's digest has full entropy; stretching it buys nothing.
+// A certificate keystore derives nothing from a secret; its index still holds a valid factor.
 constexpr std::uint32_t certificate_iterations = 1;
 
 using wide_buffer = std::vector<wchar_t, wiping_allocator<wchar_t>>;
@@ -166,34 +167,76 @@ HRESULT derive_from_password(const wchar_t* password, const std::uint8_t (&salt)
   return derive_key(password, kv::wide_length(password) * sizeof(wchar_t), salt, iterations, key);
 }
 
-HRESULT derive_from_certificate(PCCERT_CONTEXT certificate, const std::uint8_t (&salt)[salt_size],
-                                std::uint32_t iterations, key256& key) noexcept {
-  secret_bytes<digest_size> digest;
-  const HRESULT hr = certificate_digest(certificate, digest.bytes);
-  return FAILED(hr) ? hr : derive_key(digest.bytes, digest_size, salt, iterations, key);
+// What the custodian copy binds in: a version 1 index its protection id, later versions the
+// whole authenticated header, so that a header rewritten as an older version no longer opens it.
+void custodian_entropy(const index_record& index, byte_buffer& entropy) {
+  if (index.version < 2) {
+    entropy.assign(index.protection_id, index.protection_id + id_size);
+  } else {
+    index_authenticated_bytes(index, entropy);
+  }
 }
 
-HRESULT credential_key(const credential& given, const std::uint8_t (&salt)[salt_size], std::uint32_t iterations,
-                       key256& key) noexcept {
-  return given.type == credential::kind::password ? derive_from_password(given.password, salt, iterations, key)
-                                                  : derive_from_certificate(given.certificate, salt, iterations, key);
+HRESULT open_custodian(const index_record& index, key256& keystore_key) {
+  byte_buffer entropy;
+  custodian_entropy(index, entropy);
+  return custodian_open(index.custodian, entropy.data(), entropy.size(), keystore_key);
 }
 
-// A new protection for `keystore_key` in `index` (history untouched).
+// The certificate that a certificate keystore keeps; a version 1 index keeps none.
+HRESULT kept_certificate(const index_record& index, kv::unique_cert_context& context) {
+  if (index.certificate.empty()) return NTE_BAD_KEY_STATE;
+  context.reset(CertCreateCertificateContext(X509_ASN_ENCODING, index.certificate.data(),
+                                             static_cast<DWORD>(index.certificate.size())));
+  return context ? S_OK : NTE_BAD_DATA;
+}
+
+// ERROR_INVALID_PASSWORD unless `certificate` has the digest `expected`.
+HRESULT check_certificate(PCCERT_CONTEXT certificate, const std::uint8_t (&expected)[digest_size]) noexcept {
+  std::uint8_t digest[digest_size];
+  const HRESULT hr = certificate_digest(certificate, digest);
+  if (FAILED(hr)) return hr;
+  return same_bytes(digest, expected, digest_size) ? S_OK : HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD);
+}
+
+// The credential's key of a certificate keystore: wrapped to the certificate's public key, so
+// that only its private key opens the keystore; the public certificate alone opens nothing.
+HRESULT unwrap_with_certificate(const index_record& index, PCCERT_CONTEXT certificate, key256& sealing_key) {
+  if (index.certificate.empty()) return NTE_BAD_KEY_STATE;  // version 1: bound by the digest only
+  std::uint8_t kept[digest_size];
+  HRESULT hr = sha256(index.certificate.data(), index.certificate.size(), kept);
+  if (SUCCEEDED(hr)) hr = check_certificate(certificate, kept);
+  if (SUCCEEDED(hr)) hr = certificate_unwrap(certificate, index.wrapped, sealing_key);
+  return hr == seal_mismatch ? NTE_BAD_DATA : hr;
+}
+
+// A new protection for `keystore_key` in `index` (history untouched), always of the current
+// version.
 HRESULT build_protection(const credential& fresh, const key256& keystore_key, std::uint32_t work_factor,
                          index_record& index) {
   const bool by_password = fresh.type == credential::kind::password;
+  index.version = index_version;
   index.flags = 0;
   index.kind = by_password ? protection_kind::password : protection_kind::certificate;
   index.created = now();
   index.iterations = by_password ? work_factor : certificate_iterations;
+  index.certificate.clear();
+  index.wrapped.clear();
   HRESULT hr = random_bytes(index.protection_id, id_size);
   if (SUCCEEDED(hr)) hr = random_bytes(index.salt, salt_size);
   if (FAILED(hr)) return hr;
   byte_buffer aad;
   index_authenticated_bytes(index, aad);
   key256 sealing_key;
-  hr = credential_key(fresh, index.salt, index.iterations, sealing_key);
+  if (by_password) {
+    hr = derive_from_password(fresh.password, index.salt, index.iterations, sealing_key);
+  } else {
+    const PCCERT_CONTEXT certificate = fresh.certificate;
+    if (!certificate->pbCertEncoded || certificate->cbCertEncoded == 0) return E_INVALIDARG;
+    index.certificate.assign(certificate->pbCertEncoded, certificate->pbCertEncoded + certificate->cbCertEncoded);
+    hr = random_bytes(sealing_key.bytes, key_size);
+    if (SUCCEEDED(hr)) hr = certificate_wrap(certificate, sealing_key, index.wrapped);
+  }
   if (SUCCEEDED(hr)) hr = seal_block(sealing_key, aad.data(), aad.size(), keystore_key.bytes, index.keystore_key);
   if (FAILED(hr)) return hr;
   if (by_password) {
@@ -204,26 +247,63 @@ HRESULT build_protection(const credential& fresh, const key256& keystore_key, st
     if (SUCCEEDED(hr)) hr = seal_block(keystore_key, aad.data(), aad.size(), digest.bytes, index.binding);
   }
   if (FAILED(hr)) return hr;
-  return custodian_protect(keystore_key, index.protection_id, id_size, index.custodian);
+  byte_buffer entropy;
+  custodian_entropy(index, entropy);
+  return custodian_protect(keystore_key, entropy.data(), entropy.size(), index.custodian);
 }
 
 // The keystore key through the given credential, or through the custodian copy for `none`.
 HRESULT unlock(const index_record& index, const credential& given, key256& keystore_key) {
-  if (given.type == credential::kind::none)
-    return custodian_open(index.custodian, index.protection_id, id_size, keystore_key);
-  const protection_kind wanted =
-      given.type == credential::kind::password ? protection_kind::password : protection_kind::certificate;
-  if (index.kind != wanted) return NTE_BAD_KEY_STATE;
+  if (given.type == credential::kind::none) return open_custodian(index, keystore_key);
+  const bool by_password = given.type == credential::kind::password;
+  if (index.kind != (by_password ? protection_kind::password : protection_kind::certificate)) return NTE_BAD_KEY_STATE;
   byte_buffer aad;
   index_authenticated_bytes(index, aad);
   key256 sealing_key;
-  HRESULT hr = credential_key(given, index.salt, index.iterations, sealing_key);
+  HRESULT hr = by_password ? derive_from_password(given.password, index.salt, index.iterations, sealing_key)
+                           : unwrap_with_certificate(index, given.certificate, sealing_key);
   if (SUCCEEDED(hr)) hr = open_block(sealing_key, aad.data(), aad.size(), index.keystore_key, keystore_key.bytes);
-  return hr == seal_mismatch ? HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD) : hr;
+  if (hr != seal_mismatch) return hr;
+  // The certificate was checked before: a seal that its key does not open was altered.
+  return by_password ? HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD) : NTE_BAD_DATA;
 }
 
-HRESULT in_history(const index_record& index, const wchar_t* password, bool& found) {
+// What the history seal covers: the header as additional data, the history's digest as content.
+HRESULT history_parts(const index_record& index, byte_buffer& aad, std::uint8_t (&digest)[digest_size]) {
+  byte_buffer history;
+  index_authenticated_bytes(index, aad);
+  history_authenticated_bytes(index, history);
+  return sha256(history.data(), history.size(), digest);
+}
+
+// Seals the history's digest under the keystore key; called whenever the header or the history
+// changed. A version 1 index has no history seal.
+HRESULT seal_history(index_record& index, const key256& keystore_key) {
+  if (index.version < 2) return S_OK;
+  byte_buffer aad;
+  std::uint8_t digest[digest_size];
+  const HRESULT hr = history_parts(index, aad, digest);
+  return FAILED(hr) ? hr : seal_block(keystore_key, aad.data(), aad.size(), digest, index.history_seal);
+}
+
+// NTE_BAD_DATA unless the history is the one the keystore key sealed. A version 1 index has no
+// seal: its history counts as it is until the next protection change seals it.
+HRESULT check_history(const index_record& index, const key256& keystore_key) {
+  if (index.version < 2) return S_OK;
+  byte_buffer aad;
+  std::uint8_t digest[digest_size];
+  std::uint8_t sealed_digest[digest_size];
+  HRESULT hr = history_parts(index, aad, digest);
+  if (SUCCEEDED(hr)) hr = open_block(keystore_key, aad.data(), aad.size(), index.history_seal, sealed_digest);
+  if (hr == seal_mismatch || (SUCCEEDED(hr) && !same_bytes(digest, sealed_digest, digest_size))) return NTE_BAD_DATA;
+  return hr;
+}
+
+// Whether `password` is in the history, once the history proves whole.
+HRESULT in_history(const index_record& index, const key256& keystore_key, const wchar_t* password, bool& found) {
   found = false;
+  const HRESULT checked = check_history(index, keystore_key);
+  if (FAILED(checked)) return checked;
   for (std::uint32_t i = 0; i < index.history_count && !found; ++i) {
     key256 hash;
     const HRESULT hr = derive_from_password(password, index.history[i].salt, index.history[i].iterations, hash);
@@ -344,16 +424,6 @@ HRESULT list_volume_roots(const settings& config, KV_paths& roots) {
 
 }  // namespace
 
-std::uint32_t keystore_service::work_factor() const {
-  DWORD value = 0;
-  DWORD size = sizeof value;
-  if (RegGetValueW(config_.registry_root, config_.registry_key, L"TestWorkFactor", RRF_RT_REG_DWORD, nullptr, &value,
-                   &size) == ERROR_SUCCESS &&
-      value >= lowest_test_work_factor && value < production_work_factor)
-    return value;
-  return production_work_factor;
-}
-
 void keystore_service::remember_folder_drive(const location& where) const {
   KV_string key(config_.registry_key);
   key.append(folders_subkey);
@@ -390,6 +460,30 @@ HRESULT keystore_service::open_for_writing(const wchar_t* drive, opened& keystor
   if (SUCCEEDED(hr)) hr = read_index(keystore.where, keystore.index);
   if (SUCCEEDED(hr) && (keystore.index.flags & index_record::roll_forward_pending)) hr = roll_forward(keystore);
   return hr;
+}
+
+HRESULT keystore_service::open_keystore_key(opened& keystore, key256& keystore_key) {
+  const HRESULT hr = open_custodian(keystore.index, keystore_key);
+  if (hr != NTE_PERM || keystore.index.kind != protection_kind::certificate || keystore.index.certificate.empty())
+    return hr;
+  kv::unique_cert_context kept;
+  if (FAILED(kept_certificate(keystore.index, kept)) ||
+      FAILED(unlock(keystore.index, credential::of_certificate(kept.get()), keystore_key)))
+    return hr;
+  return keep_custodian(keystore, keystore_key);
+}
+
+HRESULT keystore_service::keep_custodian(opened& keystore, const key256& keystore_key) {
+  key256 current;
+  if (SUCCEEDED(open_custodian(keystore.index, current)) && same_bytes(current.bytes, keystore_key.bytes, key_size))
+    return S_OK;
+  byte_buffer entropy;
+  custodian_entropy(keystore.index, entropy);
+  HRESULT hr = custodian_protect(keystore_key, entropy.data(), entropy.size(), keystore.index.custodian);
+  byte_buffer data;
+  if (SUCCEEDED(hr)) hr = encode_index(keystore.index, data);
+  if (FAILED(hr)) return hr;
+  return write_atomically(keystore.where.folder, index_file(keystore.where), data, true, config_.interrupt);
 }
 
 // Finishes a committed protection change: every pending key file of the current protection
@@ -552,11 +646,12 @@ HRESULT keystore_service::create_keystore(const wchar_t* drive, const credential
 
   key256 keystore_key;
   index_record index;
-  const std::uint32_t factor = work_factor();
+  const std::uint32_t factor = config_.work_factor;
   hr = random_bytes(keystore_key.bytes, key_size);
   if (SUCCEEDED(hr)) hr = build_protection(protection, keystore_key, factor, index);
   if (SUCCEEDED(hr) && protection.type == credential::kind::password)
     hr = add_to_history(index, protection.password, factor);
+  if (SUCCEEDED(hr)) hr = seal_history(index, keystore_key);
   byte_buffer data;
   if (SUCCEEDED(hr)) hr = encode_index(index, data);
   if (SUCCEEDED(hr)) hr = write_atomically(where.folder, index_path, data, false, config_.interrupt);
@@ -576,7 +671,12 @@ HRESULT keystore_service::create_key(const wchar_t* drive, protection_kind expec
   if (FAILED(hr)) return hr;
   if (keystore.index.kind != expected) return NTE_BAD_KEY_STATE;
   key256 keystore_key;
-  hr = unlock(keystore.index, password ? credential::of_password(password) : credential::nothing(), keystore_key);
+  if (password) {
+    hr = unlock(keystore.index, credential::of_password(password), keystore_key);
+    if (SUCCEEDED(hr)) hr = keep_custodian(keystore, keystore_key);
+  } else {
+    hr = open_keystore_key(keystore, keystore_key);
+  }
   if (FAILED(hr)) return hr;
 
   key_record record;
@@ -619,7 +719,7 @@ HRESULT keystore_service::rename_key(const wchar_t* drive, const GUID& id, const
 
   key256 keystore_key;
   key256 secret;
-  hr = unlock(keystore.index, credential::nothing(), keystore_key);
+  hr = open_keystore_key(keystore, keystore_key);
   if (SUCCEEDED(hr)) hr = open_secret(keystore_key, record, secret);
   if (FAILED(hr)) return hr;
   record.name.assign(new_name);
@@ -668,7 +768,7 @@ HRESULT keystore_service::export_key(const wchar_t* drive, const GUID& id, const
   if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, key_path, file_name, record);
   key256 keystore_key;
   export_payload payload;
-  if (SUCCEEDED(hr)) hr = unlock(keystore.index, credential::nothing(), keystore_key);
+  if (SUCCEEDED(hr)) hr = open_keystore_key(keystore, keystore_key);
   if (SUCCEEDED(hr)) hr = open_secret(keystore_key, record, payload.secret);
   if (FAILED(hr)) return hr;
   payload.id = record.id;
@@ -677,21 +777,21 @@ HRESULT keystore_service::export_key(const wchar_t* drive, const GUID& id, const
   payload.flags = record.flags;
   payload.name = record.name;
 
-  // Seals: the export password always; the certificate when the keystore is bound to one; the
-  // exporting account's custodian seal always.
+  // Seals: the export password always; the certificate's public key when the keystore keeps one
+  // (a version 1 certificate keystore keeps only a digest); the exporting account's custodian
+  // seal always.
   export_record file;
-  const bool certificate = keystore.index.kind == protection_kind::certificate;
+  const bool certificate = !keystore.index.certificate.empty();
   file.seal_count = certificate ? 3 : 2;
   export_seal& by_password = file.seals[0];
   export_seal& by_certificate = file.seals[1];
   export_seal& by_custodian = file.seals[file.seal_count - 1];
   by_password.kind = seal_kind::password;
-  by_password.iterations = work_factor();
+  by_password.iterations = config_.work_factor;
   hr = random_bytes(by_password.salt, salt_size);
-  if (certificate) {
+  if (certificate && SUCCEEDED(hr)) {
     by_certificate.kind = seal_kind::certificate;
-    by_certificate.iterations = certificate_iterations;
-    if (SUCCEEDED(hr)) hr = random_bytes(by_certificate.salt, salt_size);
+    hr = sha256(keystore.index.certificate.data(), keystore.index.certificate.size(), by_certificate.certificate);
   }
   by_custodian.kind = seal_kind::custodian;
   if (FAILED(hr)) return hr;
@@ -704,14 +804,16 @@ HRESULT keystore_service::export_key(const wchar_t* drive, const GUID& id, const
   if (SUCCEEDED(hr)) hr = derive_from_password(export_password, by_password.salt, by_password.iterations, sealing_key);
   if (SUCCEEDED(hr)) hr = seal_block(sealing_key, aad.data(), aad.size(), content_key.bytes, by_password.content_key);
   if (SUCCEEDED(hr) && certificate) {
+    // The kept certificate must be the one that the keystore key vouches for.
     byte_buffer index_aad;
     index_authenticated_bytes(keystore.index, index_aad);
-    secret_bytes<digest_size> digest;
-    hr = open_block(keystore_key, index_aad.data(), index_aad.size(), keystore.index.binding, digest.bytes);
-    if (hr == seal_mismatch) hr = NTE_BAD_DATA;
-    if (SUCCEEDED(hr)) hr = derive_key(digest.bytes, digest_size, by_certificate.salt, by_certificate.iterations, sealing_key);
-    if (SUCCEEDED(hr))
-      hr = seal_block(sealing_key, aad.data(), aad.size(), content_key.bytes, by_certificate.content_key);
+    std::uint8_t digest[digest_size];
+    hr = open_block(keystore_key, index_aad.data(), index_aad.size(), keystore.index.binding, digest);
+    if (hr == seal_mismatch || (SUCCEEDED(hr) && !same_bytes(digest, by_certificate.certificate, digest_size)))
+      hr = NTE_BAD_DATA;
+    kv::unique_cert_context kept;
+    if (SUCCEEDED(hr)) hr = kept_certificate(keystore.index, kept);
+    if (SUCCEEDED(hr)) hr = certificate_wrap(kept.get(), content_key, by_certificate.wrapped);
   }
   if (SUCCEEDED(hr)) hr = custodian_protect(content_key, aad.data(), aad.size(), by_custodian.custodian);
   byte_buffer plain;
@@ -755,9 +857,15 @@ HRESULT keystore_service::import_key(const wchar_t* drive, const wchar_t* import
   key256 content_key;
   if (wanted == seal_kind::custodian) {
     hr = custodian_open(seal->custodian, aad.data(), aad.size(), content_key);
+  } else if (wanted == seal_kind::certificate) {
+    // A version 1 certificate seal opens with the public certificate alone: not trusted.
+    if (file.version < 2) return NTE_BAD_KEY_STATE;
+    hr = check_certificate(opener.certificate, seal->certificate);
+    if (SUCCEEDED(hr)) hr = certificate_unwrap(opener.certificate, seal->wrapped, content_key);
+    if (hr == seal_mismatch) hr = NTE_BAD_DATA;
   } else {
     key256 sealing_key;
-    hr = credential_key(opener, seal->salt, seal->iterations, sealing_key);
+    hr = derive_from_password(opener.password, seal->salt, seal->iterations, sealing_key);
     if (SUCCEEDED(hr)) hr = open_block(sealing_key, aad.data(), aad.size(), seal->content_key, content_key.bytes);
     if (hr == seal_mismatch) hr = HRESULT_FROM_WIN32(ERROR_INVALID_PASSWORD);
   }
@@ -777,7 +885,7 @@ HRESULT keystore_service::import_key(const wchar_t* drive, const wchar_t* import
   if (SUCCEEDED(hr)) return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
   if (hr != NTE_NOT_FOUND) return hr;
   key256 keystore_key;
-  hr = unlock(keystore.index, credential::nothing(), keystore_key);
+  hr = open_keystore_key(keystore, keystore_key);
   if (FAILED(hr)) return hr;
   key_record record;
   record.id = payload.id;
@@ -799,25 +907,26 @@ HRESULT keystore_service::replace_protection(const wchar_t* drive, const credent
   hr = open_for_writing(drive, keystore);
   if (FAILED(hr)) return hr;
   const bool by_password = fresh.type == credential::kind::password;
+  key256 old_key;
+  hr = open_keystore_key(keystore, old_key);
+  if (FAILED(hr)) return hr;
   if (enforce_history && by_password) {
     bool used = false;
-    hr = in_history(keystore.index, fresh.password, used);
+    hr = in_history(keystore.index, old_key, fresh.password, used);
     if (FAILED(hr)) return hr;
     if (used) return HRESULT_FROM_WIN32(ERROR_PASSWORD_RESTRICTION);
   }
-  key256 old_key;
-  hr = unlock(keystore.index, credential::nothing(), old_key);
-  if (FAILED(hr)) return hr;
 
   key256 new_key;
   index_record next;
-  const std::uint32_t factor = work_factor();
+  const std::uint32_t factor = config_.work_factor;
   hr = random_bytes(new_key.bytes, key_size);
   if (SUCCEEDED(hr)) hr = build_protection(fresh, new_key, factor, next);
   if (FAILED(hr)) return hr;
   next.history_count = keystore.index.history_count;
   for (std::uint32_t i = 0; i < next.history_count; ++i) next.history[i] = keystore.index.history[i];
   if (by_password) hr = add_to_history(next, fresh.password, factor);
+  if (SUCCEEDED(hr)) hr = seal_history(next, new_key);
   if (FAILED(hr)) return hr;
 
   KV_paths names;
@@ -878,8 +987,11 @@ HRESULT keystore_service::verify_password_history(const wchar_t* drive, const wc
   if (SUCCEEDED(hr)) hr = resolve_drive(drive, where);
   index_record index;
   if (SUCCEEDED(hr)) hr = read_index(where, index);
+  // The history is checked under the keystore key, which the custodian copy gives.
+  key256 keystore_key;
+  if (SUCCEEDED(hr)) hr = unlock(index, credential::nothing(), keystore_key);
   bool used = false;
-  if (SUCCEEDED(hr)) hr = in_history(index, password, used);
+  if (SUCCEEDED(hr)) hr = in_history(index, keystore_key, password, used);
   if (FAILED(hr)) return hr;
   return used ? HRESULT_FROM_WIN32(ERROR_PASSWORD_RESTRICTION) : S_OK;
 }
@@ -892,7 +1004,16 @@ HRESULT keystore_service::verify_password(const wchar_t* drive, const wchar_t* p
   if (SUCCEEDED(hr)) hr = read_index(where, index);
   if (FAILED(hr)) return hr;
   key256 keystore_key;
-  return unlock(index, credential::of_password(password), keystore_key);
+  hr = unlock(index, credential::of_password(password), keystore_key);
+  key256 custodian_key;
+  if (FAILED(hr) || SUCCEEDED(open_custodian(index, custodian_key))) return hr;
+  // The password is right and the custodian copy does not open for this account: seal it again,
+  // under the lock, unless the protection changed meanwhile. The answer stays S_OK either way.
+  opened keystore;
+  if (SUCCEEDED(open_for_writing(drive, keystore)) &&
+      std::memcmp(keystore.index.protection_id, index.protection_id, id_size) == 0)
+    keep_custodian(keystore, keystore_key);
+  return S_OK;
 }
 
 HRESULT keystore_service::read_key(const wchar_t* drive, const GUID& id, key_view& key) {
@@ -902,7 +1023,7 @@ HRESULT keystore_service::read_key(const wchar_t* drive, const GUID& id, key_vie
   KV_string file_name;
   if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, key_path, file_name, key.record);
   key256 keystore_key;
-  if (SUCCEEDED(hr)) hr = unlock(keystore.index, credential::nothing(), keystore_key);
+  if (SUCCEEDED(hr)) hr = open_keystore_key(keystore, keystore_key);
   if (SUCCEEDED(hr)) hr = open_secret(keystore_key, key.record, key.secret);
   return hr;
 }

@@ -23,22 +23,21 @@
 
 namespace kv::provider {
 
-// PBKDF2 iterations for new passwords, unless the test setting below lowers them.
+// PBKDF2 iterations for new passwords, history entries and export seals.
 constexpr std::uint32_t production_work_factor = 600000;
-// The test setting (REG_DWORD "TestWorkFactor" under the settings key) counts only from here up
-// to below the production value; anything else is ignored.
-constexpr std::uint32_t lowest_test_work_factor = 1000;
 
 // Where the provider keeps its per-user state and what tests replace.
 struct settings {
-  // "Folders" below this key lists the folder drives that hold a keystore (value names);
-  // "TestWorkFactor" may lower the work factor for tests.
+  // "Folders" below this key lists the folder drives that hold a keystore (value names).
   HKEY registry_root = HKEY_CURRENT_USER;
   const wchar_t* registry_key = L"Software\\DoDadev\\Provider";
   // The volume roots that drive listings and key searches look at; null: GetLogicalDriveStringsW.
   HRESULT (*volume_roots)(KV_paths& roots) = nullptr;
   // How long a writer waits for another writer of the same keystore.
   DWORD lock_timeout_ms = 10000;
+  // PBKDF2 iterations for what is written from now on. Only code sets it: the shipped DLL keeps
+  // the production value, tests lower it (files keep their own factor, so both read alike).
+  std::uint32_t work_factor = production_work_factor;
   interrupt_hook interrupt;
 };
 
@@ -104,9 +103,14 @@ class keystore_service {
   struct opened;
 
  private:
-  std::uint32_t work_factor() const;
   HRESULT open_for_writing(const wchar_t* drive, opened& keystore);
   HRESULT roll_forward(opened& keystore);
+  // The keystore key through the custodian copy or, when that no longer opens, through the
+  // private key of a certificate keystore's certificate in the user's "MY" store.
+  HRESULT open_keystore_key(opened& keystore, key256& keystore_key);
+  // After the credential opened the keystore: a custodian copy that this account cannot open is
+  // sealed again for it.
+  HRESULT keep_custodian(opened& keystore, const key256& keystore_key);
   HRESULT store_key(opened& keystore, const key256& keystore_key, key_record& record, const key256& secret,
                     bool fresh_id);
   void remember_folder_drive(const location& where) const;

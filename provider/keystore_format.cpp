@@ -13,6 +13,21 @@ constexpr std::uint8_t export_magic[4] = {'L', 'U', 'K', 'X'};
 constexpr std::uint32_t max_custodian_size = 4096;
 constexpr std::uint32_t max_payload_size = 4096;
 constexpr std::uint32_t password_seal_size = salt_size + 4 + nonce_size + key_size + tag_size;
+constexpr std::uint32_t max_certificate_size = 16 * 1024;
+constexpr std::uint32_t max_wrapped_size = 1024;  // RSA up to 8,192 bits
+
+// A length-prefixed byte field of at most `limit` bytes.
+void write_field(byte_writer& out, const byte_buffer& field) {
+  out.u32(static_cast<std::uint32_t>(field.size()));
+  out.bytes(field.data(), field.size());
+}
+bool read_field(byte_reader& in, std::uint32_t limit, byte_buffer& field) {
+  const std::uint32_t size = in.u32();
+  if (!in.ok() || size > limit) return false;
+  field.resize(size);
+  in.bytes(field.data(), size);
+  return in.ok();
+}
 
 HRESULT append_checksum(byte_buffer& file) {
   std::uint8_t digest[digest_size];
@@ -29,6 +44,9 @@ bool checked_body(const byte_buffer& file, std::size_t& body_size) noexcept {
   if (FAILED(sha256(file.data(), body_size, digest))) return false;
   return same_bytes(digest, file.data() + body_size, digest_size);
 }
+
+// A work factor read from a file: at least one iteration and no more than the ceiling.
+bool work_factor_fits(std::uint32_t iterations) noexcept { return iterations != 0 && iterations <= max_work_factor; }
 
 bool magic_fits(byte_reader& in, const std::uint8_t (&magic)[4]) noexcept {
   std::uint8_t seen[4];
@@ -75,7 +93,7 @@ bool read_name(byte_reader& in, KV_string& name) {
 
 void write_index_fixed(byte_writer& out, const index_record& index, bool with_flags) {
   out.bytes(index_magic, sizeof index_magic);
-  out.u16(format_version);
+  out.u16(index.version);
   if (with_flags) out.u16(index.flags);
   out.u32(static_cast<std::uint32_t>(index.kind));
   out.bytes(index.protection_id, id_size);
@@ -84,9 +102,18 @@ void write_index_fixed(byte_writer& out, const index_record& index, bool with_fl
   out.u32(index.iterations);
 }
 
+void write_history(byte_writer& out, const index_record& index) {
+  out.u32(index.history_count);
+  for (std::uint32_t i = 0; i < index.history_count; ++i) {
+    out.bytes(index.history[i].salt, salt_size);
+    out.u32(index.history[i].iterations);
+    out.bytes(index.history[i].hash, key_size);
+  }
+}
+
 void write_key_header(byte_writer& out, const key_record& key) {
   out.bytes(key_magic, sizeof key_magic);
-  out.u16(format_version);
+  out.u16(key_version);
   out.u16(0);
   write_guid(out, key.id);
   out.bytes(key.protection_id, id_size);
@@ -98,16 +125,19 @@ void write_key_header(byte_writer& out, const key_record& key) {
 
 void write_export_header(byte_writer& out, const export_record& record, bool whole_seals) {
   out.bytes(export_magic, sizeof export_magic);
-  out.u16(format_version);
+  out.u16(record.version);
   out.u16(static_cast<std::uint16_t>(record.seal_count));
   for (std::uint32_t i = 0; i < record.seal_count; ++i) {
     const export_seal& seal = record.seals[i];
     out.u32(static_cast<std::uint32_t>(seal.kind));
     if (seal.kind == seal_kind::custodian) {
-      if (whole_seals) {
-        out.u32(static_cast<std::uint32_t>(seal.custodian.size()));
-        out.bytes(seal.custodian.data(), seal.custodian.size());
-      }
+      if (whole_seals) write_field(out, seal.custodian);
+      continue;
+    }
+    if (seal.kind == seal_kind::certificate && record.version >= 2) {
+      if (whole_seals) out.u32(static_cast<std::uint32_t>(digest_size + seal.wrapped.size()));
+      out.bytes(seal.certificate, digest_size);
+      if (whole_seals) out.bytes(seal.wrapped.data(), seal.wrapped.size());
       continue;
     }
     if (whole_seals) out.u32(password_seal_size);
@@ -167,6 +197,12 @@ std::uint64_t byte_reader::u64() noexcept {
   return low | (static_cast<std::uint64_t>(u32()) << 32);
 }
 
+void history_authenticated_bytes(const index_record& index, byte_buffer& out) {
+  out.clear();
+  byte_writer writer(out);
+  write_history(writer, index);
+}
+
 void index_authenticated_bytes(const index_record& index, byte_buffer& out) {
   out.clear();
   byte_writer writer(out);
@@ -179,13 +215,12 @@ HRESULT encode_index(const index_record& index, byte_buffer& out) {
   write_index_fixed(writer, index, true);
   writer.sealed_block(index.keystore_key);
   writer.sealed_block(index.binding);
-  writer.u32(static_cast<std::uint32_t>(index.custodian.size()));
-  writer.bytes(index.custodian.data(), index.custodian.size());
-  writer.u32(index.history_count);
-  for (std::uint32_t i = 0; i < index.history_count; ++i) {
-    writer.bytes(index.history[i].salt, salt_size);
-    writer.u32(index.history[i].iterations);
-    writer.bytes(index.history[i].hash, key_size);
+  write_field(writer, index.custodian);
+  write_history(writer, index);
+  if (index.version >= 2) {
+    write_field(writer, index.certificate);
+    write_field(writer, index.wrapped);
+    writer.sealed_block(index.history_seal);
   }
   return append_checksum(out);
 }
@@ -194,7 +229,9 @@ HRESULT decode_index(const byte_buffer& file, index_record& index) {
   std::size_t body = 0;
   if (!checked_body(file, body)) return NTE_BAD_DATA;
   byte_reader in(file.data(), body);
-  if (!magic_fits(in, index_magic) || in.u16() != format_version) return NTE_BAD_DATA;
+  if (!magic_fits(in, index_magic)) return NTE_BAD_DATA;
+  index.version = in.u16();
+  if (index.version != 1 && index.version != index_version) return NTE_BAD_DATA;
   index.flags = in.u16();
   const std::uint32_t kind = in.u32();
   if (kind != static_cast<std::uint32_t>(protection_kind::password) &&
@@ -208,7 +245,7 @@ HRESULT decode_index(const byte_buffer& file, index_record& index) {
   in.sealed_block(index.keystore_key);
   in.sealed_block(index.binding);
   const std::uint32_t custodian_size = in.u32();
-  if (!in.ok() || custodian_size > max_custodian_size || index.iterations == 0) return NTE_BAD_DATA;
+  if (!in.ok() || custodian_size > max_custodian_size || !work_factor_fits(index.iterations)) return NTE_BAD_DATA;
   index.custodian.resize(custodian_size);
   in.bytes(index.custodian.data(), custodian_size);
   index.history_count = in.u32();
@@ -217,7 +254,14 @@ HRESULT decode_index(const byte_buffer& file, index_record& index) {
     in.bytes(index.history[i].salt, salt_size);
     index.history[i].iterations = in.u32();
     in.bytes(index.history[i].hash, key_size);
-    if (in.ok() && index.history[i].iterations == 0) return NTE_BAD_DATA;
+    if (in.ok() && !work_factor_fits(index.history[i].iterations)) return NTE_BAD_DATA;
+  }
+  index.certificate.clear();
+  index.wrapped.clear();
+  if (index.version >= 2) {
+    if (!read_field(in, max_certificate_size, index.certificate) || !read_field(in, max_wrapped_size, index.wrapped))
+      return NTE_BAD_DATA;
+    in.sealed_block(index.history_seal);
   }
   return in.at_end() ? S_OK : NTE_BAD_DATA;
 }
@@ -239,7 +283,7 @@ HRESULT decode_key(const byte_buffer& file, key_record& key) {
   std::size_t body = 0;
   if (!checked_body(file, body)) return NTE_BAD_DATA;
   byte_reader in(file.data(), body);
-  if (!magic_fits(in, key_magic) || in.u16() != format_version || in.u16() != 0) return NTE_BAD_DATA;
+  if (!magic_fits(in, key_magic) || in.u16() != key_version || in.u16() != 0) return NTE_BAD_DATA;
   key.id = read_guid(in);
   in.bytes(key.protection_id, id_size);
   key.created = in.u64();
@@ -271,7 +315,9 @@ HRESULT decode_export(const byte_buffer& file, export_record& record) {
   std::size_t body = 0;
   if (!checked_body(file, body)) return NTE_BAD_DATA;
   byte_reader in(file.data(), body);
-  if (!magic_fits(in, export_magic) || in.u16() != format_version) return NTE_BAD_DATA;
+  if (!magic_fits(in, export_magic)) return NTE_BAD_DATA;
+  record.version = in.u16();
+  if (record.version != 1 && record.version != export_version) return NTE_BAD_DATA;
   record.seal_count = in.u16();
   if (!in.ok() || record.seal_count == 0 || record.seal_count > export_record::max_seals) return NTE_BAD_DATA;
   for (std::uint32_t i = 0; i < record.seal_count; ++i) {
@@ -286,6 +332,14 @@ HRESULT decode_export(const byte_buffer& file, export_record& record) {
       in.bytes(seal.custodian.data(), size);
       continue;
     }
+    if (kind == static_cast<std::uint32_t>(seal_kind::certificate) && record.version >= 2) {
+      if (size <= digest_size || size > digest_size + max_wrapped_size) return NTE_BAD_DATA;
+      seal.kind = seal_kind::certificate;
+      in.bytes(seal.certificate, digest_size);
+      seal.wrapped.resize(size - digest_size);
+      in.bytes(seal.wrapped.data(), seal.wrapped.size());
+      continue;
+    }
     if ((kind != static_cast<std::uint32_t>(seal_kind::password) &&
          kind != static_cast<std::uint32_t>(seal_kind::certificate)) ||
         size != password_seal_size)
@@ -294,7 +348,7 @@ HRESULT decode_export(const byte_buffer& file, export_record& record) {
     in.bytes(seal.salt, salt_size);
     seal.iterations = in.u32();
     in.sealed_block(seal.content_key);
-    if (in.ok() && seal.iterations == 0) return NTE_BAD_DATA;
+    if (in.ok() && !work_factor_fits(seal.iterations)) return NTE_BAD_DATA;
   }
   in.bytes(record.nonce, nonce_size);
   const std::uint32_t size = in.u32();

@@ -11,8 +11,15 @@
 
 namespace kv::provider {
 
-constexpr std::uint16_t format_version = 1;
+// Index and export files are at version 2 (certificate protection by the certificate's key);
+// version 1 files stay readable. Key files are at version 1.
+constexpr std::uint16_t index_version = 2;
+constexpr std::uint16_t export_version = 2;
+constexpr std::uint16_t key_version = 1;
 constexpr std::uint32_t history_capacity = 5;
+// The most PBKDF2 iterations a file may ask for: over three times the work factor of new
+// passwords, so the factor can grow, yet a crafted file costs a reader seconds, not hours.
+constexpr std::uint32_t max_work_factor = 2000000;
 // Longest key name, in UTF-16 code units (its file name is bounded separately).
 constexpr std::size_t max_name_units = 1024;
 
@@ -72,6 +79,7 @@ struct history_entry {
 // keystore.luidx
 struct index_record {
   enum : std::uint16_t { roll_forward_pending = 1 };
+  std::uint16_t version = index_version;  // a version 1 index is written back as version 1
   std::uint16_t flags = 0;
   protection_kind kind = protection_kind::password;
   std::uint8_t protection_id[id_size] = {};  // names one protection; key files carry it
@@ -83,6 +91,13 @@ struct index_record {
   byte_buffer custodian;                     // the keystore key under DPAPI
   std::uint32_t history_count = 0;           // newest first
   history_entry history[history_capacity];
+  // Version 2 certificate keystores: the encoded certificate, and the credential's key wrapped to
+  // its public key (so only its private key opens the keystore). Empty otherwise.
+  byte_buffer certificate;
+  byte_buffer wrapped;
+  // Version 2: the SHA-256 of the history (history_authenticated_bytes) sealed under the keystore
+  // key, so that whoever cannot open the keystore cannot strip or swap its history.
+  sealed<digest_size> history_seal;
 };
 
 // <name>.lukey
@@ -110,14 +125,17 @@ enum class seal_kind : std::uint32_t { password = 1, certificate = 2, custodian 
 
 struct export_seal {
   seal_kind kind = seal_kind::password;
-  std::uint8_t salt[salt_size] = {};
+  std::uint8_t salt[salt_size] = {};  // password seals (and version 1 certificate seals)
   std::uint32_t iterations = 0;
-  sealed_key content_key;  // password and certificate seals
-  byte_buffer custodian;   // custodian seal
+  sealed_key content_key;
+  std::uint8_t certificate[digest_size] = {};  // certificate seals: which certificate
+  byte_buffer wrapped;                         // certificate seals: the content key wrapped to it
+  byte_buffer custodian;                       // custodian seal
 };
 
 struct export_record {
   static constexpr std::uint32_t max_seals = 3;
+  std::uint16_t version = export_version;
   std::uint32_t seal_count = 0;
   export_seal seals[max_seals];
   std::uint8_t nonce[nonce_size] = {};
@@ -132,6 +150,8 @@ HRESULT decode_index(const byte_buffer& file, index_record& index);
 // The bytes that the credential's seal and the binding authenticate: everything that says how to
 // derive the credential's key, so that none of it can be swapped without detection.
 void index_authenticated_bytes(const index_record& index, byte_buffer& out);
+// The history as the history seal covers it: its count and entries.
+void history_authenticated_bytes(const index_record& index, byte_buffer& out);
 
 HRESULT encode_key(const key_record& key, byte_buffer& out);
 HRESULT decode_key(const byte_buffer& file, key_record& key);

@@ -3,8 +3,10 @@
 #include <bcrypt.h>
 #include <dpapi.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "types/cert_owners.h"
 #include "types/owners.h"
 
 namespace kv::provider {
@@ -15,6 +17,60 @@ void close_algorithm(BCRYPT_ALG_HANDLE handle) noexcept { BCryptCloseAlgorithmPr
 void destroy_key(BCRYPT_KEY_HANDLE handle) noexcept { BCryptDestroyKey(handle); }
 using unique_algorithm = kv::unique_any<BCRYPT_ALG_HANDLE, close_algorithm>;
 using unique_key = kv::unique_any<BCRYPT_KEY_HANDLE, destroy_key>;
+void destroy_crypt_key(HCRYPTKEY handle) noexcept { CryptDestroyKey(handle); }
+using unique_crypt_key = kv::unique_any<HCRYPTKEY, destroy_crypt_key>;
+
+HRESULT last_error() noexcept {
+  const DWORD error = GetLastError();
+  if (error == ERROR_SUCCESS) return E_FAIL;
+  return static_cast<HRESULT>(error) < 0 ? static_cast<HRESULT>(error) : HRESULT_FROM_WIN32(error);
+}
+
+// A CryptoAPI handle to the certificate's private key, released when it goes unless the
+// certificate context keeps it cached.
+class private_key {
+ public:
+  private_key() noexcept = default;
+  ~private_key() {
+    if (owned_) CryptReleaseContext(provider_, 0);
+  }
+  private_key(const private_key&) = delete;
+  private_key& operator=(const private_key&) = delete;
+  bool acquire(PCCERT_CONTEXT certificate) noexcept {
+    BOOL must_free = FALSE;
+    if (!CryptAcquireCertificatePrivateKey(certificate, CRYPT_ACQUIRE_SILENT_FLAG, nullptr, &provider_, &spec_,
+                                           &must_free))
+      return false;
+    owned_ = must_free != FALSE;
+    return true;
+  }
+  HCRYPTPROV provider() const noexcept { return provider_; }
+  DWORD spec() const noexcept { return spec_; }
+
+ private:
+  HCRYPTPROV provider_ = 0;
+  DWORD spec_ = 0;
+  bool owned_ = false;
+};
+
+// The private key of `certificate`: its own, or that of the same certificate in the user's "MY"
+// store (a context decoded from its encoded form alone has none).
+bool find_private_key(PCCERT_CONTEXT certificate, private_key& key) noexcept {
+  if (key.acquire(certificate)) return true;
+  kv::unique_cert_store store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                            CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG |
+                                                CERT_STORE_READONLY_FLAG,
+                                            L"MY"));
+  if (!store) return false;
+  // By SHA-1 thumbprint, which every store indexes (Wine 8 finds nothing by CERT_FIND_EXISTING).
+  BYTE thumbprint[20];
+  DWORD size = sizeof thumbprint;
+  if (!CertGetCertificateContextProperty(certificate, CERT_SHA1_HASH_PROP_ID, thumbprint, &size)) return false;
+  CRYPT_HASH_BLOB wanted{size, thumbprint};
+  kv::unique_cert_context mine(
+      CertFindCertificateInStore(store.get(), X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &wanted, nullptr));
+  return mine && key.acquire(mine.get());
+}
 
 HRESULT from_status(NTSTATUS status) noexcept {
   if (status >= 0) return S_OK;
@@ -158,6 +214,44 @@ bool same_bytes(const void* a, const void* b, std::size_t size) noexcept {
 HRESULT certificate_digest(PCCERT_CONTEXT certificate, std::uint8_t (&digest)[digest_size]) noexcept {
   if (!certificate || !certificate->pbCertEncoded || certificate->cbCertEncoded == 0) return E_INVALIDARG;
   return sha256(certificate->pbCertEncoded, certificate->cbCertEncoded, digest);
+}
+
+HRESULT certificate_wrap(PCCERT_CONTEXT certificate, const key256& key, byte_buffer& wrapped) {
+  if (!certificate || !certificate->pCertInfo) return E_INVALIDARG;
+  kv::unique_crypt_prov provider;
+  if (!CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) return last_error();
+  unique_crypt_key public_key;
+  if (!CryptImportPublicKeyInfo(provider.get(), X509_ASN_ENCODING, &certificate->pCertInfo->SubjectPublicKeyInfo,
+                                public_key.put()))
+    return last_error();
+  DWORD size = key_size;
+  if (!CryptEncrypt(public_key.get(), 0, TRUE, CRYPT_OAEP, nullptr, &size, 0)) return last_error();
+  wrapped.assign(size < key_size ? key_size : size, 0);
+  std::memcpy(wrapped.data(), key.bytes, key_size);
+  DWORD length = key_size;
+  if (!CryptEncrypt(public_key.get(), 0, TRUE, CRYPT_OAEP, wrapped.data(), &length, static_cast<DWORD>(wrapped.size())))
+    return last_error();
+  wrapped.resize(length);
+  std::reverse(wrapped.begin(), wrapped.end());  // CryptoAPI writes least significant byte first
+  return S_OK;
+}
+
+HRESULT certificate_unwrap(PCCERT_CONTEXT certificate, const byte_buffer& wrapped, key256& key) {
+  if (!certificate) return E_INVALIDARG;
+  private_key owner;
+  if (!find_private_key(certificate, owner)) return NTE_NO_KEY;
+  unique_crypt_key handle;
+  // Wine 8 answers the key spec 3 (both kinds) for a key imported from PKCS#12: then try each.
+  const DWORD specs[] = {owner.spec(), AT_KEYEXCHANGE, AT_SIGNATURE};
+  for (const DWORD spec : specs)
+    if (CryptGetUserKey(owner.provider(), spec, handle.put())) break;
+  if (!handle) return NTE_NO_KEY;
+  byte_buffer plain(wrapped.rbegin(), wrapped.rend());
+  DWORD length = static_cast<DWORD>(plain.size());
+  if (!CryptDecrypt(handle.get(), 0, TRUE, CRYPT_OAEP, plain.data(), &length) || length != key_size)
+    return seal_mismatch;
+  std::memcpy(key.bytes, plain.data(), key_size);
+  return S_OK;
 }
 
 }  // namespace kv::provider

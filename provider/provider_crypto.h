@@ -109,7 +109,15 @@ HRESULT custodian_open(const byte_buffer& blob, const void* entropy, std::size_t
 // Compares without an early exit, so that timing tells nothing about where two digests differ.
 bool same_bytes(const void* a, const void* b, std::size_t size) noexcept;
 
-// The SHA-256 of a certificate's encoded form: what binds a keystore to a certificate.
+// The SHA-256 of a certificate's encoded form: what names the certificate a keystore is bound to.
 HRESULT certificate_digest(PCCERT_CONTEXT certificate, std::uint8_t (&digest)[digest_size]) noexcept;
+
+// Certificate protection: a 32-byte key wrapped with RSA-OAEP (SHA-1, as CryptoAPI does it) to
+// the certificate's public key, big-endian like any RSA cipher text. Throws std::bad_alloc.
+HRESULT certificate_wrap(PCCERT_CONTEXT certificate, const key256& key, byte_buffer& wrapped);
+// Unwrapping needs the certificate's private key: the context's own, or that of the same
+// certificate in the user's "MY" store. NTE_NO_KEY when neither has one that CryptoAPI reaches;
+// seal_mismatch when the key does not open `wrapped` (another certificate, altered bytes).
+HRESULT certificate_unwrap(PCCERT_CONTEXT certificate, const byte_buffer& wrapped, key256& key);
 
 }  // namespace kv::provider

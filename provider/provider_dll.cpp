@@ -17,7 +17,12 @@ constexpr const wchar_t* class_key = L"Software\\Classes\\CLSID\\{B9F13557-90B9-
 constexpr wchar_t class_name[] = L"DoDadev file keystore provider";
 
 HRESULT create_provider(REFIID iid, void** object) {
-  return kv::provider::make_keystore_provider(kv::provider::settings(), iid, object);
+  kv::provider::settings config;
+#ifdef KV_PROVIDER_TEST_WORK_FACTOR
+  // The test build only (provider/CMakeLists.txt): the shipped DLL has no way to lower the factor.
+  config.work_factor = KV_PROVIDER_TEST_WORK_FACTOR;
+#endif
+  return kv::provider::make_keystore_provider(config, iid, object);
 }
 
 kv::inproc_class_factory class_factory(create_provider);

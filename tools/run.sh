@@ -47,12 +47,15 @@ WINEPREFIX=$prefix /usr/lib/wine/wineserver -w
 say "Installing into the prefix"
 install_dir=$prefix/drive_c/DoDadev
 mkdir -p "$install_dir"
-cp "$build/server/DoDadev.exe" "$build/provider/dodadev_provider.dll" "$build/client/dodadev-call.exe" "$install_dir/"
+# The demo registers the test build of the provider (built for the tests, build/windows/provider/
+# testing): it writes with 1,000 PBKDF2 iterations instead of 600,000, so the walk takes seconds.
+# The DLL to ship is build/windows/provider/dodadev_provider.dll.
+cmake --build --preset windows --target dodadev_provider_testing
+cp "$build/server/DoDadev.exe" "$build/provider/testing/dodadev_provider.dll" "$build/client/dodadev-call.exe" \
+  "$install_dir/"
 run 'C:\DoDadev\DoDadev.exe' /RegServer && echo "DoDadev.exe /RegServer: done"
 run regsvr32 /s 'C:\DoDadev\dodadev_provider.dll' && echo "regsvr32 dodadev_provider.dll: done"
 
-# The demo keystore uses the provider's lowered test work factor, so the walk takes seconds.
-run reg add 'HKCU\Software\DoDadev\Provider' /v TestWorkFactor /t REG_DWORD /d 1000 /f >/dev/null
 run reg add 'HKCU\Software\Orvane\Keldra\Logging' /v EnableUserModeTrace /t REG_DWORD /d 1 /f >/dev/null
 temp_folder=$(run cmd /c echo %TEMP% | tr -d '\r')
 trace_file=$(run winepath -u "$temp_folder" | tr -d '\r')/TraceFile.kv

@@ -131,25 +131,63 @@ TEST_F(export_test, export_refuses_an_existing_file_an_empty_password_and_an_unk
             HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
 }
 
+TEST_F(export_test, the_work_factor_comes_from_the_settings_and_no_registry_value_lowers_it) {
+  // The registry value that once lowered the factor for any process of the user counts no more.
+  const DWORD lowered = 1000;
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, settings.config.registry_key, L"TestWorkFactor", REG_DWORD, &lowered,
+                            sizeof lowered),
+            ERROR_SUCCESS);
+  kv::provider::settings shipped = settings.config;
+  shipped.work_factor = kv::provider::production_work_factor;
+  const std::wstring file = drive.path() + L"\\shipped.luexp";
+  ASSERT_EQ(kv::provider::keystore_service(shipped).export_key(drive.c_str(), id, file.c_str(), L"pw"), S_OK);
+  const std::vector<std::uint8_t> bytes = read_bytes(file);
+  kv::provider::export_record record;
+  ASSERT_EQ(kv::provider::decode_export(kv::provider::byte_buffer(bytes.begin(), bytes.end()), record), S_OK);
+  EXPECT_EQ(record.seals[0].iterations, kv::provider::production_work_factor);
+}
+
 TEST_F(export_test, an_import_whose_name_is_taken_is_refused) {
   add_key(L"exported", target);
   EXPECT_EQ(import_into_target(credential::of_password(L"transfer")), name_in_use);
   EXPECT_EQ(key_ids(target).size(), 1u);
 }
 
-TEST_F(export_test, an_export_from_a_certificate_keystore_opens_with_that_certificate) {
-  const kv::unique_cert_context certificate = first_certificate();
+TEST_F(export_test, a_certificate_export_opens_only_with_the_certificates_private_key) {
+  const kv::unique_cert_context certificate = keyed_certificate();  // decoded from DER: no key of its own
   const kv::unique_cert_context other = second_certificate();
   temp_folder bound;
   ASSERT_EQ(service.create_keystore(bound.c_str(), credential::of_certificate(certificate.get())), S_OK);
   const GUID bound_id = add_key(L"bound key", bound, protection_kind::certificate);
   const std::wstring file = bound.path() + L"\\bound.luexp";
   ASSERT_EQ(service.export_key(bound.c_str(), bound_id, file.c_str(), L"pw"), S_OK);
+  const auto import_with = [&](PCCERT_CONTEXT opener) {
+    return service.import_key(target.c_str(), file.c_str(), credential::of_certificate(opener));
+  };
 
-  EXPECT_EQ(service.import_key(target.c_str(), file.c_str(), credential::of_certificate(other.get())), invalid_password);
-  ASSERT_EQ(service.import_key(target.c_str(), file.c_str(), credential::of_certificate(certificate.get())), S_OK);
+  EXPECT_EQ(import_with(other.get()), invalid_password);
+  EXPECT_EQ(import_with(certificate.get()), NTE_NO_KEY);  // the public certificate alone opens nothing
+  {
+    const keyed_certificate_in_my_store keyed;  // the private key, found through the MY store
+    ASSERT_EQ(import_with(certificate.get()), S_OK);
+  }
   EXPECT_EQ(std::memcmp(read(bound_id, target).secret.bytes, read(bound_id, bound).secret.bytes, kv::provider::key_size),
             0);
+}
+
+TEST_F(export_test, a_version_1_certificate_seal_is_not_trusted) {
+  // Version 1 sealed to a key derived from the public certificate's digest.
+  kv::provider::export_record old;
+  old.version = 1;
+  old.seal_count = 1;
+  old.seals[0].kind = kv::provider::seal_kind::certificate;
+  old.seals[0].iterations = 1;
+  old.cipher.assign(64, 0);
+  kv::provider::byte_buffer bytes;
+  ASSERT_EQ(kv::provider::encode_export(old, bytes), S_OK);
+  write_bytes(export_file, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+  const kv::unique_cert_context certificate = first_certificate();
+  EXPECT_EQ(import_into_target(credential::of_certificate(certificate.get())), NTE_BAD_KEY_STATE);
 }
 
 }  // namespace

@@ -105,6 +105,27 @@ byte_buffer rechecked(byte_buffer file, std::size_t at, std::uint8_t value) {
   return file;
 }
 
+TEST(provider_format, an_index_of_either_version_decodes_to_what_was_encoded) {
+  for (const std::uint16_t version : {std::uint16_t{1}, index_version}) {
+    SCOPED_TRACE(version);
+    index_record index;
+    index.version = version;
+    index.kind = protection_kind::certificate;
+    index.iterations = 1;
+    if (version >= 2) {
+      index.certificate.assign(300, 0xC3);
+      index.wrapped.assign(256, 0x5A);
+    }
+    byte_buffer file;
+    ASSERT_EQ(encode_index(index, file), S_OK);
+    index_record back;
+    ASSERT_EQ(decode_index(file, back), S_OK);
+    EXPECT_EQ(back.version, version);
+    EXPECT_EQ(back.certificate, index.certificate);
+    EXPECT_EQ(back.wrapped, index.wrapped);
+  }
+}
+
 TEST(provider_format, decoders_refuse_well_checksummed_files_they_do_not_understand) {
   byte_buffer key_file;
   ASSERT_EQ(encode_key(sample_key(), key_file), S_OK);
@@ -115,26 +136,47 @@ TEST(provider_format, decoders_refuse_well_checksummed_files_they_do_not_underst
   byte_buffer index_file;
   ASSERT_EQ(encode_index(index, index_file), S_OK);
   ASSERT_EQ(decode_index(index_file, index), S_OK);
+  export_record exported;
+  exported.seal_count = 1;
+  exported.seals[0].iterations = max_work_factor;
+  byte_buffer export_file;
+  ASSERT_EQ(encode_export(exported, export_file), S_OK);
+  ASSERT_EQ(decode_export(export_file, exported), S_OK);
 
-  key_record key;
+  using decoder = HRESULT (*)(const byte_buffer&);
+  const decoder as_key = [](const byte_buffer& file) { key_record key; return decode_key(file, key); };
+  const decoder as_index = [](const byte_buffer& file) { index_record record; return decode_index(file, record); };
+  const decoder as_export = [](const byte_buffer& file) { export_record record; return decode_export(file, record); };
   struct row {
     const char* name;
     byte_buffer file;
-    bool is_index;
+    decoder decode;
   };
-  const std::size_t history_count_at = index_file.size() - digest_size - (salt_size + 4 + key_size) - 4;
+  // The history (one entry) comes last but for the two empty certificate fields and its seal.
+  const std::size_t history_count_at =
+      index_file.size() - digest_size - (nonce_size + digest_size + tag_size) - 4 - 4 - (salt_size + 4 + key_size) - 4;
+  const std::size_t credential_iterations_top = 55;  // the last byte of the u32 at offset 52
+  const std::size_t history_iterations_top = history_count_at + 4 + salt_size + 3;
+  const std::size_t seal_iterations_top = 8 + 4 + 4 + salt_size + 3;  // header, kind, size, salt
   const row rows[] = {
-      {"key: other magic", rechecked(key_file, 0, 'X'), false},
-      {"key: newer version", rechecked(key_file, 4, 2), false},
-      {"key: reserved field set", rechecked(key_file, 6, 1), false},
-      {"key: NUL inside the name", rechecked(rechecked(key_file, 58, 0), 59, 0), false},
-      {"index: newer version", rechecked(index_file, 4, 2), true},
-      {"index: unknown protection kind", rechecked(index_file, 8, 3), true},
-      {"index: six passwords of history", rechecked(index_file, history_count_at, 6), true},
+      {"key: other magic", rechecked(key_file, 0, 'X'), as_key},
+      {"key: newer version", rechecked(key_file, 4, 2), as_key},
+      {"key: reserved field set", rechecked(key_file, 6, 1), as_key},
+      {"key: NUL inside the name", rechecked(rechecked(key_file, 58, 0), 59, 0), as_key},
+      {"index: newer version", rechecked(index_file, 4, 9), as_index},
+      {"index: unknown protection kind", rechecked(index_file, 8, 3), as_index},
+      {"index: six passwords of history", rechecked(index_file, history_count_at, 6), as_index},
+      // A crafted work factor would hold the caller for an hour: refused before any derivation.
+      {"index: credential work factor over the ceiling", rechecked(index_file, credential_iterations_top, 0xFF),
+       as_index},
+      {"index: history work factor over the ceiling", rechecked(index_file, history_iterations_top, 0xFF), as_index},
+      {"export: seal work factor one over the ceiling",
+       rechecked(export_file, seal_iterations_top - 3, static_cast<std::uint8_t>((max_work_factor + 1) & 0xFF)),
+       as_export},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
-    EXPECT_EQ(r.is_index ? decode_index(r.file, index) : decode_key(r.file, key), NTE_BAD_DATA);
+    EXPECT_EQ(r.decode(r.file), NTE_BAD_DATA);
   }
 }
 

@@ -56,6 +56,30 @@ TEST_F(keystore_test, the_last_five_passwords_are_refused_and_the_sixth_is_accep
             index.end());
 }
 
+TEST_F(keystore_test, a_history_altered_in_the_index_is_refused) {
+  ASSERT_EQ(create_password_keystore(L"one"), S_OK);
+  ASSERT_EQ(service.replace_protection(drive.c_str(), credential::of_password(L"two"), true), S_OK);
+  struct row {
+    const char* name;
+    void (*change)(kv::provider::index_record&);
+  };
+  const row rows[] = {
+      {"stripped", [](kv::provider::index_record& index) { index.history_count = 0; }},
+      {"oldest entry dropped", [](kv::provider::index_record& index) { index.history_count = 1; }},
+      {"entries swapped", [](kv::provider::index_record& index) { std::swap(index.history[0], index.history[1]); }},
+  };
+  const std::vector<std::uint8_t> whole = read_bytes(drive.keystore() + L"\\keystore.luidx");
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    rewrite_index(drive, r.change);
+    EXPECT_EQ(service.verify_password_history(drive.c_str(), L"one"), NTE_BAD_DATA);
+    EXPECT_EQ(service.replace_protection(drive.c_str(), credential::of_password(L"one"), true), NTE_BAD_DATA);
+    EXPECT_EQ(service.verify_password(drive.c_str(), L"two"), S_OK);  // the protection itself is whole
+    write_bytes(drive.keystore() + L"\\keystore.luidx", whole);
+  }
+  EXPECT_EQ(service.verify_password_history(drive.c_str(), L"one"), password_in_history);
+}
+
 TEST_F(keystore_test, a_new_password_reprotects_every_key_and_keeps_the_secrets) {
   ASSERT_EQ(create_password_keystore(L"old"), S_OK);
   const GUID a = add_key(L"a");
@@ -89,6 +113,53 @@ TEST_F(keystore_test, a_certificate_keystore_takes_certificate_operations_only) 
   EXPECT_TRUE(same_secret(read(id), before));
   EXPECT_EQ(service.replace_protection(drive.c_str(), credential::of_certificate(nullptr), false), E_INVALIDARG);
   EXPECT_EQ(service.replace_protection(drive.c_str(), credential::of_password(L""), false), E_INVALIDARG);
+}
+
+// A custodian copy that no longer opens, as after a lost DPAPI master key.
+void break_custodian(const temp_folder& drive) {
+  rewrite_index(drive, [](kv::provider::index_record& index) { index.custodian.assign(64, 0x42); });
+}
+
+TEST_F(keystore_test, the_password_brings_back_a_custodian_copy_that_no_longer_opens) {
+  ASSERT_EQ(create_password_keystore(L"pw"), S_OK);
+  const GUID id = add_key(L"k");
+  struct row {
+    const char* name;
+    HRESULT (*prove)(kv::provider::keystore_service&, const wchar_t* drive);
+  };
+  const row rows[] = {
+      {"VerifyLastPwd", [](kv::provider::keystore_service& s, const wchar_t* d) { return s.verify_password(d, L"pw"); }},
+      {"CreateKey with the password",
+       [](kv::provider::keystore_service& s, const wchar_t* d) {
+         return s.create_key(d, protection_kind::password, L"pw", L"new key", 0, false);
+       }},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    break_custodian(drive);
+    EXPECT_EQ(service.rename_key(drive.c_str(), id, L"renamed"), NTE_PERM);
+    EXPECT_EQ(service.verify_password(drive.c_str(), L"not pw"), invalid_password);  // renews nothing
+    EXPECT_EQ(service.rename_key(drive.c_str(), id, L"renamed"), NTE_PERM);
+    ASSERT_EQ(r.prove(service, drive.c_str()), S_OK);
+    EXPECT_EQ(service.rename_key(drive.c_str(), id, L"renamed"), S_OK);
+    EXPECT_EQ(service.rename_key(drive.c_str(), id, L"k"), S_OK);
+  }
+}
+
+TEST_F(keystore_test, without_the_custodian_copy_a_certificate_keystore_needs_the_private_key) {
+  const kv::unique_cert_context certificate = keyed_certificate();  // decoded from DER: no key of its own
+  ASSERT_EQ(service.create_keystore(drive.c_str(), credential::of_certificate(certificate.get())), S_OK);
+  const auto create = [&](const wchar_t* name) {
+    return service.create_key(drive.c_str(), protection_kind::certificate, nullptr, name, 0, false);
+  };
+  break_custodian(drive);
+  EXPECT_EQ(create(L"a"), NTE_PERM);  // the index's public certificate alone opens nothing
+  {
+    const keyed_certificate_in_my_store keyed;
+    EXPECT_EQ(create(L"b"), S_OK);  // through the private key, which seals the custodian copy again
+  }
+  EXPECT_EQ(create(L"c"), S_OK);
+  EXPECT_EQ(key_ids(drive).size(), 2u);
 }
 
 // Stops a protection change at one step, as a killed process would.

@@ -145,17 +145,10 @@ class provider_dll_test : public ::testing::Test {
     ASSERT_NE(dll_, nullptr);
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, class_key);
     RegDeleteTreeW(HKEY_CURRENT_USER, class_key);
-    kv::unique_hkey settings;
-    RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\DoDadev\\Provider", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                    settings.put(), nullptr);
-    const DWORD factor = kv::provider::lowest_test_work_factor;
-    RegSetValueExW(settings.get(), L"TestWorkFactor", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&factor),
-                   sizeof factor);
   }
   void TearDown() override {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, class_key);
     RegDeleteTreeW(HKEY_CURRENT_USER, class_key);
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\DoDadev\\Provider", L"TestWorkFactor");
     RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\DoDadev\\Provider\\Folders", drive_.c_str());
     if (dll_) FreeLibrary(dll_);
     if (SUCCEEDED(com_)) CoUninitialize();

@@ -9,10 +9,14 @@
 
 namespace provider_test {
 
-extern const unsigned char user_noreason[];
-extern const unsigned user_noreason_size;
-extern const unsigned char user_lifted[];
-extern const unsigned user_lifted_size;
+extern const unsigned char user_noreason_der[];
+extern const unsigned user_noreason_der_size;
+extern const unsigned char user_lifted_der[];
+extern const unsigned user_lifted_der_size;
+extern const unsigned char user_keyed_der[];
+extern const unsigned user_keyed_der_size;
+extern const unsigned char user_keyed_pfx[];
+extern const unsigned user_keyed_pfx_size;
 
 namespace {
 
@@ -29,18 +33,36 @@ kv::unique_cert_context decode(const unsigned char* der, unsigned size) {
 test_settings::test_settings()
     : key_(L"Software\\DoDadev\\ProviderTest-" + std::to_wstring(GetCurrentProcessId())) {
   RegDeleteTreeW(HKEY_CURRENT_USER, key_.c_str());
-  kv::unique_hkey key;
-  RegCreateKeyExW(HKEY_CURRENT_USER, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr);
-  const DWORD factor = kv::provider::lowest_test_work_factor;
-  RegSetValueExW(key.get(), L"TestWorkFactor", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&factor), sizeof factor);
+  config.work_factor = test_work_factor;
   config.registry_key = key_.c_str();
   config.volume_roots = no_volume_roots;
 }
 
 test_settings::~test_settings() { RegDeleteTreeW(HKEY_CURRENT_USER, key_.c_str()); }
 
-kv::unique_cert_context first_certificate() { return decode(user_noreason, user_noreason_size); }
-kv::unique_cert_context second_certificate() { return decode(user_lifted, user_lifted_size); }
+kv::unique_cert_context first_certificate() { return decode(user_noreason_der, user_noreason_der_size); }
+kv::unique_cert_context second_certificate() { return decode(user_lifted_der, user_lifted_der_size); }
+kv::unique_cert_context keyed_certificate() { return decode(user_keyed_der, user_keyed_der_size); }
+
+keyed_certificate_in_my_store::keyed_certificate_in_my_store() {
+  CRYPT_DATA_BLOB pfx{user_keyed_pfx_size, const_cast<BYTE*>(user_keyed_pfx)};
+  const kv::unique_cert_store imported(PFXImportCertStore(&pfx, L"keyed", CRYPT_USER_KEYSET));
+  const kv::unique_cert_context found(imported ? CertEnumCertificatesInStore(imported.get(), nullptr) : nullptr);
+  const kv::unique_cert_store my(
+      CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"MY"));
+  PCCERT_CONTEXT added = nullptr;
+  if (!found || !my || !CertAddCertificateContextToStore(my.get(), found.get(), CERT_STORE_ADD_REPLACE_EXISTING, &added))
+    throw std::runtime_error("the keyed certificate does not go into the MY store");
+  added_.reset(added);
+  // Wine writes a system store back only when it closes (the added context keeps it open).
+  CertControlStore(my.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
+}
+
+keyed_certificate_in_my_store::~keyed_certificate_in_my_store() {
+  const HCERTSTORE my = added_.get()->hCertStore;
+  CertDeleteCertificateFromStore(CertDuplicateCertificateContext(added_.get()));
+  CertControlStore(my, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+}
 
 std::vector<std::wstring> files_in(const std::wstring& folder) {
   std::vector<std::wstring> names;
@@ -78,6 +100,18 @@ void write_bytes(const std::wstring& path, const std::vector<std::uint8_t>& byte
   DWORD written = 0;
   if (!file || !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
     throw std::runtime_error("cannot write a test file");
+}
+
+void rewrite_index(const temp_folder& drive, const std::function<void(kv::provider::index_record&)>& change) {
+  const std::wstring path = drive.keystore() + L"\\keystore.luidx";
+  const std::vector<std::uint8_t> bytes = read_bytes(path);
+  kv::provider::index_record index;
+  if (kv::provider::decode_index(kv::provider::byte_buffer(bytes.begin(), bytes.end()), index) != S_OK)
+    throw std::runtime_error("the index does not decode");
+  change(index);
+  kv::provider::byte_buffer changed;
+  kv::provider::encode_index(index, changed);
+  write_bytes(path, std::vector<std::uint8_t>(changed.begin(), changed.end()));
 }
 
 std::vector<std::wstring> texts(const KV_paths& paths) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,8 +24,11 @@ class temp_folder : public kv::test::fresh_folder {
   std::wstring keystore() const { return path() + L"\\DoDadev Keystore"; }
 };
 
-// Settings in a registry key of their own (deleted at the end), with TestWorkFactor at the floor
-// and no volume roots, so that searches look only at the folder drives a test makes.
+// What the tests write with, like the test build of the DLL: seconds instead of minutes.
+constexpr std::uint32_t test_work_factor = 1000;
+
+// Settings in a registry key of their own (deleted at the end), with the test work factor and
+// no volume roots, so that searches look only at the folder drives a test makes.
 class test_settings {
  public:
   test_settings();
@@ -37,9 +41,24 @@ class test_settings {
   std::wstring key_;
 };
 
-// The certificate fixtures (tests/support/certs).
+// The certificate fixtures (tests/support/certs), decoded from their DER forms: public
+// certificates without a private key.
 kv::unique_cert_context first_certificate();
 kv::unique_cert_context second_certificate();
+kv::unique_cert_context keyed_certificate();
+
+// While it lives, the keyed certificate is in the user's "MY" store with its private key
+// (user-keyed.pfx imported with CRYPT_USER_KEYSET).
+class keyed_certificate_in_my_store {
+ public:
+  keyed_certificate_in_my_store();
+  ~keyed_certificate_in_my_store();
+  keyed_certificate_in_my_store(const keyed_certificate_in_my_store&) = delete;
+  keyed_certificate_in_my_store& operator=(const keyed_certificate_in_my_store&) = delete;
+
+ private:
+  kv::unique_cert_context added_;
+};
 
 // File names (not paths) directly in a folder, sorted; ".", ".." and subfolders left out.
 std::vector<std::wstring> files_in(const std::wstring& folder);
@@ -47,6 +66,9 @@ std::vector<std::wstring> files_in(const std::wstring& folder);
 std::vector<GUID> key_ids(const temp_folder& drive);
 std::vector<std::uint8_t> read_bytes(const std::wstring& path);
 void write_bytes(const std::wstring& path, const std::vector<std::uint8_t>& bytes);
+// Decodes the drive's index, lets `change` alter it and writes it back with a fitting checksum,
+// as anyone who can write the file could.
+void rewrite_index(const temp_folder& drive, const std::function<void(kv::provider::index_record&)>& change);
 // A path list as std::wstrings.
 std::vector<std::wstring> texts(const KV_paths& paths);
 

@@ -54,6 +54,10 @@ distinguished_name = kv_dn
 prompt = no
 [ kv_dn ]
 CN = unused
+[ kv_user_keyed ]
+basicConstraints = CA:FALSE
+keyUsage = digitalSignature, keyEncipherment
+subjectKeyIdentifier = hash
 [ kv_root ]
 basicConstraints = critical, CA:TRUE
 keyUsage = critical, keyCertSign, cRLSign
@@ -124,5 +128,14 @@ gencrl() {  # index ca output
 gencrl index-a-first.txt CA-A crl-a-first.der
 gencrl index-a-second.txt CA-A crl-a-second.der
 gencrl index-b.txt CA-B crl-b.der
+
+# A certificate with its private key for the keystore tests (tests/provider), self-signed: its DER
+# form and a PKCS#12 file (password "keyed") that the tests import into the user's "MY" store.
+# Old algorithms (3DES, SHA-1 MAC) because Wine 8's PFXImportCertStore reads no others.
+openssl req -x509 -new -newkey rsa:2048 -nodes -keyout user-keyed.key -out user-keyed.pem -sha256 \
+  -days 7300 -set_serial 0x1009 -subj "/O=Orvane Test/CN=Keldra User keyed" -config ca.cnf -extensions kv_user_keyed
+openssl x509 -in user-keyed.pem -outform DER -out "$out/user-keyed.der"
+openssl pkcs12 -export -in user-keyed.pem -inkey user-keyed.key -passout pass:keyed \
+  -certpbe PBE-SHA1-3DES -keypbe PBE-SHA1-3DES -macalg sha1 -out "$out/user-keyed.pfx"
 
 echo "fixtures written to $out"
