@@ -23,17 +23,8 @@ void hook_leave_module_lock() {
   if (hooked_module) hooked_module->leave_module_lock();
 }
 
-// Owns a buffer from kv::mem_alloc.
-struct mem_block {
-  void* block = nullptr;
-  mem_block() = default;
-  mem_block(const mem_block&) = delete;
-  mem_block& operator=(const mem_block&) = delete;
-  ~mem_block() { kv::mem_free(block); }
-};
-
 // A REGISTRY resource as text: UTF-16LE after a byte-order mark, else UTF-8 (mark optional).
-HRESULT load_script(HMODULE instance, int resource, mem_block& text) {
+HRESULT load_script(HMODULE instance, int resource, kv::unique_mem<wchar_t>& text) {
   HRSRC found = FindResourceW(instance, MAKEINTRESOURCEW(resource), L"REGISTRY");
   if (!found) return HRESULT_FROM_WIN32(GetLastError());
   HGLOBAL loaded = LoadResource(instance, found);
@@ -43,9 +34,9 @@ HRESULT load_script(HMODULE instance, int resource, mem_block& text) {
 
   if (size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
     const std::size_t units = (size - 2) / 2;
-    text.block = kv::mem_alloc((units + 1) * sizeof(wchar_t));
-    if (!text.block) return E_OUTOFMEMORY;
-    auto* out = static_cast<wchar_t*>(text.block);
+    text.reset(static_cast<wchar_t*>(kv::mem_alloc((units + 1) * sizeof(wchar_t))));
+    if (!text) return E_OUTOFMEMORY;
+    wchar_t* out = text.get();
     for (std::size_t i = 0; i < units; ++i) {
       out[i] = static_cast<wchar_t>(bytes[2 + 2 * i] | (bytes[3 + 2 * i] << 8));
     }
@@ -57,9 +48,9 @@ HRESULT load_script(HMODULE instance, int resource, mem_block& text) {
   const int narrow_size = static_cast<int>(size - skip);
   const int units = narrow_size ? MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, narrow, narrow_size, nullptr, 0) : 0;
   if (narrow_size && units <= 0) return HRESULT_FROM_WIN32(GetLastError());
-  text.block = kv::mem_alloc((static_cast<std::size_t>(units) + 1) * sizeof(wchar_t));
-  if (!text.block) return E_OUTOFMEMORY;
-  auto* out = static_cast<wchar_t*>(text.block);
+  text.reset(static_cast<wchar_t*>(kv::mem_alloc((static_cast<std::size_t>(units) + 1) * sizeof(wchar_t))));
+  if (!text) return E_OUTOFMEMORY;
+  wchar_t* out = text.get();
   if (units) MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, narrow, narrow_size, out, units);
   out[units] = 0;
   return S_OK;
@@ -171,7 +162,7 @@ HRESULT CDoDadevModule::run_script(int resource, kv::registrar_mode mode) {
   kv::module_replacements replacements;
   HRESULT hr = make_replacements(replacements);
   if (FAILED(hr)) return hr;
-  mem_block text;
+  kv::unique_mem<wchar_t> text;
   hr = load_script(instance_, resource, text);
   if (FAILED(hr)) return hr;
 
@@ -183,8 +174,7 @@ HRESULT CDoDadevModule::run_script(int resource, kv::registrar_mode mode) {
     if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(static_cast<unsigned long>(error));
     roots.classes_root = user_classes.get();
   }
-  return kv::run_registry_script(static_cast<const wchar_t*>(text.block), replacements.items, replacements.count, mode,
-                                 roots);
+  return kv::run_registry_script(text.get(), replacements.items, replacements.count, mode, roots);
 }
 
 HRESULT CDoDadevModule::register_server(bool per_user) {
