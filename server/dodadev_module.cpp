@@ -68,13 +68,10 @@ HRESULT module_path(HMODULE instance, wchar_t (&path)[MAX_PATH]) noexcept {
 // leave the process running in an unknown state. Not fatal when it cannot be set: Wine 8, for
 // one, answers S_OK but keeps nothing (Query still reads COMGLB_EXCEPTION_HANDLE).
 void stop_com_swallowing_crashes() noexcept {
-  IGlobalOptions* options = nullptr;
-  HRESULT hr = CoCreateInstance(CLSID_GlobalOptions, nullptr, CLSCTX_INPROC_SERVER, IID_IGlobalOptions,
-                                reinterpret_cast<void**>(&options));
-  if (SUCCEEDED(hr)) {
-    hr = options->Set(COMGLB_EXCEPTION_HANDLING, COMGLB_EXCEPTION_DONOT_HANDLE_ANY);
-    options->Release();
-  }
+  kv::com_ptr<IGlobalOptions> options;
+  HRESULT hr =
+      CoCreateInstance(CLSID_GlobalOptions, nullptr, CLSCTX_INPROC_SERVER, IID_IGlobalOptions, options.put_void());
+  if (SUCCEEDED(hr)) hr = options->Set(COMGLB_EXCEPTION_HANDLING, COMGLB_EXCEPTION_DONOT_HANDLE_ANY);
   if (FAILED(hr)) {
     trace_report(L"CDoDadevModule::PreMessageLoop", L"Unable to switch off COM exception handling!\n");
     trace_result_code(L"CDoDadevModule::PreMessageLoop", static_cast<std::uint32_t>(hr));
@@ -250,12 +247,11 @@ HRESULT CDoDadevModule::PreMessageLoop(int) {
   HRESULT hr = count_ == 0 ? S_FALSE : S_OK;
   for (std::size_t i = 0; i < count_ && hr == S_OK; ++i) {
     kv::class_object_entry& entry = table_[i];
-    IUnknown* factory = nullptr;
-    hr = class_object(entry, IID_IUnknown, reinterpret_cast<void**>(&factory));
+    kv::com_ptr<IUnknown> factory;
+    hr = class_object(entry, IID_IUnknown, factory.put_void());
     if (FAILED(hr)) break;
-    hr = CoRegisterClassObject(*entry.clsid, factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED,
+    hr = CoRegisterClassObject(*entry.clsid, factory.get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED,
                                &entry.cookie);
-    factory->Release();
     if (FAILED(hr)) entry.cookie = 0;
   }
   if (hr == S_OK) {
