@@ -105,8 +105,7 @@ CDoDadevModule::~CDoDadevModule() {
     hooked_module = nullptr;
   }
   for (std::size_t i = 0; i < count_; ++i) {
-    if (table_[i].factory) table_[i].factory->Release();
-    table_[i].factory = nullptr;
+    table_[i].factory.reset();
   }
   if (!init_failed_) DeleteCriticalSection(&module_lock_);
 }
@@ -223,8 +222,7 @@ HRESULT CDoDadevModule::class_object(kv::class_object_entry& entry, REFIID riid,
   if (!object) return E_POINTER;
   *object = nullptr;
   if (!entry.factory) {
-    const HRESULT hr =
-        kv::create_class_factory(*this, entry.creator, IID_IUnknown, reinterpret_cast<void**>(&entry.factory));
+    const HRESULT hr = kv::create_class_factory(*this, entry.creator, IID_IUnknown, entry.factory.put_void());
     if (FAILED(hr)) return hr;
   }
   return entry.factory->QueryInterface(riid, object);

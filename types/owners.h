@@ -6,6 +6,7 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <cstddef>
 #include <utility>
 
 #include "types/kv_alloc.h"
@@ -92,7 +93,8 @@ using unique_mem = unique_any<T*, close_fn::mem<T>>;
 template <typename T>
 class com_ptr {
  public:
-  com_ptr() noexcept = default;
+  constexpr com_ptr() noexcept = default;
+  constexpr com_ptr(std::nullptr_t) noexcept {}  // so that an aggregate table can start its owners as nullptr
   // Takes over a reference the caller holds.
   explicit com_ptr(T* pointer) noexcept : pointer_(pointer) {}
   com_ptr(com_ptr&& other) noexcept : pointer_(other.release()) {}
@@ -110,6 +112,7 @@ class com_ptr {
   T* get() const noexcept { return pointer_; }
   T* operator->() const noexcept { return pointer_; }
   explicit operator bool() const noexcept { return pointer_ != nullptr; }
+  friend bool operator==(const com_ptr& owner, std::nullptr_t) noexcept { return owner.pointer_ == nullptr; }
   void reset() noexcept {
     if (pointer_) std::exchange(pointer_, nullptr)->Release();
   }
