@@ -25,6 +25,7 @@
 #include "types/call_text_bstr.h"
 #include "types/com_object.h"
 #include "types/kv_alloc.h"
+#include "types/owners.h"
 
 namespace {
 
@@ -136,11 +137,11 @@ class noop_factory_object final : public IClassFactory {
 };
 
 int run_server() {
-  if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
+  const kv::com_apartment com;
+  if (FAILED(com.result())) return 2;
   noop_factory_object factory;
   DWORD cookie = 0;
   if (FAILED(CoRegisterClassObject(clsid_bench_server, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie))) {
-    CoUninitialize();
     return 3;
   }
   // Ends when the client's object goes, or after a minute without messages if the client died.
@@ -156,7 +157,6 @@ int run_server() {
     if (quit) break;
   }
   CoRevokeClassObject(cookie);
-  CoUninitialize();
   return 0;
 }
 
@@ -274,16 +274,17 @@ double measure_round_trip_p50(int calls) {
 }
 
 int run_bench(bool quick) {
-  if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
+  const kv::com_apartment com;
+  if (FAILED(com.result())) return 2;
   kv::set_main_thread_id(GetCurrentThreadId());
   kv::set_provider_factory(noop_factory);
-  LU_proxy_disp_i* object = nullptr;
-  if (FAILED(kv::create_lu_proxy_disp(nullptr, IID_LU_proxy_disp_i, reinterpret_cast<void**>(&object)))) return 3;
+  kv::com_ptr<LU_proxy_disp_i> object;
+  if (FAILED(kv::create_lu_proxy_disp(nullptr, IID_LU_proxy_disp_i, object.put_void()))) return 3;
 
   // Typical and large calls alternate in rounds, so that both meet the same machine; the ratio
   // is taken per round and its median reported.
-  const request_calls typical(object, request_with(0));
-  const request_calls large(object, request_with(995));
+  const request_calls typical(object.get(), request_with(0));
+  const request_calls large(object.get(), request_with(995));
   typical.median(1000);
   large.median(10);
   const int rounds = quick ? 5 : 25;
@@ -295,7 +296,7 @@ int run_bench(bool quick) {
   }
   const double typical_allocations = typical.allocations_per_call(100);
   const double large_allocations = large.allocations_per_call(5);
-  object->Release();
+  object.reset();
   kv::set_provider_factory(nullptr);
   const double p50 = measure_round_trip_p50(quick ? 500 : 5000);
   const double typical_median = median_of(typical_us);
@@ -315,7 +316,6 @@ int run_bench(bool quick) {
                 100.0 * typical_median / p50);
   }
   std::printf("provider calls made: %ld\n", provider.create_key_calls);
-  CoUninitialize();
   return 0;
 }
 
@@ -324,12 +324,12 @@ int run_bench(bool quick) {
 int main() {
   int count = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  const kv::unique_local arguments(argv);
   bool as_server = false;
   bool quick = false;
   for (int i = 1; argv && i < count; ++i) {
     if (std::wstring(argv[i]) == L"--as-server") as_server = true;
     if (std::wstring(argv[i]) == L"--quick") quick = true;
   }
-  LocalFree(argv);
   return as_server ? run_server() : run_bench(quick);
 }

@@ -21,19 +21,15 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-struct provider_ref {
-  IKeystoreProvider* p = nullptr;
-  explicit provider_ref(const kv::provider::settings& config) {
-    if (FAILED(kv::provider::make_keystore_provider(config, IID_IKeystoreProvider, reinterpret_cast<void**>(&p)))) {
-      std::fprintf(stderr, "bench_provider: cannot make a provider\n");
-      std::exit(1);
-    }
+// A new provider; the benchmark ends when none can be made.
+kv::com_ptr<IKeystoreProvider> new_provider(const kv::provider::settings& config) {
+  kv::com_ptr<IKeystoreProvider> provider;
+  if (FAILED(kv::provider::make_keystore_provider(config, IID_IKeystoreProvider, provider.put_void()))) {
+    std::fprintf(stderr, "bench_provider: cannot make a provider\n");
+    std::exit(1);
   }
-  ~provider_ref() { p->Release(); }
-  provider_ref(const provider_ref&) = delete;
-  provider_ref& operator=(const provider_ref&) = delete;
-  IKeystoreProvider* operator->() const { return p; }
-};
+  return provider;
+}
 
 void check(HRESULT hr, const char* what) {
   if (FAILED(hr)) {
@@ -46,13 +42,12 @@ void check(HRESULT hr, const char* what) {
 std::vector<GUID> key_ids(const std::wstring& keystore) {
   std::vector<GUID> ids;
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((keystore + L"\\ids\\*.luid").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return ids;
+  const kv::unique_find search(FindFirstFileW((keystore + L"\\ids\\*.luid").c_str(), &found));
+  if (!search) return ids;
   do {
     const std::wstring name = found.cFileName;
     if (name.size() == 43) ids.push_back(KV_guid(name.substr(0, 38).c_str()));
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
+  } while (FindNextFileW(search.get(), &found));
   return ids;
 }
 
@@ -64,12 +59,12 @@ double per_second(std::size_t count, clock_type::duration spent) {
 void run(std::size_t keys, const kv::provider::settings& config, const std::wstring& drive) {
   kv::test::remove_tree(drive);
   CreateDirectoryW(drive.c_str(), nullptr);
-  check(provider_ref(config)->CreatePwd(drive.c_str(), L"benchmark password"), "CreatePwd");
+  check(new_provider(config)->CreatePwd(drive.c_str(), L"benchmark password"), "CreatePwd");
 
   auto start = clock_type::now();
   for (std::size_t i = 0; i < keys; ++i) {
     const std::wstring name = L"key " + std::to_wstring(i);
-    check(provider_ref(config)->CreateKey(drive.c_str(), nullptr, name.c_str(), 3600, 0), "CreateKey");
+    check(new_provider(config)->CreateKey(drive.c_str(), nullptr, name.c_str(), 3600, 0), "CreateKey");
   }
   const auto create_time = clock_type::now() - start;
 
@@ -78,13 +73,13 @@ void run(std::size_t keys, const kv::provider::settings& config, const std::wstr
   start = clock_type::now();
   for (const GUID& id : ids) {
     kv::unique_bstr found;
-    check(provider_ref(config)->LocateKey(&id, found.put()), "LocateKey");
+    check(new_provider(config)->LocateKey(&id, found.put()), "LocateKey");
     if (!found || SysStringLen(found.get()) < 3) check(E_FAIL, "finding a key");
   }
   const auto locate_time = clock_type::now() - start;
 
   start = clock_type::now();
-  for (const GUID& id : ids) check(provider_ref(config)->DeleteKey(drive.c_str(), &id), "DeleteKey");
+  for (const GUID& id : ids) check(new_provider(config)->DeleteKey(drive.c_str(), &id), "DeleteKey");
   const auto delete_time = clock_type::now() - start;
 
   std::printf("%8zu %12.0f %12.0f %12.0f\n", keys, per_second(keys, create_time), per_second(keys, locate_time),

@@ -32,6 +32,7 @@
 #include "proxy/dodadev_h.h"
 #include "tests/support/process_start.h"
 #include "types/call_text_bstr.h"
+#include "types/owners.h"
 
 namespace {
 
@@ -157,17 +158,7 @@ class started_server {
   HANDLE process_ = nullptr;
 };
 
-struct object_ref {
-  LU_proxy_disp_i* pointer = nullptr;
-  object_ref() = default;
-  object_ref(const object_ref&) = delete;
-  object_ref& operator=(const object_ref&) = delete;
-  ~object_ref() { reset(); }
-  void reset() {
-    if (pointer) pointer->Release();
-    pointer = nullptr;
-  }
-};
+using object_ref = kv::com_ptr<LU_proxy_disp_i>;
 
 // `count` calls; the calls per second, or 0 when any call did not succeed.
 double calls_per_second(LU_proxy_disp_i* object, BSTR arg, int count) {
@@ -237,13 +228,12 @@ struct registration {
 // object and the time.
 void object_churn(const char* name, started_server& server, const CLSID& clsid, int count) {
   object_ref keep;  // one object keeps the server up between the others
-  if (FAILED(server.create(&keep.pointer)) || !server.process()) {
+  if (FAILED(server.create(keep.put())) || !server.process()) {
     std::printf("  %s: no server\n", name);
     return;
   }
-  IClassFactory* factory = nullptr;
-  if (FAILED(CoGetClassObject(clsid, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
-                              reinterpret_cast<void**>(&factory)))) {
+  kv::com_ptr<IClassFactory> factory;
+  if (FAILED(CoGetClassObject(clsid, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory, factory.put_void()))) {
     std::printf("  %s: no class factory\n", name);
     return;
   }
@@ -252,12 +242,11 @@ void object_churn(const char* name, started_server& server, const CLSID& clsid, 
   const double start = now_ms();
   int made = 0;
   for (; made < count; ++made) {
-    LU_proxy_disp_i* object = nullptr;
-    if (FAILED(factory->CreateInstance(nullptr, IID_LU_proxy_disp_i, reinterpret_cast<void**>(&object)))) break;
-    object->Release();
+    object_ref object;
+    if (FAILED(factory->CreateInstance(nullptr, IID_LU_proxy_disp_i, object.put_void()))) break;
   }
   const double elapsed = now_ms() - start;
-  factory->Release();
+  factory.reset();
   Sleep(300);
   const memory after = memory_of(server.process());
   if (made < count) std::printf("  %s: creation %d failed\n", name, made);
@@ -283,7 +272,8 @@ int wmain(int argc, wchar_t** argv) {
   const int objects = option(argc, argv, L"--objects", 100000);
   const int baseline_objects = option(argc, argv, L"--baseline-objects", 10000);
 
-  if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
+  const kv::com_apartment com;
+  if (FAILED(com.result())) return 1;
   int result = 0;
   {
     registration installed;
@@ -309,10 +299,10 @@ int wmain(int argc, wchar_t** argv) {
         started_server& server = which == 0 ? dodadev : baseline;
         object_ref& object = which == 0 ? dodadev_object : baseline_object;
         const double start = now_ms();
-        const HRESULT hr = server.create(&object.pointer);
+        const HRESULT hr = server.create(object.put());
         BSTR ret = nullptr;
         LONG ret_code = -1;
-        const HRESULT called = SUCCEEDED(hr) ? object.pointer->call_function(arg, &ret, &ret_code) : hr;
+        const HRESULT called = SUCCEEDED(hr) ? object->call_function(arg, &ret, &ret_code) : hr;
         SysFreeString(ret);
         std::printf("  %-26s %8.1f ms (creation 0x%08lx, call 0x%08lx, ret_code 0x%08lx)\n",
                     which == 0 ? "DoDadev.exe" : "bench_baseline_server.exe", now_ms() - start,
@@ -322,22 +312,22 @@ int wmain(int argc, wchar_t** argv) {
       }
 
       if (result == 0) {
-        calls_per_second(dodadev_object.pointer, arg, 200);
-        calls_per_second(baseline_object.pointer, arg, 200);
+        calls_per_second(dodadev_object.get(), arg, 200);
+        calls_per_second(baseline_object.get(), arg, 200);
         // Short rounds, alternating between the two servers, so that load from elsewhere on the
         // machine falls on both alike.
         std::printf("calls per second, keystore_create_key_pwd, %d rounds of %d calls on each server:\n", rounds,
                     calls);
         std::vector<double> dodadev_rates, baseline_rates, ratios;
         for (int round = 0; round < rounds; ++round) {
-          dodadev_rates.push_back(calls_per_second(dodadev_object.pointer, arg, calls));
-          baseline_rates.push_back(calls_per_second(baseline_object.pointer, arg, calls));
+          dodadev_rates.push_back(calls_per_second(dodadev_object.get(), arg, calls));
+          baseline_rates.push_back(calls_per_second(baseline_object.get(), arg, calls));
           ratios.push_back(dodadev_rates.back() / baseline_rates.back());
         }
         // The same server with a request that performs nothing: the call path without a provider.
         std::vector<double> bare_rates;
         for (int round = 0; round < rounds; ++round) {
-          bare_rates.push_back(calls_per_second(dodadev_object.pointer, bare_arg, calls));
+          bare_rates.push_back(calls_per_second(dodadev_object.get(), bare_arg, calls));
         }
         const double best_bare = *std::max_element(bare_rates.begin(), bare_rates.end());
         const double best_dodadev = *std::max_element(dodadev_rates.begin(), dodadev_rates.end());
@@ -353,11 +343,11 @@ int wmain(int argc, wchar_t** argv) {
 
         std::printf("DoDadev.exe memory on one object:\n");
         object_ref one;
-        dodadev.create(&one.pointer);
-        calls_per_second(one.pointer, arg, 1000);
+        dodadev.create(one.put());
+        calls_per_second(one.get(), arg, 1000);
         Sleep(300);
         const memory at_1000 = memory_of(dodadev.process());
-        calls_per_second(one.pointer, arg, std::max(0, memory_calls - 1000));
+        calls_per_second(one.get(), arg, std::max(0, memory_calls - 1000));
         Sleep(300);
         const memory at_end = memory_of(dodadev.process());
         std::printf("  after %6d calls: private bytes %10.1f KiB, working set %10.1f KiB\n", 1000,
@@ -378,6 +368,5 @@ int wmain(int argc, wchar_t** argv) {
       SysFreeString(bare_arg);
     }
   }
-  CoUninitialize();
   return result;
 }

@@ -60,15 +60,6 @@ constexpr wchar_t help_text[] =
     L"  dodadev-call keystore_create_key_pwd drive=C:\\ password=secret name=mykey timeout=30 "
     L"def_local_key=false\n";
 
-// Owns a buffer from kv::mem_alloc.
-struct mem_block {
-  void* block = nullptr;
-  mem_block() = default;
-  mem_block(const mem_block&) = delete;
-  mem_block& operator=(const mem_block&) = delete;
-  ~mem_block() { kv::mem_free(block); }
-};
-
 // To a console as UTF-16, anywhere else as UTF-8.
 void write_text(DWORD which, const wchar_t* units, std::size_t count) {
   HANDLE out = GetStdHandle(which);
@@ -81,12 +72,10 @@ void write_text(DWORD which, const wchar_t* units, std::size_t count) {
   }
   const int bytes = WideCharToMultiByte(CP_UTF8, 0, units, static_cast<int>(count), nullptr, 0, nullptr, nullptr);
   if (bytes <= 0) return;
-  mem_block buffer;
-  buffer.block = kv::mem_alloc(static_cast<std::size_t>(bytes));
-  if (!buffer.block) return;
-  WideCharToMultiByte(CP_UTF8, 0, units, static_cast<int>(count), static_cast<char*>(buffer.block), bytes, nullptr,
-                      nullptr);
-  WriteFile(out, buffer.block, static_cast<DWORD>(bytes), &written, nullptr);
+  kv::unique_mem<char> buffer(static_cast<char*>(kv::mem_alloc(static_cast<std::size_t>(bytes))));
+  if (!buffer) return;
+  WideCharToMultiByte(CP_UTF8, 0, units, static_cast<int>(count), buffer.get(), bytes, nullptr, nullptr);
+  WriteFile(out, buffer.get(), static_cast<DWORD>(bytes), &written, nullptr);
 }
 
 void print(const text& line) { write_text(STD_OUTPUT_HANDLE, line.c_str(), line.size()); }
@@ -104,12 +93,12 @@ bool read_request_file(const wchar_t* path, text& request) {
   if (!file) return false;
   LARGE_INTEGER size = {};
   if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > 64 * 1024 * 1024) return false;
-  mem_block bytes;
-  bytes.block = kv::mem_alloc(static_cast<std::size_t>(size.QuadPart));
-  if (!bytes.block) return false;
+  kv::unique_mem<unsigned char> bytes(
+      static_cast<unsigned char*>(kv::mem_alloc(static_cast<std::size_t>(size.QuadPart))));
+  if (!bytes) return false;
   DWORD got = 0;
-  if (!ReadFile(file.get(), bytes.block, static_cast<DWORD>(size.QuadPart), &got, nullptr)) return false;
-  const auto* data = static_cast<const unsigned char*>(bytes.block);
+  if (!ReadFile(file.get(), bytes.get(), static_cast<DWORD>(size.QuadPart), &got, nullptr)) return false;
+  const unsigned char* data = bytes.get();
   if (got >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
     request.clear();
     for (DWORD i = 2; i + 1 < got; i += 2) request += static_cast<wchar_t>(data[i] | (data[i + 1] << 8));
@@ -179,26 +168,6 @@ int code_text(const coding_request& request) {
   return exit_ok;
 }
 
-struct com_scope {
-  HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  com_scope() = default;
-  com_scope(const com_scope&) = delete;
-  com_scope& operator=(const com_scope&) = delete;
-  ~com_scope() {
-    if (SUCCEEDED(hr)) CoUninitialize();
-  }
-};
-
-struct object_ref {
-  LU_proxy_disp_i* object = nullptr;
-  object_ref() = default;
-  object_ref(const object_ref&) = delete;
-  object_ref& operator=(const object_ref&) = delete;
-  ~object_ref() {
-    if (object) object->Release();
-  }
-};
-
 // Where COM would start the server from, for a failed activation: the registered LocalServer32
 // and whether that program exists.
 text server_registration_note() {
@@ -249,14 +218,14 @@ HRESULT invoke_call_function(LU_proxy_disp_i* object, BSTR arg, BSTR* ret, LONG*
 }
 
 int call(const text& request, bool dispatch) {
-  com_scope com;
-  if (FAILED(com.hr)) {
-    complain(L"dodadev-call: COM cannot be initialised: " + kv::client::describe_result(com.hr) + L"\n");
+  const kv::com_apartment com;
+  if (FAILED(com.result())) {
+    complain(L"dodadev-call: COM cannot be initialised: " + kv::client::describe_result(com.result()) + L"\n");
     return exit_com;
   }
-  object_ref object;
-  HRESULT hr = CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i,
-                                reinterpret_cast<void**>(&object.object));
+  kv::com_ptr<LU_proxy_disp_i> object;
+  HRESULT hr =
+      CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, object.put_void());
   if (FAILED(hr)) {
     text message = L"dodadev-call: cannot create LU_proxy_disp: " + kv::client::describe_result(hr) + L"\n";
     if (const wchar_t* advice = kv::client::activation_advice(hr)) message += text(advice) + L"\n";
@@ -273,8 +242,8 @@ int call(const text& request, bool dispatch) {
   }
   kv::unique_bstr ret;
   LONG ret_code = 0;
-  hr = dispatch ? invoke_call_function(object.object, arg.get(), ret.put(), &ret_code)
-                : object.object->call_function(arg.get(), ret.put(), &ret_code);
+  hr = dispatch ? invoke_call_function(object.get(), arg.get(), ret.put(), &ret_code)
+                : object->call_function(arg.get(), ret.put(), &ret_code);
   if (FAILED(hr)) {
     text message = L"dodadev-call: the call failed: " + kv::client::describe_result(hr) + L"\n";
     if (const wchar_t* advice = kv::client::activation_advice(hr)) message += text(advice) + L"\n";

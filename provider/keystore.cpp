@@ -371,23 +371,16 @@ HRESULT find_key(const location& where, const GUID& id, KV_path& key_path, KV_st
 HRESULT file_names(const KV_path& folder, KV_paths& names) {
   const KV_path pattern = child(folder, L"*");
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileExW(pattern.text(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
-  if (search == INVALID_HANDLE_VALUE) {
+  const kv::unique_find search(
+      FindFirstFileExW(pattern.text(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0));
+  if (!search) {
     const HRESULT hr = last_error();
     return hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ? S_OK : hr;
   }
-  HRESULT hr = S_OK;
-  try {
-    do {
-      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.emplace_back(found.cFileName);
-    } while (FindNextFileW(search, &found));
-    if (GetLastError() != ERROR_NO_MORE_FILES) hr = last_error();
-  } catch (...) {
-    FindClose(search);
-    throw;
-  }
-  FindClose(search);
-  return hr;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.emplace_back(found.cFileName);
+  } while (FindNextFileW(search.get(), &found));
+  return GetLastError() == ERROR_NO_MORE_FILES ? S_OK : last_error();
 }
 
 bool is_temporary(const wchar_t* name) noexcept { return name[0] == L'~' && ends_with_nocase(name, temporary_suffix); }

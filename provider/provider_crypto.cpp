@@ -179,13 +179,8 @@ HRESULT custodian_protect(const key256& key, const void* entropy, std::size_t en
   DATA_BLOB out{};
   if (!CryptProtectData(&in, nullptr, &extra, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out))
     return HRESULT_FROM_WIN32(GetLastError());
-  try {
-    blob.assign(out.pbData, out.pbData + out.cbData);
-  } catch (...) {
-    LocalFree(out.pbData);
-    throw;
-  }
-  LocalFree(out.pbData);
+  const kv::unique_local protected_blob(out.pbData);
+  blob.assign(out.pbData, out.pbData + out.cbData);
   return S_OK;
 }
 
@@ -196,10 +191,10 @@ HRESULT custodian_open(const byte_buffer& blob, const void* entropy, std::size_t
   DATA_BLOB extra{static_cast<DWORD>(entropy_size), static_cast<BYTE*>(const_cast<void*>(entropy))};
   DATA_BLOB out{};
   if (!CryptUnprotectData(&in, nullptr, &extra, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) return NTE_PERM;
+  const kv::unique_local plain_blob(out.pbData);
   const bool fits = out.cbData == key_size;
   if (fits) std::memcpy(key.bytes, out.pbData, key_size);
   SecureZeroMemory(out.pbData, out.cbData);
-  LocalFree(out.pbData);
   return fits ? S_OK : NTE_PERM;
 }
 

@@ -19,17 +19,13 @@ constexpr wchar_t cert_getter[] = L"LU_proxy_disp::get_parameter_cert";
 
 // Bytes decoded from a Base64 attribute, freed with the system's ordinary deallocation.
 struct decoded_bytes {
-  unsigned char* data = nullptr;
+  kv::unique_mem<unsigned char> data;
   std::uint32_t size = 0;
-  decoded_bytes() = default;
-  decoded_bytes(const decoded_bytes&) = delete;
-  decoded_bytes& operator=(const decoded_bytes&) = delete;
-  ~decoded_bytes() { kv::mem_free(data); }
 };
 
 void decode_attribute(KV_xml_node* node, const wchar_t* attribute, decoded_bytes& out) {
   const KV_string text(node->get_attribute_value(attribute));
-  text.decode_base64(&out.data, &out.size, 0);
+  text.decode_base64(out.data.put(), &out.size, 0);
 }
 
 // A getter on its own parses the request for its one parameter.
@@ -112,8 +108,8 @@ KV_certificate LU_proxy_disp::read_parameter_cert(kv::parameter_reader& reader, 
   decoded_bytes issuer;
   decode_attribute(certificate, L"serial_number", serial_number);
   decode_attribute(certificate, L"issuer", issuer);
-  const CRYPT_INTEGER_BLOB serial_blob{serial_number.size, serial_number.data};
-  const CERT_NAME_BLOB issuer_blob{issuer.size, issuer.data};
+  const CRYPT_INTEGER_BLOB serial_blob{serial_number.size, serial_number.data.get()};
+  const CERT_NAME_BLOB issuer_blob{issuer.size, issuer.data.get()};
   KV_certificate value;
   // A missing attribute, or one without Base64 in it, names no certificate: the store is not
   // asked, and the descriptor stays empty like that of a certificate that was not found.

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <new>
 
-#include "proxy/com_ref.h"
 #include "proxy/lu_proxy_disp.h"
 #include "proxy/server_link_internal.h"
 #include "types/owners.h"
@@ -23,15 +22,15 @@ std::atomic<ITypeInfo*> loaded_dispatch{nullptr};
 ITypeInfo* loaded_vtable = nullptr;
 
 HRESULT load_from_registry(dual_type_info& info) {
-  kv::com_ref<ITypeLib> library;
+  kv::com_ptr<ITypeLib> library;
   HRESULT hr = LoadRegTypeLib(LIBID_DoDadevLib, 1, 0, LOCALE_NEUTRAL, library.put());
   if (FAILED(hr)) return hr;
-  kv::com_ref<ITypeInfo> dispatch;
+  kv::com_ptr<ITypeInfo> dispatch;
   hr = library->GetTypeInfoOfGuid(IID_LU_proxy_disp_i, dispatch.put());
   if (FAILED(hr)) return hr;
   // For a dual interface the vtable half is the type that the dispatch view implements at -1.
   HREFTYPE vtable_ref = 0;
-  kv::com_ref<ITypeInfo> vtable;
+  kv::com_ptr<ITypeInfo> vtable;
   hr = dispatch->GetRefTypeOfImplType(static_cast<UINT>(-1), &vtable_ref);
   if (SUCCEEDED(hr)) hr = dispatch->GetRefTypeInfo(vtable_ref, vtable.put());
   if (FAILED(hr)) return hr;

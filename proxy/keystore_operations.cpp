@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <variant>
 
-#include "proxy/com_ref.h"
 #include "proxy/lu_proxy_disp.h"
 #include "proxy/parameter_reader.h"
 #include "proxy/provider_factory.h"
@@ -277,7 +276,7 @@ HRESULT LU_proxy_disp::keystore_perform_operation(const wchar_t* command_name, c
   parameter_values values;
 
   // Made before the command is looked at: a provider that cannot be made answers every command.
-  kv::com_ref<IKeystoreProvider> provider;
+  kv::com_ptr<IKeystoreProvider> provider;
   const HRESULT created = kv::create_keystore_provider(provider.put());
   if (FAILED(created)) {
     trace_report(reporter, L"Failed to create local provider instance!\n");

@@ -23,17 +23,8 @@ void hook_leave_module_lock() {
   if (hooked_module) hooked_module->leave_module_lock();
 }
 
-// Owns a buffer from kv::mem_alloc.
-struct mem_block {
-  void* block = nullptr;
-  mem_block() = default;
-  mem_block(const mem_block&) = delete;
-  mem_block& operator=(const mem_block&) = delete;
-  ~mem_block() { kv::mem_free(block); }
-};
-
 // A REGISTRY resource as text: UTF-16LE after a byte-order mark, else UTF-8 (mark optional).
-HRESULT load_script(HMODULE instance, int resource, mem_block& text) {
+HRESULT load_script(HMODULE instance, int resource, kv::unique_mem<wchar_t>& text) {
   HRSRC found = FindResourceW(instance, MAKEINTRESOURCEW(resource), L"REGISTRY");
   if (!found) return HRESULT_FROM_WIN32(GetLastError());
   HGLOBAL loaded = LoadResource(instance, found);
@@ -43,9 +34,9 @@ HRESULT load_script(HMODULE instance, int resource, mem_block& text) {
 
   if (size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
     const std::size_t units = (size - 2) / 2;
-    text.block = kv::mem_alloc((units + 1) * sizeof(wchar_t));
-    if (!text.block) return E_OUTOFMEMORY;
-    auto* out = static_cast<wchar_t*>(text.block);
+    text.reset(static_cast<wchar_t*>(kv::mem_alloc((units + 1) * sizeof(wchar_t))));
+    if (!text) return E_OUTOFMEMORY;
+    wchar_t* out = text.get();
     for (std::size_t i = 0; i < units; ++i) {
       out[i] = static_cast<wchar_t>(bytes[2 + 2 * i] | (bytes[3 + 2 * i] << 8));
     }
@@ -57,9 +48,9 @@ HRESULT load_script(HMODULE instance, int resource, mem_block& text) {
   const int narrow_size = static_cast<int>(size - skip);
   const int units = narrow_size ? MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, narrow, narrow_size, nullptr, 0) : 0;
   if (narrow_size && units <= 0) return HRESULT_FROM_WIN32(GetLastError());
-  text.block = kv::mem_alloc((static_cast<std::size_t>(units) + 1) * sizeof(wchar_t));
-  if (!text.block) return E_OUTOFMEMORY;
-  auto* out = static_cast<wchar_t*>(text.block);
+  text.reset(static_cast<wchar_t*>(kv::mem_alloc((static_cast<std::size_t>(units) + 1) * sizeof(wchar_t))));
+  if (!text) return E_OUTOFMEMORY;
+  wchar_t* out = text.get();
   if (units) MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, narrow, narrow_size, out, units);
   out[units] = 0;
   return S_OK;
@@ -77,13 +68,10 @@ HRESULT module_path(HMODULE instance, wchar_t (&path)[MAX_PATH]) noexcept {
 // leave the process running in an unknown state. Not fatal when it cannot be set: Wine 8, for
 // one, answers S_OK but keeps nothing (Query still reads COMGLB_EXCEPTION_HANDLE).
 void stop_com_swallowing_crashes() noexcept {
-  IGlobalOptions* options = nullptr;
-  HRESULT hr = CoCreateInstance(CLSID_GlobalOptions, nullptr, CLSCTX_INPROC_SERVER, IID_IGlobalOptions,
-                                reinterpret_cast<void**>(&options));
-  if (SUCCEEDED(hr)) {
-    hr = options->Set(COMGLB_EXCEPTION_HANDLING, COMGLB_EXCEPTION_DONOT_HANDLE_ANY);
-    options->Release();
-  }
+  kv::com_ptr<IGlobalOptions> options;
+  HRESULT hr =
+      CoCreateInstance(CLSID_GlobalOptions, nullptr, CLSCTX_INPROC_SERVER, IID_IGlobalOptions, options.put_void());
+  if (SUCCEEDED(hr)) hr = options->Set(COMGLB_EXCEPTION_HANDLING, COMGLB_EXCEPTION_DONOT_HANDLE_ANY);
   if (FAILED(hr)) {
     trace_report(L"CDoDadevModule::PreMessageLoop", L"Unable to switch off COM exception handling!\n");
     trace_result_code(L"CDoDadevModule::PreMessageLoop", static_cast<std::uint32_t>(hr));
@@ -117,8 +105,7 @@ CDoDadevModule::~CDoDadevModule() {
     hooked_module = nullptr;
   }
   for (std::size_t i = 0; i < count_; ++i) {
-    if (table_[i].factory) table_[i].factory->Release();
-    table_[i].factory = nullptr;
+    table_[i].factory.reset();
   }
   if (!init_failed_) DeleteCriticalSection(&module_lock_);
 }
@@ -171,7 +158,7 @@ HRESULT CDoDadevModule::run_script(int resource, kv::registrar_mode mode) {
   kv::module_replacements replacements;
   HRESULT hr = make_replacements(replacements);
   if (FAILED(hr)) return hr;
-  mem_block text;
+  kv::unique_mem<wchar_t> text;
   hr = load_script(instance_, resource, text);
   if (FAILED(hr)) return hr;
 
@@ -183,8 +170,7 @@ HRESULT CDoDadevModule::run_script(int resource, kv::registrar_mode mode) {
     if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(static_cast<unsigned long>(error));
     roots.classes_root = user_classes.get();
   }
-  return kv::run_registry_script(static_cast<const wchar_t*>(text.block), replacements.items, replacements.count, mode,
-                                 roots);
+  return kv::run_registry_script(text.get(), replacements.items, replacements.count, mode, roots);
 }
 
 HRESULT CDoDadevModule::register_server(bool per_user) {
@@ -236,8 +222,7 @@ HRESULT CDoDadevModule::class_object(kv::class_object_entry& entry, REFIID riid,
   if (!object) return E_POINTER;
   *object = nullptr;
   if (!entry.factory) {
-    const HRESULT hr =
-        kv::create_class_factory(*this, entry.creator, IID_IUnknown, reinterpret_cast<void**>(&entry.factory));
+    const HRESULT hr = kv::create_class_factory(*this, entry.creator, IID_IUnknown, entry.factory.put_void());
     if (FAILED(hr)) return hr;
   }
   return entry.factory->QueryInterface(riid, object);
@@ -260,12 +245,11 @@ HRESULT CDoDadevModule::PreMessageLoop(int) {
   HRESULT hr = count_ == 0 ? S_FALSE : S_OK;
   for (std::size_t i = 0; i < count_ && hr == S_OK; ++i) {
     kv::class_object_entry& entry = table_[i];
-    IUnknown* factory = nullptr;
-    hr = class_object(entry, IID_IUnknown, reinterpret_cast<void**>(&factory));
+    kv::com_ptr<IUnknown> factory;
+    hr = class_object(entry, IID_IUnknown, factory.put_void());
     if (FAILED(hr)) break;
-    hr = CoRegisterClassObject(*entry.clsid, factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED,
+    hr = CoRegisterClassObject(*entry.clsid, factory.get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED,
                                &entry.cookie);
-    factory->Release();
     if (FAILED(hr)) entry.cookie = 0;
   }
   if (hr == S_OK) {

@@ -11,6 +11,7 @@
 
 #include "server/command_line.h"
 #include "server/registrar.h"
+#include "types/owners.h"
 
 namespace kv {
 
@@ -23,7 +24,7 @@ struct class_object_entry {
   const CLSID* clsid;
   int registry_script;     // REGISTRY resource with the class script
   object_creator creator;  // what the class factory's CreateInstance calls
-  IUnknown* factory;       // cached class factory, one reference; null until first asked for
+  com_ptr<IUnknown> factory;  // cached class factory; null until first asked for
   DWORD cookie;            // from CoRegisterClassObject; 0 while not registered
 };
 

@@ -8,6 +8,7 @@
 #include "server/command_line.h"
 #include "trace/trace.h"
 #include "types/kv_mutex.h"
+#include "types/owners.h"
 
 namespace kv {
 
@@ -39,7 +40,8 @@ int server_entry(CDoDadevModule& module, const wchar_t* command_line, const wcha
   InitCommonControls();
   if (module.init_failed()) return -1;
 
-  HRESULT hr = CoInitialize(nullptr);
+  const com_apartment com;
+  HRESULT hr = com.result();
   if (SUCCEEDED(hr)) {
     module.com_initialized = true;
   } else if (hr != RPC_E_CHANGED_MODE || !GetModuleHandleW(L"Mscoree.dll")) {
@@ -55,10 +57,7 @@ int server_entry(CDoDadevModule& module, const wchar_t* command_line, const wcha
     if (SUCCEEDED(hr)) hr = module.PostMessageLoop();
   }
 
-  if (module.com_initialized) {
-    CoUninitialize();
-    module.com_initialized = false;
-  }
+  module.com_initialized = false;  // `com` uninitialises on return
   return hr;
 }
 

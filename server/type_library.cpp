@@ -8,21 +8,6 @@ namespace kv {
 
 namespace {
 
-class type_library_ref {
- public:
-  type_library_ref() = default;
-  type_library_ref(const type_library_ref&) = delete;
-  type_library_ref& operator=(const type_library_ref&) = delete;
-  ~type_library_ref() {
-    if (library_) library_->Release();
-  }
-  ITypeLib* get() const noexcept { return library_; }
-  ITypeLib** put() noexcept { return &library_; }
-
- private:
-  ITypeLib* library_ = nullptr;
-};
-
 class library_attributes {
  public:
   explicit library_attributes(ITypeLib* library) : library_(library) { hr_ = library->GetLibAttr(&attributes_); }
@@ -100,7 +85,7 @@ HRESULT load_module_type_library(const wchar_t* module_path, ITypeLib** library,
 
 HRESULT register_module_type_library(const wchar_t* module_path, bool per_user) noexcept {
   try {
-    type_library_ref library;
+    com_ptr<ITypeLib> library;
     KV_string loaded_from;
     HRESULT hr = load_module_type_library(module_path, library.put(), &loaded_from);
     if (FAILED(hr)) return hr;
@@ -131,7 +116,7 @@ HRESULT register_module_type_library(const wchar_t* module_path, bool per_user) 
 }
 
 HRESULT unregister_module_type_library(const wchar_t* module_path, bool per_user) noexcept {
-  type_library_ref library;
+  com_ptr<ITypeLib> library;
   HRESULT hr = load_module_type_library(module_path, library.put(), nullptr);
   if (FAILED(hr)) return hr;
   library_attributes attributes(library.get());

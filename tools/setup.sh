@@ -6,7 +6,7 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
   wine64 libwine-dev
   googletest
-  clang libclang-rt-14-dev llvm
+  clang libclang-rt-14-dev llvm lld
   libpugixml-dev valgrind
   openssl
   wixl msitools

@@ -8,6 +8,9 @@ tools/setup.sh
 
 cmake --preset windows
 cmake --build --preset windows
+# The same code through a second compiler, built only: the tests run on the g++ build above.
+cmake --preset windows-clang
+cmake --build --preset windows-clang
 ctest --preset windows
 
 cmake --preset host-fuzz

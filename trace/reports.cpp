@@ -4,6 +4,7 @@
 #include "trace/trace.h"
 #include "trace/trace_internal.h"
 #include "types/kv_alloc.h"
+#include "types/owners.h"
 #include "types/wide.h"
 
 namespace kv::trace_detail {
@@ -21,17 +22,12 @@ class system_text {
     // The system allocates the text; the allocation seam still gets its say.
     if (mem_injected_failure()) return;
     FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                   code, 0, reinterpret_cast<wchar_t*>(&text_), 0, nullptr);
+                   code, 0, reinterpret_cast<wchar_t*>(text_.put()), 0, nullptr);
   }
-  system_text(const system_text&) = delete;
-  system_text& operator=(const system_text&) = delete;
-  ~system_text() {
-    if (text_) LocalFree(text_);
-  }
-  const wchar_t* get() const { return text_; }
+  const wchar_t* get() const { return static_cast<const wchar_t*>(text_.get()); }
 
  private:
-  wchar_t* text_ = nullptr;
+  unique_local text_;
 };
 
 }  // namespace

@@ -30,10 +30,10 @@ class session_lock {
  public:
   session_lock() {
     const KV_string name = make_mutex_name(lock_name, 0);
-    SECURITY_ATTRIBUTES* attributes = make_open_security_attributes();
-    handle_.reset(CreateMutexW(attributes, TRUE, name.text()));
+    kv::unique_security_attributes attributes(make_open_security_attributes());
+    handle_.reset(CreateMutexW(attributes.get(), TRUE, name.text()));
     const DWORD created = GetLastError();
-    free_security_attributes(attributes);
+    attributes.reset();
     if (!handle_) return;
     if (created != ERROR_ALREADY_EXISTS) {
       owned_ = true;

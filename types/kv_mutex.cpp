@@ -7,10 +7,10 @@ namespace {
 // Steps shared by open_named_mutex and KV_mutex: create (or open) the mutex with the open
 // security attributes and, when ownership was asked for and the mutex existed, wait for it.
 HANDLE create_and_own(const KV_string& prefixed_name, int initial_owner) {
-  SECURITY_ATTRIBUTES* attributes = make_open_security_attributes();
-  HANDLE mutex = CreateMutexW(attributes, initial_owner ? TRUE : FALSE, prefixed_name.text());
+  kv::unique_security_attributes attributes(make_open_security_attributes());
+  HANDLE mutex = CreateMutexW(attributes.get(), initial_owner ? TRUE : FALSE, prefixed_name.text());
   const DWORD created = GetLastError();
-  free_security_attributes(attributes);
+  attributes.reset();
   if (initial_owner && mutex && created == ERROR_ALREADY_EXISTS) WaitForSingleObject(mutex, INFINITE);
   return mutex;
 }
@@ -50,17 +50,15 @@ HANDLE open_named_mutex(const wchar_t* name, int global, int initial_owner) {
 }
 
 KV_mutex::KV_mutex(const wchar_t* name, int global, int initial_owner) : name_(make_mutex_name(name, global)) {
-  handle_ = create_and_own(name_, initial_owner);
+  handle_.reset(create_and_own(name_, initial_owner));
 }
 
-KV_mutex::~KV_mutex() {
-  if (handle_) CloseHandle(handle_);
-}
+KV_mutex::~KV_mutex() = default;
 
 bool KV_mutex::wait_with(HANDLE other, DWORD timeout_ms, bool* timed_out) {
   if (timed_out) *timed_out = false;
   if (!handle_) return false;
-  const HANDLE handles[2] = {handle_, other};
+  const HANDLE handles[2] = {handle_.get(), other};
   const DWORD result = WaitForMultipleObjects(other ? 2 : 1, handles, FALSE, timeout_ms);
   if (result == WAIT_OBJECT_0) return true;
   if (result == WAIT_TIMEOUT && timed_out) *timed_out = true;
@@ -69,9 +67,9 @@ bool KV_mutex::wait_with(HANDLE other, DWORD timeout_ms, bool* timed_out) {
 
 bool KV_mutex::wait(DWORD timeout_ms, bool* timed_out) { return wait_with(nullptr, timeout_ms, timed_out); }
 
-bool KV_mutex::release() { return ReleaseMutex(handle_) != FALSE; }
+bool KV_mutex::release() { return ReleaseMutex(handle_.get()) != FALSE; }
 
-HANDLE KV_mutex::handle() const { return handle_; }
+HANDLE KV_mutex::handle() const { return handle_.get(); }
 
 const wchar_t* KV_mutex::name() const { return name_.text(); }
 

@@ -6,6 +6,7 @@
 
 #include "types/kv_string.h"
 #include "types/kv_types.h"
+#include "types/owners.h"
 
 // "Global\" + name when `global` is non-zero, else "Local\" + name; a null name gives a null
 // string. Throws std::bad_alloc.
@@ -15,6 +16,10 @@ KV_string make_mutex_name(const wchar_t* name, int global);
 // Null when memory runs out. Free with free_security_attributes (null is ignored).
 SECURITY_ATTRIBUTES* make_open_security_attributes() noexcept;
 void free_security_attributes(SECURITY_ATTRIBUTES* attributes) noexcept;
+
+namespace kv {
+using unique_security_attributes = unique_any<SECURITY_ATTRIBUTES*, free_security_attributes>;
+}  // namespace kv
 
 // Creates or opens the mutex; null on failure. With `initial_owner` non-zero the caller owns
 // the mutex on return whenever a handle came back: an existing mutex is waited for without a
@@ -45,7 +50,7 @@ class KV_mutex : public KV_types {
   virtual const wchar_t* name() const;
 
  private:
-  HANDLE handle_ = nullptr;
+  kv::unique_handle handle_;
   KV_string name_;
 };
 

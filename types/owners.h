@@ -1,10 +1,15 @@
 #pragma once
 // Owners for OS resources (Windows only): one template, parameterised by the close function and
-// the invalid value, and an alias per resource type.
+// the invalid value, and an alias per resource type; a reference-counted COM pointer; the COM
+// initialisation of a thread.
 #include <windows.h>
+#include <objbase.h>
 #include <oleauto.h>
 
+#include <cstddef>
 #include <utility>
+
+#include "types/kv_alloc.h"
 
 namespace kv {
 
@@ -61,6 +66,12 @@ namespace close_fn {
 inline void bstr(BSTR value) noexcept { SysFreeString(value); }
 inline void handle(HANDLE value) noexcept { CloseHandle(value); }
 inline void hkey(HKEY value) noexcept { RegCloseKey(value); }
+inline void find(HANDLE value) noexcept { FindClose(value); }
+inline void local(HLOCAL value) noexcept { LocalFree(value); }
+template <typename T>
+inline void mem(T* value) noexcept {
+  mem_free(value);
+}
 }  // namespace close_fn
 
 inline HANDLE invalid_handle_value() noexcept { return INVALID_HANDLE_VALUE; }
@@ -69,5 +80,112 @@ using unique_bstr = unique_any<BSTR, close_fn::bstr>;
 using unique_handle = unique_any<HANDLE, close_fn::handle>;
 using unique_file = unique_any<HANDLE, close_fn::handle, invalid_handle_value>;
 using unique_hkey = unique_any<HKEY, close_fn::hkey>;
+// A FindFirstFile search.
+using unique_find = unique_any<HANDLE, close_fn::find, invalid_handle_value>;
+// Memory that a system call allocated with LocalAlloc for its caller (FormatMessageW,
+// CryptProtectData, CommandLineToArgvW).
+using unique_local = unique_any<HLOCAL, close_fn::local>;
+// A block from kv::mem_alloc, seen as T*.
+template <typename T = void>
+using unique_mem = unique_any<T*, close_fn::mem<T>>;
+
+// A block from kv::mem_alloc that holds text: zeroed before it is freed, like every stored text.
+// Move-only.
+class wiped_mem {
+ public:
+  wiped_mem() noexcept = default;
+  explicit wiped_mem(std::size_t bytes) noexcept : block_(mem_alloc(bytes)), bytes_(block_ ? bytes : 0) {}
+  wiped_mem(wiped_mem&& other) noexcept : block_(other.block_), bytes_(other.bytes_) {
+    other.block_ = nullptr;
+    other.bytes_ = 0;
+  }
+  wiped_mem& operator=(wiped_mem&& other) noexcept {
+    if (this != &other) {
+      reset();
+      block_ = other.block_;
+      bytes_ = other.bytes_;
+      other.block_ = nullptr;
+      other.bytes_ = 0;
+    }
+    return *this;
+  }
+  wiped_mem(const wiped_mem&) = delete;
+  wiped_mem& operator=(const wiped_mem&) = delete;
+  ~wiped_mem() { reset(); }
+
+  void* get() const noexcept { return block_; }
+  template <typename T>
+  T* as() const noexcept {
+    return static_cast<T*>(block_);
+  }
+  explicit operator bool() const noexcept { return block_ != nullptr; }
+  void reset() noexcept {
+    secure_wipe(block_, bytes_);
+    mem_free(block_);
+    block_ = nullptr;
+    bytes_ = 0;
+  }
+
+ private:
+  void* block_ = nullptr;
+  std::size_t bytes_ = 0;
+};
+
+// Owns one reference on a COM interface. Move-only.
+template <typename T>
+class com_ptr {
+ public:
+  constexpr com_ptr() noexcept = default;
+  constexpr com_ptr(std::nullptr_t) noexcept {}  // so that an aggregate table can start its owners as nullptr
+  // Takes over a reference the caller holds.
+  explicit com_ptr(T* pointer) noexcept : pointer_(pointer) {}
+  com_ptr(com_ptr&& other) noexcept : pointer_(other.release()) {}
+  com_ptr& operator=(com_ptr&& other) noexcept {
+    if (this != &other) {
+      reset();
+      pointer_ = other.release();
+    }
+    return *this;
+  }
+  com_ptr(const com_ptr&) = delete;
+  com_ptr& operator=(const com_ptr&) = delete;
+  ~com_ptr() { reset(); }
+
+  T* get() const noexcept { return pointer_; }
+  T* operator->() const noexcept { return pointer_; }
+  explicit operator bool() const noexcept { return pointer_ != nullptr; }
+  friend bool operator==(const com_ptr& owner, std::nullptr_t) noexcept { return owner.pointer_ == nullptr; }
+  void reset() noexcept {
+    if (pointer_) std::exchange(pointer_, nullptr)->Release();
+  }
+  // Gives up the reference without releasing it.
+  T* release() noexcept { return std::exchange(pointer_, nullptr); }
+  // For out-parameters: releases the held reference, then answers where the callee writes.
+  T** put() noexcept {
+    reset();
+    return &pointer_;
+  }
+  // The same for the void** of QueryInterface and CoCreateInstance.
+  void** put_void() noexcept { return reinterpret_cast<void**>(put()); }
+
+ private:
+  T* pointer_ = nullptr;
+};
+
+// COM initialised on this thread as a single-threaded apartment for the owner's lifetime;
+// uninitialised again only when the initialisation succeeded (S_FALSE included).
+class com_apartment {
+ public:
+  com_apartment() noexcept : hr_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
+  com_apartment(const com_apartment&) = delete;
+  com_apartment& operator=(const com_apartment&) = delete;
+  ~com_apartment() {
+    if (SUCCEEDED(hr_)) CoUninitialize();
+  }
+  HRESULT result() const noexcept { return hr_; }
+
+ private:
+  HRESULT hr_;
+};
 
 }  // namespace kv

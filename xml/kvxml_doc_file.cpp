@@ -13,53 +13,29 @@
 #include <cstddef>
 
 #include "types/kv_alloc.h"
+#include "types/owners.h"
 #include "xml/kvxml_doc.h"
 #include "xml/parser.h"
 
 namespace {
 
-struct file_handle {
-  HANDLE handle;
-  explicit file_handle(HANDLE owned) noexcept : handle(owned) {}
-  file_handle(const file_handle&) = delete;
-  file_handle& operator=(const file_handle&) = delete;
-  ~file_handle() {
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-  }
-};
-
-// A document's text in one form or another: zeroed before it is freed, like every stored text.
-struct heap_block {
-  void* block = nullptr;
-  std::size_t bytes = 0;
-  heap_block() noexcept = default;
-  explicit heap_block(std::size_t size) noexcept : block(kv::mem_alloc(size)), bytes(block ? size : 0) {}
-  heap_block(const heap_block&) = delete;
-  heap_block& operator=(const heap_block&) = delete;
-  ~heap_block() {
-    kv::secure_wipe(block, bytes);
-    kv::mem_free(block);
-  }
-};
-
 // Zero-terminated byte text to a new wide text in the code page; false on any failure.
-bool to_wide(unsigned code_page, const char* bytes, heap_block& out) {
+bool to_wide(unsigned code_page, const char* bytes, kv::wiped_mem& out) {
   int units = MultiByteToWideChar(code_page, 0, bytes, -1, nullptr, 0);
   if (units <= 0) return false;
-  out.block = kv::mem_alloc(static_cast<std::size_t>(units) * sizeof(wchar_t));
-  if (!out.block) return false;
-  out.bytes = static_cast<std::size_t>(units) * sizeof(wchar_t);
-  return MultiByteToWideChar(code_page, 0, bytes, -1, static_cast<wchar_t*>(out.block), units) > 0;
+  out = kv::wiped_mem(static_cast<std::size_t>(units) * sizeof(wchar_t));
+  if (!out) return false;
+  return MultiByteToWideChar(code_page, 0, bytes, -1, out.as<wchar_t>(), units) > 0;
 }
 
 }  // namespace
 
 int KVXML_doc::load_from_file(const wchar_t* path) {
   if (!path) return 0;
-  file_handle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                               nullptr));
-  if (file.handle == INVALID_HANDLE_VALUE) return 0;
-  return load_from_handle(file.handle);
+  kv::unique_file file(
+      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return 0;
+  return load_from_handle(file.get());
 }
 
 int KVXML_doc::load_from_handle(void* handle) {
@@ -69,34 +45,34 @@ int KVXML_doc::load_from_handle(void* handle) {
   DWORD size = GetFileSize(file, nullptr);
   if (size == 0 || size == INVALID_FILE_SIZE) return 0;
   // Two bytes more than the file for the terminator; computed in 64 bits.
-  heap_block content(static_cast<std::size_t>(size) + 2);
-  if (!content.block) return 0;
+  kv::wiped_mem content(static_cast<std::size_t>(size) + 2);
+  if (!content) return 0;
   DWORD read = 0;
-  if (!ReadFile(file, content.block, size, &read, nullptr)) return 0;
-  auto* bytes = static_cast<unsigned char*>(content.block);
+  if (!ReadFile(file, content.get(), size, &read, nullptr)) return 0;
+  auto* bytes = static_cast<unsigned char*>(content.get());
   if (read >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
-    auto* wide = static_cast<wchar_t*>(content.block);
+    auto* wide = static_cast<wchar_t*>(content.get());
     wide[read / 2] = 0;  // after the last whole code unit
     return load_from_string(wide + 1);
   }
   bytes[read] = 0;
   unsigned code_page;
   {
-    heap_block ansi;
+    kv::wiped_mem ansi;
     if (!to_wide(CP_ACP, reinterpret_cast<const char*>(bytes), ansi)) return 0;
-    code_page = kvxml::detect_encoding(static_cast<const wchar_t*>(ansi.block));
+    code_page = kvxml::detect_encoding(ansi.as<wchar_t>());
   }
-  heap_block wide;
+  kv::wiped_mem wide;
   if (!to_wide(code_page, reinterpret_cast<const char*>(bytes), wide)) return 0;
-  return load_from_string(static_cast<const wchar_t*>(wide.block));
+  return load_from_string(wide.as<wchar_t>());
 }
 
 int KVXML_doc::save_to_file(const wchar_t* path) {
   if (!root_ || !path) return 0;
-  file_handle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file.handle == INVALID_HANDLE_VALUE) return 0;
-  return save_to_handle(file.handle);
+  kv::unique_file file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return 0;
+  return save_to_handle(file.get());
 }
 
 int KVXML_doc::save_to_handle(void* handle) {

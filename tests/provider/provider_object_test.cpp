@@ -16,30 +16,14 @@ namespace {
 constexpr wchar_t class_key[] = L"Software\\Classes\\CLSID\\{B9F13557-90B9-4243-8BEE-E684EBF97C49}";
 constexpr wchar_t server_key[] = L"Software\\Classes\\CLSID\\{B9F13557-90B9-4243-8BEE-E684EBF97C49}\\InprocServer32";
 
-// Owns one interface reference.
-struct provider_ref {
-  IKeystoreProvider* p = nullptr;
-  provider_ref() = default;
-  provider_ref(const provider_ref&) = delete;
-  provider_ref& operator=(const provider_ref&) = delete;
-  ~provider_ref() { reset(); }
-  void reset() {
-    if (p) p->Release();
-    p = nullptr;
-  }
-  IKeystoreProvider* operator->() const { return p; }
-  void** put() {
-    reset();
-    return reinterpret_cast<void**>(&p);
-  }
-};
+using provider_ref = kv::com_ptr<IKeystoreProvider>;
 
 std::wstring bstr_units(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : L"<null>"; }
 
 class provider_object_test : public keystore_test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(kv::provider::make_keystore_provider(settings.config, IID_IKeystoreProvider, provider.put()), S_OK);
+    ASSERT_EQ(kv::provider::make_keystore_provider(settings.config, IID_IKeystoreProvider, provider.put_void()), S_OK);
   }
   void TearDown() override { kv::alloc_probe::disarm(); }
   provider_ref provider;
@@ -135,7 +119,7 @@ TEST_F(provider_object_test, every_allocation_failure_answers_out_of_memory_and_
 class provider_dll_test : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(SUCCEEDED(com_));
+    ASSERT_TRUE(SUCCEEDED(com_.result()));
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     dll_path_ = self;
@@ -151,7 +135,6 @@ class provider_dll_test : public ::testing::Test {
     RegDeleteTreeW(HKEY_CURRENT_USER, class_key);
     RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\DoDadev\\Provider\\Folders", drive_.c_str());
     if (dll_) FreeLibrary(dll_);
-    if (SUCCEEDED(com_)) CoUninitialize();
   }
   template <class F>
   F entry(const char* name) const {
@@ -167,7 +150,7 @@ class provider_dll_test : public ::testing::Test {
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
   }
 
-  HRESULT com_ = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  const kv::com_apartment com_;  // uninitialised after TearDown has freed the DLL
   std::wstring dll_path_;
   HMODULE dll_ = nullptr;
   temp_folder drive_folder_;
@@ -184,7 +167,7 @@ TEST_F(provider_dll_test, registered_per_machine_it_is_created_through_com_and_w
 
   provider_ref provider;
   ASSERT_EQ(CoCreateInstance(CLSID_KeystoreProvider, nullptr, CLSCTX_INPROC_SERVER, IID_IKeystoreProvider,
-                             provider.put()),
+                             provider.put_void()),
             S_OK);
   ASSERT_EQ(provider->CreatePwd(drive_.c_str(), L"pw"), S_OK);
   ASSERT_EQ(provider->CreateKey(drive_.c_str(), nullptr, L"through com", 0, 0), S_OK);
@@ -199,7 +182,7 @@ TEST_F(provider_dll_test, registered_per_machine_it_is_created_through_com_and_w
 
   ASSERT_EQ(entry<entry_point>("DllUnregisterServer")(), S_OK);
   EXPECT_EQ(CoCreateInstance(CLSID_KeystoreProvider, nullptr, CLSCTX_INPROC_SERVER, IID_IKeystoreProvider,
-                             provider.put()),
+                             provider.put_void()),
             REGDB_E_CLASSNOTREG);
   EXPECT_EQ(entry<entry_point>("DllUnregisterServer")(), S_OK);  // nothing left to remove is no failure
 }

@@ -67,12 +67,11 @@ keyed_certificate_in_my_store::~keyed_certificate_in_my_store() {
 std::vector<std::wstring> files_in(const std::wstring& folder) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
+  const kv::unique_find search(FindFirstFileW((folder + L"\\*").c_str(), &found));
+  if (!search) return names;
   do {
     if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
+  } while (FindNextFileW(search.get(), &found));
   std::sort(names.begin(), names.end());
   return names;
 }

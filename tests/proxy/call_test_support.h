@@ -100,7 +100,7 @@ class trace_lines {
 class call_path : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(SUCCEEDED(com_.hr));
+    ASSERT_TRUE(SUCCEEDED(com_.result()));
     crypto_test::trace_reader::switch_off();
     kv::set_main_thread_id(GetCurrentThreadId());
     factory_ = std::make_unique<kv::test::scoped_recording_factory>(journal_);
@@ -116,7 +116,7 @@ class call_path : public ::testing::Test {
   outcome call(const std::optional<std::wstring>& plain) { return call_test::call(object_.get(), plain); }
   std::vector<std::wstring> provider_lines() const { return journal_->lines(); }
 
-  proxy_test::com_scope com_;
+  const proxy_test::com_apartment com_;
   std::shared_ptr<kv::test::provider_journal> journal_ = std::make_shared<kv::test::provider_journal>();
   std::unique_ptr<kv::test::scoped_recording_factory> factory_;
   proxy_test::com_ptr<LU_proxy_disp_i> object_;

@@ -28,7 +28,7 @@ HRESULT replacement_factory(IKeystoreProvider** provider) {
 class provider_factory : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(SUCCEEDED(com_.hr));
+    ASSERT_TRUE(SUCCEEDED(com_.result()));
     // No provider class is registered, whatever an earlier run left behind.
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, proxy_test::provider_class_key);
     replacement_calls = 0;
@@ -40,7 +40,7 @@ class provider_factory : public ::testing::Test {
     replacement_journal.reset();
   }
 
-  proxy_test::com_scope com_;
+  const proxy_test::com_apartment com_;
 };
 
 TEST_F(provider_factory, installed_replacement_creates_the_provider) {

@@ -29,7 +29,7 @@ bool same_path(const std::wstring& a, const std::wstring& b) {
 class recording_provider_dll : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(SUCCEEDED(com_.hr));
+    ASSERT_TRUE(SUCCEEDED(com_.result()));
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, proxy_test::provider_class_key);
     kv::test::clear_script();
     dll_path_ = proxy_test::beside_program(L"recording_provider.dll");
@@ -56,7 +56,7 @@ class recording_provider_dll : public ::testing::Test {
   entry export_of(const char* name) const {
     return reinterpret_cast<entry>(reinterpret_cast<void*>(GetProcAddress(dll_, name)));
   }
-  proxy_test::com_scope com_;
+  const proxy_test::com_apartment com_;
   std::wstring dll_path_;
   HMODULE dll_ = nullptr;
   entry register_server_ = nullptr;

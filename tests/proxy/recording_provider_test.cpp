@@ -38,17 +38,17 @@ class recording_provider : public ::testing::Test {
  protected:
   void SetUp() override {
     instances_before_ = kv::test::recording_provider_instances();
-    provider_ = kv::test::make_recording_provider(journal_);
+    provider_ = kv::com_ptr<IKeystoreProvider>(kv::test::make_recording_provider(journal_));
   }
   void TearDown() override {
-    if (provider_) provider_->Release();
+    provider_.reset();
     EXPECT_EQ(kv::test::recording_provider_instances(), instances_before_);
   }
 
   std::wstring last_line() const { return journal_->calls.empty() ? L"<none>" : journal_->calls.back().line(); }
 
   std::shared_ptr<kv::test::provider_journal> journal_ = std::make_shared<kv::test::provider_journal>();
-  IKeystoreProvider* provider_ = nullptr;
+  kv::com_ptr<IKeystoreProvider> provider_;
   long instances_before_ = 0;
 };
 
@@ -106,7 +106,7 @@ TEST_F(recording_provider, every_slot_records_its_operation_with_all_arguments) 
   for (const row& r : rows) {
     SCOPED_TRACE(testing::Message() << "slot " << r.slot);
     const std::size_t before = journal_->calls.size();
-    EXPECT_EQ(r.call(provider_), S_OK);
+    EXPECT_EQ(r.call(provider_.get()), S_OK);
     ASSERT_EQ(journal_->calls.size(), before + 1);
     EXPECT_EQ(last_line(), r.expected);
   }
@@ -208,10 +208,10 @@ TEST_F(recording_provider, get_type_writes_the_scripted_number) {
 TEST_F(recording_provider, answers_only_iunknown_and_ikeystoreprovider) {
   proxy_test::com_ptr<IUnknown> unknown;
   ASSERT_EQ(provider_->QueryInterface(IID_IUnknown, unknown.put_void()), S_OK);
-  EXPECT_EQ(unknown.get(), static_cast<IUnknown*>(provider_));
+  EXPECT_EQ(unknown.get(), static_cast<IUnknown*>(provider_.get()));
   proxy_test::com_ptr<IKeystoreProvider> same;
   ASSERT_EQ(unknown->QueryInterface(__uuidof(IKeystoreProvider), same.put_void()), S_OK);
-  EXPECT_EQ(same.get(), provider_);
+  EXPECT_EQ(same.get(), provider_.get());
 
   void* other = reinterpret_cast<void*>(1);
   EXPECT_EQ(provider_->QueryInterface(IID_IDispatch, &other), E_NOINTERFACE);

@@ -5,6 +5,7 @@
 #include "crypto_support.h"
 #include "e2e_support.h"
 #include "tests/support/fresh_folder.h"
+#include "types/owners.h"
 
 namespace {
 
@@ -187,13 +188,12 @@ class keystore_e2e : public e2e::server_e2e {
   std::vector<std::wstring> key_ids() const {
     std::vector<std::wstring> ids;
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((drive_ + L"\\DoDadev Keystore\\ids\\*.luid").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return ids;
+    const kv::unique_find search(FindFirstFileW((drive_ + L"\\DoDadev Keystore\\ids\\*.luid").c_str(), &found));
+    if (!search) return ids;
     do {
       std::wstring name = found.cFileName;
       ids.push_back(name.substr(0, name.size() - 5));
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &found));
     return ids;
   }
 

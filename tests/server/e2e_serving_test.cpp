@@ -10,23 +10,7 @@
 
 namespace {
 
-template <typename T>
-struct com_ref {
-  T* pointer = nullptr;
-  com_ref() = default;
-  com_ref(const com_ref&) = delete;
-  com_ref& operator=(const com_ref&) = delete;
-  ~com_ref() { reset(); }
-  void reset() {
-    if (pointer) pointer->Release();
-    pointer = nullptr;
-  }
-  void** put() {
-    reset();
-    return reinterpret_cast<void**>(&pointer);
-  }
-  T* operator->() const { return pointer; }
-};
+using kv::com_ptr;
 
 // What one call_function answered, with the result decoded.
 struct answer {
@@ -145,30 +129,30 @@ TEST_F(server_serving, calls_through_vtable_and_idispatch_answer_like_in_process
   std::vector<answer> in_process;
   std::vector<std::vector<std::wstring>> in_process_records;
   for (const call_row& row : rows) {
-    com_ref<LU_proxy_disp_i> object;
-    ASSERT_EQ(kv::create_lu_proxy_disp(nullptr, IID_LU_proxy_disp_i, object.put()), S_OK);
+    com_ptr<LU_proxy_disp_i> object;
+    ASSERT_EQ(kv::create_lu_proxy_disp(nullptr, IID_LU_proxy_disp_i, object.put_void()), S_OK);
     DeleteFileW(record_file_.c_str());
-    in_process.push_back(call_vtable(object.pointer, row.request));
+    in_process.push_back(call_vtable(object.get(), row.request));
     in_process_records.push_back(kv::test::read_record_file(record_file_));
   }
   kv::set_main_thread_id(0);
 
   e2e::process server(e2e::server_exe());
   ASSERT_NE(server.wait_until_serving(), 0u);
-  com_ref<LU_proxy_disp_i> remote;
-  ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, remote.put()),
+  com_ptr<LU_proxy_disp_i> remote;
+  ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, remote.put_void()),
             S_OK);
-  com_ref<IDispatch> dispatch;
-  ASSERT_EQ(remote->QueryInterface(IID_IDispatch, dispatch.put()), S_OK);
+  com_ptr<IDispatch> dispatch;
+  ASSERT_EQ(remote->QueryInterface(IID_IDispatch, dispatch.put_void()), S_OK);
 
   for (std::size_t i = 0; i < std::size(rows); ++i) {
     SCOPED_TRACE(rows[i].name);
     DeleteFileW(record_file_.c_str());
-    const answer through_vtable = call_vtable(remote.pointer, rows[i].request);
+    const answer through_vtable = call_vtable(remote.get(), rows[i].request);
     EXPECT_EQ(through_vtable, in_process[i]);
     EXPECT_EQ(kv::test::read_record_file(record_file_), in_process_records[i]);
 
-    const answer through_dispatch = call_dispatch(dispatch.pointer, rows[i].request);
+    const answer through_dispatch = call_dispatch(dispatch.get(), rows[i].request);
     // IDispatch::Invoke keeps the method's failures but not its success codes: S_FALSE comes
     // back as S_OK, and ret_code carries the outcome as always.
     EXPECT_EQ(through_dispatch.hr, S_OK);
@@ -199,17 +183,17 @@ TEST_F(server_serving, releasing_every_client_keeps_the_server_and_the_next_clie
   ASSERT_NE(server.wait_until_serving(), 0u);
   const std::wstring call = request(L"get_version", L"");
   {
-    com_ref<LU_proxy_disp_i> object;
-    ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, object.put()),
+    com_ptr<LU_proxy_disp_i> object;
+    ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, object.put_void()),
               S_OK);
-    EXPECT_EQ(call_vtable(object.pointer, call).hr, S_OK);
+    EXPECT_EQ(call_vtable(object.get(), call).hr, S_OK);
   }
   EXPECT_FALSE(server.wait(3000));
 
-  com_ref<LU_proxy_disp_i> next;
-  ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, next.put()),
+  com_ptr<LU_proxy_disp_i> next;
+  ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, next.put_void()),
             S_OK);
-  EXPECT_EQ(call_vtable(next.pointer, call).hr, S_OK);
+  EXPECT_EQ(call_vtable(next.get(), call).hr, S_OK);
   EXPECT_EQ(e2e::count_lines(server.id(), L"LU_proxy_disp::call_function[0]"), 2);
   EXPECT_EQ(e2e::traced_servers(), std::set<DWORD>{server.id()});
 }
@@ -220,10 +204,10 @@ TEST_F(server_serving, wm_quit_to_the_traced_main_thread_ends_the_server_with_ex
   ASSERT_NE(thread, 0u);
   // The thread id of the trace line is the thread that call_function compares against.
   {
-    com_ref<LU_proxy_disp_i> object;
-    ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, object.put()),
+    com_ptr<LU_proxy_disp_i> object;
+    ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, object.put_void()),
               S_OK);
-    EXPECT_EQ(call_vtable(object.pointer, request(L"get_version", L"")).ret_code, 0);
+    EXPECT_EQ(call_vtable(object.get(), request(L"get_version", L"")).ret_code, 0);
   }
   const std::wstring head = L",T:";
   bool call_on_main_thread = false;
@@ -241,10 +225,10 @@ TEST_F(server_serving, wm_quit_to_the_traced_main_thread_ends_the_server_with_ex
 }
 
 TEST_F(server_serving, com_starts_the_server_for_the_first_client) {
-  com_ref<LU_proxy_disp_i> object;
-  ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, object.put()),
+  com_ptr<LU_proxy_disp_i> object;
+  ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, object.put_void()),
             S_OK);
-  EXPECT_EQ(call_vtable(object.pointer, request(L"get_version", L"")).hr, S_OK);
+  EXPECT_EQ(call_vtable(object.get(), request(L"get_version", L"")).hr, S_OK);
   const std::set<DWORD> servers = e2e::traced_servers();
   ASSERT_EQ(servers.size(), 1u);
   EXPECT_NE(*servers.begin(), GetCurrentProcessId());

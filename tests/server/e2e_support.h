@@ -16,6 +16,7 @@
 #include "tests/support/beside_program.h"
 #include "tests/support/process_start.h"
 #include "tests/trace/trace_fixture.h"
+#include "types/owners.h"
 
 namespace e2e {
 
@@ -213,17 +214,6 @@ inline DWORD run_server(const std::wstring& arguments, const std::wstring& progr
   return server.exit_code();
 }
 
-// COM for one test, as a client's single-threaded apartment.
-struct com_scope {
-  HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  com_scope() = default;
-  com_scope(const com_scope&) = delete;
-  com_scope& operator=(const com_scope&) = delete;
-  ~com_scope() {
-    if (SUCCEEDED(hr)) CoUninitialize();
-  }
-};
-
 }  // namespace e2e
 
 #include "tests/support/recording_provider.h"
@@ -263,7 +253,7 @@ class provider_registration {
 class server_e2e : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(SUCCEEDED(com_.hr));
+    ASSERT_TRUE(SUCCEEDED(com_.result()));
     clean();
     kv::test::set_switch_dword(1);
     wchar_t temp[MAX_PATH + 1];
@@ -305,7 +295,7 @@ class server_e2e : public ::testing::Test {
     kv::test::clear_script();
   }
 
-  com_scope com_;
+  const kv::com_apartment com_;  // as a client's single-threaded apartment
   std::wstring record_file_;
 };
 

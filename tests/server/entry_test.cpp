@@ -10,6 +10,7 @@
 #include "proxy/dodadev_h.h"
 #include "proxy/server_link.h"
 #include "server/dodadev_module.h"
+#include "types/owners.h"
 #include "server/server_entry.h"
 #include "tests/trace/trace_fixture.h"
 
@@ -76,11 +77,10 @@ void CALLBACK while_serving(HWND, UINT, UINT_PTR timer, DWORD) {
   view->ran = true;
   view->main_thread = kv::main_thread_id();
   view->lock_before = view->module->lock_count();
-  IUnknown* object = nullptr;
-  view->created = CoCreateInstance(test_clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i,
-                                   reinterpret_cast<void**>(&object));
+  kv::com_ptr<IUnknown> object;
+  view->created = CoCreateInstance(test_clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, object.put_void());
   view->lock_with_object = view->module->lock_count();
-  if (object) object->Release();
+  object.reset();
   view->lock_after = view->module->lock_count();
   PostQuitMessage(0);
 }

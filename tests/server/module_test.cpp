@@ -8,6 +8,7 @@
 #include "proxy/dodadev_h.h"
 #include "proxy/server_link.h"
 #include "server/dodadev_module.h"
+#include "types/owners.h"
 
 namespace {
 
@@ -34,13 +35,7 @@ class outer_object final : public IUnknown {
 };
 
 template <typename T>
-struct released {
-  T* pointer = nullptr;
-  ~released() {
-    if (pointer) pointer->Release();
-  }
-  void** put() { return reinterpret_cast<void**>(&pointer); }
-};
+using released = kv::com_ptr<T>;
 
 class module : public ::testing::Test {
  protected:
@@ -61,55 +56,52 @@ TEST_F(module, module_objects_hold_a_server_lock_through_the_hooks) {
   CDoDadevModule built(table_, 1);
   const LONG base = built.lock_count();
   released<LU_proxy_disp_i> object;
-  ASSERT_EQ(kv::create_lu_proxy_disp(nullptr, IID_LU_proxy_disp_i, object.put()), S_OK);
+  ASSERT_EQ(kv::create_lu_proxy_disp(nullptr, IID_LU_proxy_disp_i, object.put_void()), S_OK);
   EXPECT_EQ(built.lock_count(), base + 1);
-  object.pointer->Release();
-  object.pointer = nullptr;
+  object.reset();
   EXPECT_EQ(built.lock_count(), base);
 }
 
 TEST_F(module, class_factory_is_cached_and_creates_objects_alone_or_aggregated) {
   CDoDadevModule built(table_, 1);
   released<IClassFactory> factory, again;
-  ASSERT_EQ(built.class_object(table_[0], IID_IClassFactory, factory.put()), S_OK);
-  ASSERT_EQ(built.class_object(table_[0], IID_IClassFactory, again.put()), S_OK);
-  EXPECT_EQ(factory.pointer, again.pointer);
+  ASSERT_EQ(built.class_object(table_[0], IID_IClassFactory, factory.put_void()), S_OK);
+  ASSERT_EQ(built.class_object(table_[0], IID_IClassFactory, again.put_void()), S_OK);
+  EXPECT_EQ(factory.get(), again.get());
 
   released<LU_proxy_disp_i> alone;
-  EXPECT_EQ(factory.pointer->CreateInstance(nullptr, IID_LU_proxy_disp_i, alone.put()), S_OK);
-  EXPECT_NE(alone.pointer, nullptr);
+  EXPECT_EQ(factory->CreateInstance(nullptr, IID_LU_proxy_disp_i, alone.put_void()), S_OK);
+  EXPECT_NE(alone.get(), nullptr);
 
   outer_object outer;
   released<IUnknown> inner;
-  EXPECT_EQ(factory.pointer->CreateInstance(&outer, IID_IUnknown, inner.put()), S_OK);
-  EXPECT_NE(inner.pointer, nullptr);
+  EXPECT_EQ(factory->CreateInstance(&outer, IID_IUnknown, inner.put_void()), S_OK);
+  EXPECT_NE(inner.get(), nullptr);
 
   void* refused = &outer;
-  EXPECT_EQ(factory.pointer->CreateInstance(&outer, IID_LU_proxy_disp_i, &refused), CLASS_E_NOAGGREGATION);
+  EXPECT_EQ(factory->CreateInstance(&outer, IID_LU_proxy_disp_i, &refused), CLASS_E_NOAGGREGATION);
   EXPECT_EQ(refused, nullptr);
-  EXPECT_EQ(factory.pointer->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
+  EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
 }
 
 TEST_F(module, class_factory_lockserver_takes_and_gives_back_a_server_reference) {
   CDoDadevModule built(table_, 1);
   released<IClassFactory> factory;
-  ASSERT_EQ(built.class_object(table_[0], IID_IClassFactory, factory.put()), S_OK);
+  ASSERT_EQ(built.class_object(table_[0], IID_IClassFactory, factory.put_void()), S_OK);
   const LONG base = built.lock_count();
-  EXPECT_EQ(factory.pointer->LockServer(TRUE), S_OK);
+  EXPECT_EQ(factory->LockServer(TRUE), S_OK);
   EXPECT_EQ(built.lock_count(), base + 1);
   EXPECT_EQ(server_references(), static_cast<ULONG>(base + 1));
-  EXPECT_EQ(factory.pointer->LockServer(FALSE), S_OK);
+  EXPECT_EQ(factory->LockServer(FALSE), S_OK);
   EXPECT_EQ(built.lock_count(), base);
 }
 
 TEST_F(module, module_without_classes_registers_nothing_and_says_so) {
-  ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-  {
-    CDoDadevModule empty(nullptr, 0);
-    EXPECT_EQ(empty.PreMessageLoop(SW_SHOWNORMAL), S_FALSE);
-    EXPECT_EQ(empty.PostMessageLoop(), S_OK);
-  }
-  CoUninitialize();
+  const kv::com_apartment com;
+  ASSERT_TRUE(SUCCEEDED(com.result()));
+  CDoDadevModule empty(nullptr, 0);
+  EXPECT_EQ(empty.PreMessageLoop(SW_SHOWNORMAL), S_FALSE);
+  EXPECT_EQ(empty.PostMessageLoop(), S_OK);
 }
 
 // A copy of the test program in a folder of the given name, loaded as a module.

@@ -6,12 +6,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "types/owners.h"
+
 namespace kv::test {
 
 inline void remove_tree(const std::wstring& path) {
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
+  kv::unique_find search(FindFirstFileW((path + L"\\*").c_str(), &found));
+  if (search) {
     do {
       const std::wstring name = found.cFileName;
       if (name == L"." || name == L"..") continue;
@@ -22,9 +24,9 @@ inline void remove_tree(const std::wstring& path) {
         SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileW(full.c_str());
       }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &found));
   }
+  search.reset();  // the open search would keep the folder
   RemoveDirectoryW(path.c_str());
 }
 

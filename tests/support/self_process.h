@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/support/process_start.h"
+#include "types/owners.h"
 
 namespace kv::test {
 
@@ -37,15 +38,12 @@ struct child_role {
 inline int run_child_role_if_asked() {
   int count = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  const kv::unique_local arguments(argv);
   if (!argv) return -1;
-  int result = -1;
-  if (count >= 3 && std::wstring(argv[1]) == L"--as-child") {
-    auto role = child_roles().find(argv[2]);
-    child_args args(argv + 3, argv + count);
-    result = role == child_roles().end() ? 99 : role->second(args);
-  }
-  LocalFree(argv);
-  return result;
+  if (count < 3 || std::wstring(argv[1]) != L"--as-child") return -1;
+  auto role = child_roles().find(argv[2]);
+  child_args args(argv + 3, argv + count);
+  return role == child_roles().end() ? 99 : role->second(args);
 }
 
 class child_process {

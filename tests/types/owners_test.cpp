@@ -59,4 +59,46 @@ TEST(owners, handle_owner_closes_the_handle) {
   EXPECT_EQ(none.get(), INVALID_HANDLE_VALUE);
 }
 
+// An interface that counts its references; it lives on the stack, so nothing is freed.
+class counted : public IUnknown {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references; }
+  ULONG references = 1;
+};
+
+TEST(owners, com_ptr_releases_once_and_release_gives_the_reference_up) {
+  counted a, b;
+  {
+    kv::com_ptr<IUnknown> owner(&a);
+    kv::com_ptr<IUnknown> moved(std::move(owner));
+    EXPECT_EQ(owner.get(), nullptr);
+    *moved.put() = &b;  // put() lets the old reference go first
+    EXPECT_EQ(a.references, 0u);
+    EXPECT_EQ(moved.release(), &b);
+  }
+  EXPECT_EQ(b.references, 1u);
+}
+
+TEST(owners, com_apartment_uninitialises_only_what_it_initialised) {
+  ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+  {
+    const kv::com_apartment refused;  // the thread is in the multithreaded apartment already
+    EXPECT_EQ(refused.result(), RPC_E_CHANGED_MODE);
+  }
+  EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE) << "the refused owner uninitialised COM";
+  CoUninitialize();
+  CoUninitialize();
+  {
+    const kv::com_apartment apartment;
+    EXPECT_EQ(apartment.result(), S_OK);
+  }
+  EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK) << "the apartment outlived its owner";
+  CoUninitialize();
+}
+
 }  // namespace
