@@ -394,7 +394,9 @@ HRESULT keystore_service::open_for_writing(const wchar_t* drive, opened& keystor
 
 // Finishes a committed protection change: every pending key file of the current protection
 // replaces its key file; pending files of any other protection are leftovers of a change that
-// never committed.
+// never committed. A pending file that cannot be read or decoded may be the only copy of a key
+// under the current keystore key: it stays, the flag stays and the operation fails, so that a
+// later writer tries again (a scanner or backup holding the file open goes away).
 HRESULT keystore_service::roll_forward(opened& keystore) {
   KV_paths names;
   HRESULT hr = file_names(keystore.where.folder, names);
@@ -406,11 +408,12 @@ HRESULT keystore_service::roll_forward(opened& keystore) {
     key_record record;
     hr = read_whole_file(pending.text(), max_key_file_size, data);
     if (SUCCEEDED(hr)) hr = decode_key(data, record);
-    if (SUCCEEDED(hr) && std::memcmp(record.protection_id, keystore.index.protection_id, id_size) == 0) {
+    if (FAILED(hr)) return hr;
+    if (std::memcmp(record.protection_id, keystore.index.protection_id, id_size) == 0) {
       hr = replace_file(pending.text(), without_pending(pending).text());
       if (FAILED(hr)) return hr;
     } else {
-      DeleteFileW(pending.text());
+      DeleteFileW(pending.text());  // a failure leaves a harmless leftover for the next change
     }
   }
   keystore.index.flags = static_cast<std::uint16_t>(keystore.index.flags & ~index_record::roll_forward_pending);
@@ -823,10 +826,12 @@ HRESULT keystore_service::replace_protection(const wchar_t* drive, const credent
   KV_paths names;
   hr = file_names(keystore.where.folder, names);
   if (FAILED(hr)) return hr;
-  // Under the lock, temporary and pending files are leftovers of interrupted writers.
+  // Under the lock, temporary and pending files are leftovers of interrupted writers. They must
+  // go: a pending file of an older change must never sit beside those of the one committed next.
   for (const KV_path& name : names)
-    if (is_temporary(name.text()) || is_pending(name.text()))
-      DeleteFileW(child(keystore.where.folder, name.text()).text());
+    if ((is_temporary(name.text()) || is_pending(name.text())) &&
+        !DeleteFileW(child(keystore.where.folder, name.text()).text()) && GetLastError() != ERROR_FILE_NOT_FOUND)
+      return last_error();
 
   KV_paths written;
   auto discard = [&written] {

@@ -143,6 +143,26 @@ TEST_F(keystore_test, a_change_killed_after_its_commit_is_finished_by_the_next_w
             (std::vector<std::wstring>{L"a.lukey", L"b.lukey", L"keystore.lock", L"keystore.luidx"}));
 }
 
+TEST_F(keystore_test, a_pending_file_that_cannot_be_read_stops_the_next_writer_and_is_kept) {
+  ASSERT_EQ(create_password_keystore(L"old"), S_OK);
+  const GUID id = add_key(L"k");
+  const kv::provider::key_view before = read(id);
+  stop_at where{kv::provider::write_step::protection_committed};
+  kv::provider::keystore_service killed(interrupted(settings.config, where));
+  ASSERT_EQ(killed.replace_protection(drive.c_str(), credential::of_password(L"new"), true), E_ABORT);
+  {
+    // A virus scanner or backup holding the file without read sharing.
+    kv::unique_file held(CreateFileW((drive.keystore() + L"\\k.lukey.pending").c_str(), GENERIC_READ, 0, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, nullptr, L"x", 0, false),
+              HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION));
+  }
+  EXPECT_EQ(files_in(drive.keystore()).size(), 4u);  // k.lukey, its pending file, lock, index
+  EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, L"new", L"x", 0, false), S_OK);
+  EXPECT_TRUE(same_secret(read(id), before));
+}
+
 TEST_F(keystore_test, a_damaged_index_or_key_file_is_reported_as_bad_data) {
   ASSERT_EQ(create_password_keystore(), S_OK);
   const GUID id = add_key(L"k");
