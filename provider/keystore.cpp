@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "provider/keystore_folder.h"
 #include "types/kv_guid.h"
 #include "types/wide.h"
 
@@ -382,13 +383,49 @@ HRESULT keystore_service::folder_drives(KV_paths& roots) const {
   }
 }
 
+HRESULT keystore_service::open_index(const wchar_t* drive, opened& keystore) {
+  HRESULT hr = resolve_drive(drive, keystore.where);
+  if (FAILED(hr)) return hr;
+  if (!path_exists(index_file(keystore.where).text())) return NTE_BAD_KEYSET;
+  hr = check_private_folder(keystore.where.folder);
+  if (SUCCEEDED(hr)) hr = read_index(keystore.where, keystore.index);
+  return hr;
+}
+
 HRESULT keystore_service::open_for_writing(const wchar_t* drive, opened& keystore) {
   HRESULT hr = resolve_drive(drive, keystore.where);
   if (FAILED(hr)) return hr;
   if (!path_exists(index_file(keystore.where).text())) return NTE_BAD_KEYSET;
-  hr = keystore.lock.acquire(keystore.where.folder, config_.lock_timeout_ms);
+  hr = check_private_folder(keystore.where.folder);
+  if (SUCCEEDED(hr)) hr = keystore.lock.acquire(keystore.where.folder, config_.lock_timeout_ms);
   if (SUCCEEDED(hr)) hr = read_index(keystore.where, keystore.index);
   if (SUCCEEDED(hr) && (keystore.index.flags & index_record::roll_forward_pending)) hr = roll_forward(keystore);
+  return hr;
+}
+
+// Readers take no lock, so they work on read-only media. A protection change caught half way is
+// finished first, as a writer would; a change that commits while the key is read shows as a key
+// file of another protection than the index read before it, and the read starts again.
+HRESULT keystore_service::read_secret(const wchar_t* drive, const GUID& id, opened& keystore, key_record& record,
+                                      key256& keystore_key, key256& secret) {
+  HRESULT hr = S_OK;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    keystore.lock.release();
+    hr = open_index(drive, keystore);
+    if (SUCCEEDED(hr) && (keystore.index.flags & index_record::roll_forward_pending))
+      hr = open_for_writing(drive, keystore);
+    KV_path key_path;
+    KV_string file_name;
+    if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, key_path, file_name, record);
+    if (FAILED(hr)) return hr;
+    if (std::memcmp(record.protection_id, keystore.index.protection_id, id_size) != 0) {
+      hr = NTE_BAD_DATA;
+      continue;
+    }
+    hr = unlock(keystore.index, credential::nothing(), keystore_key);
+    if (SUCCEEDED(hr)) hr = open_secret(keystore_key, record, secret);
+    return hr;
+  }
   return hr;
 }
 
@@ -523,7 +560,8 @@ HRESULT keystore_service::locate(const GUID& id, KV_paths& paths) {
     KV_string file_name;
     key_record record;
     // A drive that cannot be read or holds a damaged file simply contributes nothing.
-    if (SUCCEEDED(find_key(where, id, key_path, file_name, record))) found.push_back(key_path);
+    if (SUCCEEDED(find_key(where, id, key_path, file_name, record)) && SUCCEEDED(check_private_folder(where.folder)))
+      found.push_back(key_path);
   }
   found.sort([](const KV_path& a, const KV_path& b) { return a.precedes(b); });
   found.unique([](const KV_path& a, const KV_path& b) { return kv::equals_nocase(a.text(), b.text()); });
@@ -537,7 +575,8 @@ HRESULT keystore_service::create_keystore(const wchar_t* drive, const credential
   location where;
   hr = resolve_drive(drive, where);
   if (FAILED(hr)) return hr;
-  if (!CreateDirectoryW(where.folder.text(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return last_error();
+  hr = create_private_folder(where.folder);
+  if (FAILED(hr)) return hr;
   const KV_path ids = ids_folder(where);
   if (!CreateDirectoryW(ids.text(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return last_error();
   keystore_lock lock;
@@ -664,15 +703,10 @@ HRESULT keystore_service::export_key(const wchar_t* drive, const GUID& id, const
   const KV_path parent(parent_text.text());
 
   opened keystore;
-  hr = open_for_writing(drive, keystore);
-  KV_path key_path;
-  KV_string file_name;
   key_record record;
-  if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, key_path, file_name, record);
   key256 keystore_key;
   export_payload payload;
-  if (SUCCEEDED(hr)) hr = unlock(keystore.index, credential::nothing(), keystore_key);
-  if (SUCCEEDED(hr)) hr = open_secret(keystore_key, record, payload.secret);
+  hr = read_secret(drive, id, keystore, record, keystore_key, payload.secret);
   if (FAILED(hr)) return hr;
   payload.id = record.id;
   payload.created = record.created;
@@ -742,7 +776,7 @@ HRESULT keystore_service::import_key(const wchar_t* drive, const wchar_t* import
 
   byte_buffer data;
   export_record file;
-  hr = read_whole_file(import_path, max_export_size, data);
+  hr = read_whole_file(import_path, max_export_size, data, file_origin::caller);
   if (SUCCEEDED(hr)) hr = decode_export(data, file);
   if (FAILED(hr)) return hr;
   byte_buffer aad;
@@ -879,37 +913,27 @@ HRESULT keystore_service::replace_protection(const wchar_t* drive, const credent
 
 HRESULT keystore_service::verify_password_history(const wchar_t* drive, const wchar_t* password) {
   HRESULT hr = check_password(password, false);
-  location where;
-  if (SUCCEEDED(hr)) hr = resolve_drive(drive, where);
-  index_record index;
-  if (SUCCEEDED(hr)) hr = read_index(where, index);
+  opened keystore;
+  if (SUCCEEDED(hr)) hr = open_index(drive, keystore);
   bool used = false;
-  if (SUCCEEDED(hr)) hr = in_history(index, password, used);
+  if (SUCCEEDED(hr)) hr = in_history(keystore.index, password, used);
   if (FAILED(hr)) return hr;
   return used ? HRESULT_FROM_WIN32(ERROR_PASSWORD_RESTRICTION) : S_OK;
 }
 
 HRESULT keystore_service::verify_password(const wchar_t* drive, const wchar_t* password) {
   HRESULT hr = check_password(password, false);
-  location where;
-  if (SUCCEEDED(hr)) hr = resolve_drive(drive, where);
-  index_record index;
-  if (SUCCEEDED(hr)) hr = read_index(where, index);
+  opened keystore;
+  if (SUCCEEDED(hr)) hr = open_index(drive, keystore);
   if (FAILED(hr)) return hr;
   key256 keystore_key;
-  return unlock(index, credential::of_password(password), keystore_key);
+  return unlock(keystore.index, credential::of_password(password), keystore_key);
 }
 
 HRESULT keystore_service::read_key(const wchar_t* drive, const GUID& id, key_view& key) {
   opened keystore;
-  HRESULT hr = open_for_writing(drive, keystore);
-  KV_path key_path;
-  KV_string file_name;
-  if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, key_path, file_name, key.record);
   key256 keystore_key;
-  if (SUCCEEDED(hr)) hr = unlock(keystore.index, credential::nothing(), keystore_key);
-  if (SUCCEEDED(hr)) hr = open_secret(keystore_key, key.record, key.secret);
-  return hr;
+  return read_secret(drive, id, keystore, key.record, keystore_key, key.secret);
 }
 
 }  // namespace kv::provider

@@ -105,7 +105,12 @@ class keystore_service {
 
  private:
   std::uint32_t work_factor() const;
+  // The drive's checked keystore folder and its index, without the lock.
+  HRESULT open_index(const wchar_t* drive, opened& keystore);
   HRESULT open_for_writing(const wchar_t* drive, opened& keystore);
+  // A key's record and secret, read without the writers' lock where that is safe.
+  HRESULT read_secret(const wchar_t* drive, const GUID& id, opened& keystore, key_record& record, key256& keystore_key,
+                      key256& secret);
   HRESULT roll_forward(opened& keystore);
   HRESULT store_key(opened& keystore, const key256& keystore_key, key_record& record, const key256& secret,
                     bool fresh_id);
