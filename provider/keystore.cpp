@@ -1,6 +1,8 @@
 #include "provider/keystore.h"
 
 #include <cstring>
+#include <map>
+#include <string>
 
 #include "provider/keystore_folder.h"
 #include "types/kv_guid.h"
@@ -288,6 +290,37 @@ HRESULT find_key(const location& where, const GUID& id, KV_path& key_path, KV_st
   return IsEqualGUID(record.id, id) ? S_OK : NTE_NOT_FOUND;
 }
 
+// File names compare as the file system does, without regard to letter case beyond ASCII.
+bool same_file_name(const wchar_t* a, const wchar_t* b) noexcept {
+  return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+// A key file that the link of its own id does not name is left over from a write cut short (a
+// rename killed between its two writes): no lookup finds it, yet it holds its name. Under the
+// lock it goes. A file that cannot be read or decoded stays: it may be damage worth keeping.
+bool remove_if_orphan(const location& where, const KV_path& key_path, const wchar_t* file_name) {
+  byte_buffer data;
+  key_record record;
+  if (FAILED(read_whole_file(key_path.text(), max_key_file_size, data)) || FAILED(decode_key(data, record)))
+    return false;
+  KV_path linked_path;
+  KV_string linked_name;
+  key_record linked;
+  const HRESULT hr = find_key(where, record.id, linked_path, linked_name, linked);
+  if (SUCCEEDED(hr) ? same_file_name(linked_name.text(), file_name) : hr != NTE_NOT_FOUND) return false;
+  return DeleteFileW(key_path.text()) != FALSE;
+}
+
+// Moves a new key file into place under a name no key holds; an orphan holding it is cleared first.
+HRESULT write_new_key_file(const location& where, const KV_string& file_name, const byte_buffer& data,
+                           const interrupt_hook& interrupt) {
+  const KV_path key_path = child(where.folder, file_name.text());
+  HRESULT hr = write_atomically(where.folder, key_path, data, false, interrupt);
+  if (hr == HRESULT_FROM_WIN32(ERROR_FILE_EXISTS) && remove_if_orphan(where, key_path, file_name.text()))
+    hr = write_atomically(where.folder, key_path, data, false, interrupt);
+  return hr;
+}
+
 // The names of the files directly in `folder`.
 HRESULT file_names(const KV_path& folder, KV_paths& names) {
   const KV_path pattern = child(folder, L"*");
@@ -330,6 +363,44 @@ bool is_pending(const wchar_t* name) noexcept {
   return kv::equals_nocase(stem_end, key_suffix);
 }
 
+// Drives whose last probe failed slowly (a share that is gone, a device that does not answer):
+// searches pass them over for a while, so each costs its time-out once per interval instead of on
+// every search. Shared by the provider objects of one process.
+class slow_drives {
+ public:
+  static constexpr ULONGLONG slow_ms = 250;
+  static constexpr ULONGLONG skip_ms = 10 * 60 * 1000;
+
+  bool skipped(const KV_path& root) {
+    const ULONGLONG now = GetTickCount64();
+    AcquireSRWLockShared(&lock_);
+    const auto found = failed_.find(root.text());
+    const bool skip = found != failed_.end() && now - found->second < skip_ms;
+    ReleaseSRWLockShared(&lock_);
+    return skip;
+  }
+  // Notes a probe that started at `started` and did not find what it looked for.
+  void missed(const KV_path& root, ULONGLONG started) {
+    if (GetTickCount64() - started < slow_ms) return;
+    AcquireSRWLockExclusive(&lock_);
+    try {
+      failed_[root.text()] = GetTickCount64();
+    } catch (...) {
+      // Without memory the drive is just probed again next time.
+    }
+    ReleaseSRWLockExclusive(&lock_);
+  }
+
+ private:
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  std::map<std::wstring, ULONGLONG> failed_;
+};
+
+slow_drives& unanswering_drives() {
+  static slow_drives drives;
+  return drives;
+}
+
 HRESULT list_volume_roots(const settings& config, KV_paths& roots) {
   if (config.volume_roots) return config.volume_roots(roots);
   const DWORD needed = GetLogicalDriveStringsW(0, nullptr);
@@ -364,6 +435,14 @@ void keystore_service::remember_folder_drive(const location& where) const {
     return;  // only searches by id miss the keystore then; it is there all the same
   const wchar_t empty[] = L"";
   RegSetValueExW(folders.get(), where.root.text(), 0, REG_SZ, reinterpret_cast<const BYTE*>(empty), sizeof empty);
+}
+
+void keystore_service::forget_folder_drive(const KV_path& root) const {
+  KV_string key(config_.registry_key);
+  key.append(folders_subkey);
+  kv::unique_hkey folders;
+  if (RegOpenKeyExW(config_.registry_root, key.text(), 0, KEY_SET_VALUE, folders.put()) == ERROR_SUCCESS)
+    RegDeleteValueW(folders.get(), root.text());
 }
 
 HRESULT keystore_service::folder_drives(KV_paths& roots) const {
@@ -471,7 +550,6 @@ HRESULT keystore_service::store_key(opened& keystore, const key256& keystore_key
   KV_string file_name;
   HRESULT hr = key_file_name(record.name.text(), file_name);
   if (FAILED(hr)) return hr;
-  const KV_path key_path = child(keystore.where.folder, file_name.text());
   std::memcpy(record.protection_id, keystore.index.protection_id, id_size);
   const KV_path ids = ids_folder(keystore.where);
   if (!CreateDirectoryW(ids.text(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return last_error();
@@ -491,7 +569,7 @@ HRESULT keystore_service::store_key(opened& keystore, const key256& keystore_key
     if (!fresh_id || hr != HRESULT_FROM_WIN32(ERROR_FILE_EXISTS) || attempt == 7) break;
   }
   if (FAILED(hr)) return hr;
-  hr = write_atomically(keystore.where.folder, key_path, data, false, config_.interrupt);
+  hr = write_new_key_file(keystore.where, file_name, data, config_.interrupt);
   if (FAILED(hr) && hr != E_ABORT) DeleteFileW(link_path.text());
   return hr;
 }
@@ -508,7 +586,12 @@ HRESULT keystore_service::drives(bool populated, std::uint32_t types, KV_paths& 
       location where;
       where.root = root;
       where.folder = child(root, keystore_folder_name);
-      if (!path_exists(index_file(where).text())) continue;
+      if (unanswering_drives().skipped(root)) continue;
+      const ULONGLONG started = GetTickCount64();
+      if (!path_exists(index_file(where).text())) {
+        unanswering_drives().missed(root, started);
+        continue;
+      }
     }
     roots.push_back(root);
   }
@@ -548,20 +631,33 @@ HRESULT keystore_service::drive_type(const wchar_t* drive, std::uint32_t& type) 
 HRESULT keystore_service::locate(const GUID& id, KV_paths& paths) {
   KV_paths roots;
   HRESULT hr = list_volume_roots(config_, roots);
+  const std::size_t volume_roots = roots.size();
   if (SUCCEEDED(hr)) hr = folder_drives(roots);
   if (FAILED(hr)) return hr;
   KV_paths found;
   quiet_errors quiet;
+  std::size_t at = 0;
   for (const KV_path& root : roots) {
+    const bool folder_drive = at++ >= volume_roots;
+    if (unanswering_drives().skipped(root)) continue;
     location where;
     where.root = root;
     where.folder = child(root, keystore_folder_name);
     KV_path key_path;
     KV_string file_name;
     key_record record;
+    const ULONGLONG started = GetTickCount64();
     // A drive that cannot be read or holds a damaged file simply contributes nothing.
-    if (SUCCEEDED(find_key(where, id, key_path, file_name, record)) && SUCCEEDED(check_private_folder(where.folder)))
+    hr = find_key(where, id, key_path, file_name, record);
+    if (SUCCEEDED(hr) && SUCCEEDED(check_private_folder(where.folder))) {
       found.push_back(key_path);
+      continue;
+    }
+    unanswering_drives().missed(root, started);
+    // A folder drive that is there but holds no keystore any more is forgotten; one that is not
+    // there may be on a medium that comes back.
+    if (folder_drive && path_exists(root.text()) && !path_exists(index_file(where).text()))
+      forget_folder_drive(root);
   }
   found.sort([](const KV_path& a, const KV_path& b) { return a.precedes(b); });
   found.unique([](const KV_path& a, const KV_path& b) { return kv::equals_nocase(a.text(), b.text()); });
@@ -671,9 +767,10 @@ HRESULT keystore_service::rename_key(const wchar_t* drive, const GUID& id, const
   if (FAILED(hr)) return hr;
 
   // A name that differs only in letter case keeps its file (the file system folds case).
-  const bool same_file = kv::equals_nocase(old_file.text(), new_file.text());
+  const bool same_file = same_file_name(old_file.text(), new_file.text());
   const KV_path new_path = child(keystore.where.folder, new_file.text());
-  hr = write_atomically(keystore.where.folder, new_path, data, same_file, config_.interrupt);
+  hr = same_file ? write_atomically(keystore.where.folder, new_path, data, true, config_.interrupt)
+                 : write_new_key_file(keystore.where, new_file, data, config_.interrupt);
   if (FAILED(hr)) return hr;
   byte_buffer link;
   byte_writer writer(link);

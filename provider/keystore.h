@@ -115,6 +115,7 @@ class keystore_service {
   HRESULT store_key(opened& keystore, const key256& keystore_key, key_record& record, const key256& secret,
                     bool fresh_id);
   void remember_folder_drive(const location& where) const;
+  void forget_folder_drive(const KV_path& root) const;
   HRESULT folder_drives(KV_paths& roots) const;
 
   settings config_;

@@ -163,6 +163,47 @@ TEST_F(keystore_test, rename_moves_the_key_to_its_new_file_and_keeps_id_and_secr
                                                                    L"new%3A name.lukey", L"taken.lukey"}));
 }
 
+TEST_F(keystore_test, a_rename_that_changes_only_letter_case_keeps_the_file_for_any_letters) {
+  ASSERT_EQ(create_password_keystore(), S_OK);
+  const GUID id = add_key(L"\u00C4rger");
+  ASSERT_EQ(service.rename_key(drive.c_str(), id, L"\u00E4rger"), S_OK);
+  EXPECT_TRUE(read(id).record.name.equals(L"\u00E4rger"));
+  EXPECT_EQ(files_in(drive.keystore()).size(), 3u);  // one key file, lock, index
+}
+
+TEST_F(keystore_test, a_rename_killed_between_its_writes_leaves_no_name_blocked) {
+  ASSERT_EQ(create_password_keystore(), S_OK);
+  for (int stop_at : {1, 2}) {  // before the link moves (new file orphaned), after it (old file orphaned)
+    SCOPED_TRACE(stop_at);
+    const std::wstring old_name = L"old " + std::to_wstring(stop_at);
+    const std::wstring new_name = L"new " + std::to_wstring(stop_at);
+    const GUID id = add_key(old_name.c_str());
+    struct counter {
+      int left;
+    } steps{stop_at};
+    kv::provider::settings config = settings.config;
+    config.interrupt.stop = [](kv::provider::write_step, void* context) {
+      return static_cast<counter*>(context)->left-- == 0;
+    };
+    config.interrupt.context = &steps;
+    kv::provider::keystore_service killed(config);
+    if (stop_at == 1) {
+      EXPECT_EQ(killed.rename_key(drive.c_str(), id, new_name.c_str()), E_ABORT);
+    } else {
+      // The old file is the one left behind: stop the delete by holding the file.
+      kv::unique_file held(CreateFileW((drive.keystore() + L"\\" + old_name + L".lukey").c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+      EXPECT_EQ(service.rename_key(drive.c_str(), id, new_name.c_str()), S_OK);
+    }
+    // Whichever name the orphan holds is free again for a new key.
+    EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, nullptr, old_name.c_str(), 0, false),
+              stop_at == 1 ? name_in_use : S_OK);
+    EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, nullptr, new_name.c_str(), 0, false),
+              stop_at == 1 ? S_OK : name_in_use);
+    EXPECT_TRUE(read(id).record.name.equals(stop_at == 1 ? old_name.c_str() : new_name.c_str()));
+  }
+}
+
 TEST_F(keystore_test, locate_searches_every_known_folder_drive_and_sorts_the_result) {
   temp_folder second;
   ASSERT_EQ(create_password_keystore(), S_OK);
@@ -178,6 +219,23 @@ TEST_F(keystore_test, locate_searches_every_known_folder_drive_and_sorts_the_res
   std::vector<std::wstring> expected{drive.keystore() + L"\\shared.lukey", second.keystore() + L"\\shared.lukey"};
   if (KV_path(expected[1].c_str()).precedes(KV_path(expected[0].c_str()))) std::swap(expected[0], expected[1]);
   EXPECT_EQ(texts(found), expected);
+
+  // A folder drive that is there without its keystore is forgotten; one that is gone is kept.
+  const std::wstring folders = std::wstring(settings.config.registry_key) + L"\\Folders";
+  auto remembered = [&](const std::wstring& root) {
+    return RegGetValueW(HKEY_CURRENT_USER, folders.c_str(), root.c_str(), RRF_RT_REG_SZ, nullptr, nullptr, nullptr) ==
+           ERROR_SUCCESS;
+  };
+  temp_folder third;
+  ASSERT_EQ(service.create_keystore(third.c_str(), credential::of_password(L"pw")), S_OK);
+  ASSERT_TRUE(remembered(second.path()) && remembered(third.path()));
+  kv::test::remove_tree(second.keystore());
+  kv::test::remove_tree(third.path());
+  found.clear();
+  ASSERT_EQ(service.locate(id, found), S_OK);
+  EXPECT_EQ(texts(found), std::vector<std::wstring>{drive.keystore() + L"\\shared.lukey"});
+  EXPECT_FALSE(remembered(second.path()));
+  EXPECT_TRUE(remembered(third.path()));
 }
 
 TEST_F(keystore_test, a_write_killed_before_its_replace_leaves_nothing_that_counts) {
