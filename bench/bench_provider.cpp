@@ -42,17 +42,26 @@ void check(HRESULT hr, const char* what) {
   }
 }
 
-// The ids of the keys in a keystore, from the names of its id links.
-std::vector<GUID> key_ids(const std::wstring& keystore) {
-  std::vector<GUID> ids;
+// The names in a folder that match a pattern: files, or with `folders` subfolders.
+std::vector<std::wstring> names_in(const std::wstring& pattern, bool folders) {
+  std::vector<std::wstring> names;
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((keystore + L"\\ids\\*.luid").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return ids;
+  HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
   do {
-    const std::wstring name = found.cFileName;
-    if (name.size() == 43) ids.push_back(KV_guid(name.substr(0, 38).c_str()));
+    if (((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folders && found.cFileName[0] != L'.')
+      names.push_back(found.cFileName);
   } while (FindNextFileW(search, &found));
   FindClose(search);
+  return names;
+}
+
+// The ids of the keys in a keystore, from the names of its id links ("ids\\XX\\{GUID}.luid").
+std::vector<GUID> key_ids(const std::wstring& keystore) {
+  std::vector<GUID> ids;
+  for (const std::wstring& shard : names_in(keystore + L"\\ids\\??", true))
+    for (const std::wstring& name : names_in(keystore + L"\\ids\\" + shard + L"\\*.luid", false))
+      if (name.size() == 43) ids.push_back(KV_guid(name.substr(0, 38).c_str()));
   return ids;
 }
 

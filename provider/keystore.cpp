@@ -21,6 +21,7 @@ namespace {
 constexpr wchar_t keystore_folder_name[] = L"DoDadev Keystore";
 constexpr wchar_t index_name[] = L"keystore.luidx";
 constexpr wchar_t ids_folder_name[] = L"ids";
+constexpr wchar_t keys_folder_name[] = L"keys";
 constexpr wchar_t link_suffix[] = L".luid";
 constexpr wchar_t folders_subkey[] = L"\\Folders";
 constexpr std::uint32_t max_index_size = 64 * 1024;
@@ -65,12 +66,56 @@ KV_path child(const KV_path& base, const wchar_t* name) {
 KV_path index_file(const location& where) { return child(where.folder, index_name); }
 KV_path ids_folder(const location& where) { return child(where.folder, ids_folder_name); }
 
-KV_path link_file(const location& where, const GUID& id) {
+// Key files and id links are spread over up to 256 subfolders each ("keys\XX", "ids\XX"), so that
+// no folder grows with the keystore: where names are matched without regard to case outside the
+// file system (Wine), every new file name costs a scan of its whole folder. Keystores written
+// before keep their files at the top ("<name>.lukey", "ids\{GUID}.luid"); readers look there too.
+constexpr std::size_t shard_units = 2;
+
+// "ids\XX\{GUID}.luid", XX being the GUID text's first two hex digits; or, `flat`, "ids\{GUID}.luid".
+KV_path link_file(const location& where, const GUID& id, bool flat = false) {
   const KV_guid text(id);
   wchar_t name[KV_guid::text_units + 5] = {};
   std::memcpy(name, text.text, (KV_guid::text_units - 1) * sizeof(wchar_t));
   std::memcpy(name + KV_guid::text_units - 1, link_suffix, sizeof link_suffix);
-  return child(ids_folder(where), name);
+  KV_path folder = ids_folder(where);
+  if (!flat) {
+    const wchar_t shard[shard_units + 1] = {text.text[1], text.text[2], 0};
+    folder.join(shard);
+  }
+  return child(folder, name);
+}
+
+bool is_hex(wchar_t c) noexcept { return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'); }
+
+// "keys\XX\<file name>". XX comes from the name folded to upper case, so that names the file
+// system takes for the same share a folder and collide there.
+KV_string key_relative_path(const KV_string& file_name) {
+  const int length = static_cast<int>(file_name.length());
+  wide_buffer folded(file_name.length() + 1);
+  if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, file_name.text(), length, folded.data(), length, nullptr,
+                    nullptr, 0) != length)
+    for (int i = 0; i < length; ++i) folded[i] = kv::fold_ascii(file_name.text()[i]);
+  std::uint32_t hash = 2166136261u;  // FNV-1a
+  for (int i = 0; i < length; ++i) hash = (hash ^ static_cast<std::uint16_t>(folded[i])) * 16777619u;
+  hash ^= hash >> 16;
+  static const wchar_t hex[] = L"0123456789ABCDEF";
+  const wchar_t prefix[] = {L'\\', hex[(hash >> 4) & 15], hex[hash & 15], L'\\', 0};
+  KV_string relative(keys_folder_name);
+  relative.append(prefix);
+  relative.append(file_name.text());
+  return relative;
+}
+
+// A link names "<file name>" or "keys\XX\<file name>"; a file name holds no separator.
+bool is_key_link_text(const wchar_t* text) noexcept {
+  const std::size_t keys_length = sizeof keys_folder_name / sizeof keys_folder_name[0] - 1;
+  if (std::memcmp(text, keys_folder_name, keys_length * sizeof(wchar_t)) == 0 && text[keys_length] == L'\\' &&
+      is_hex(text[keys_length + 1]) && is_hex(text[keys_length + 2]) && text[keys_length + 3] == L'\\')
+    text += keys_length + 4;
+  for (const wchar_t* c = text; *c; ++c)
+    if (*c == L'\\' || *c == L'/' || *c == L':') return false;
+  return *text != 0 && ends_with_nocase(text, key_suffix);
 }
 
 bool is_letter(wchar_t c) noexcept { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
@@ -270,16 +315,17 @@ HRESULT find_key(const location& where, const GUID& id, KV_path& key_path, KV_st
                  key_record& record) {
   byte_buffer link;
   HRESULT hr = read_whole_file(link_file(where, id).text(), max_link_size, link);
+  if (is_missing(hr)) hr = read_whole_file(link_file(where, id, true).text(), max_link_size, link);
   if (is_missing(hr)) return NTE_NOT_FOUND;
   if (FAILED(hr)) return hr;
   if (link.size() < 2 || link.size() % 2 != 0) return NTE_BAD_DATA;
   wide_buffer name(link.size() / 2 + 1);
   for (std::size_t i = 0; i + 1 < name.size(); ++i) {
     name[i] = static_cast<wchar_t>(link[2 * i] | (link[2 * i + 1] << 8));
-    if (name[i] == 0 || name[i] == L'\\' || name[i] == L'/' || name[i] == L':') return NTE_BAD_DATA;
+    if (name[i] == 0) return NTE_BAD_DATA;
   }
   name.back() = 0;
-  if (!ends_with_nocase(name.data(), key_suffix)) return NTE_BAD_DATA;
+  if (!is_key_link_text(name.data())) return NTE_BAD_DATA;
   file_name.assign(name.data());
   key_path = child(where.folder, name.data());
   byte_buffer data;
@@ -311,18 +357,60 @@ bool remove_if_orphan(const location& where, const KV_path& key_path, const wcha
   return DeleteFileW(key_path.text()) != FALSE;
 }
 
-// Moves a new key file into place under a name no key holds; an orphan holding it is cleared first.
+KV_path parent_folder(const KV_path& path) {
+  std::size_t end = path.length();
+  while (end > 0 && path.text()[end - 1] != L'\\') --end;
+  KV_string text;
+  path.left(text, 0, end > 0 ? end - 1 : 0);
+  return KV_path(text.text());
+}
+
+HRESULT make_folder(const KV_path& folder) noexcept {
+  return CreateDirectoryW(folder.text(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS ? S_OK : last_error();
+}
+
+// Moves a new key file to "keys\XX\<file name>" when no key holds the name there or, as keystores
+// written before had it, at the top (`own`, the file being renamed, aside). An orphan holding the
+// name is cleared first.
 HRESULT write_new_key_file(const location& where, const KV_string& file_name, const byte_buffer& data,
-                           const interrupt_hook& interrupt) {
-  const KV_path key_path = child(where.folder, file_name.text());
-  HRESULT hr = write_atomically(where.folder, key_path, data, false, interrupt);
-  if (hr == HRESULT_FROM_WIN32(ERROR_FILE_EXISTS) && remove_if_orphan(where, key_path, file_name.text()))
-    hr = write_atomically(where.folder, key_path, data, false, interrupt);
+                           const interrupt_hook& interrupt, const wchar_t* own = nullptr) {
+  const KV_path flat_path = child(where.folder, file_name.text());
+  if (!(own && same_file_name(own, file_name.text())) && path_exists(flat_path.text()) &&
+      !remove_if_orphan(where, flat_path, file_name.text()))
+    return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
+  const KV_string relative = key_relative_path(file_name);
+  const KV_path key_path = child(where.folder, relative.text());
+  const KV_path folder = parent_folder(key_path);
+  HRESULT hr = make_folder(child(where.folder, keys_folder_name));
+  if (SUCCEEDED(hr)) hr = make_folder(folder);
+  if (SUCCEEDED(hr)) hr = write_atomically(folder, key_path, data, false, interrupt);
+  if (hr == HRESULT_FROM_WIN32(ERROR_FILE_EXISTS) && remove_if_orphan(where, key_path, relative.text()))
+    hr = write_atomically(folder, key_path, data, false, interrupt);
   return hr;
 }
 
-// The names of the files directly in `folder`.
-HRESULT file_names(const KV_path& folder, KV_paths& names) {
+// The link's content: the key file's path relative to the keystore folder, UTF-16LE.
+byte_buffer link_bytes(const KV_string& relative) {
+  byte_buffer link;
+  byte_writer writer(link);
+  for (std::size_t i = 0; i < relative.length(); ++i) writer.u16(static_cast<std::uint16_t>(relative.text()[i]));
+  return link;
+}
+
+// Writes the id's link in its subfolder; one left at the top by an older writer goes afterwards.
+HRESULT write_link(const location& where, const GUID& id, const byte_buffer& link, bool replace,
+                   const interrupt_hook& interrupt) {
+  const KV_path path = link_file(where, id);
+  const KV_path folder = parent_folder(path);
+  HRESULT hr = make_folder(ids_folder(where));
+  if (SUCCEEDED(hr)) hr = make_folder(folder);
+  if (SUCCEEDED(hr)) hr = write_atomically(folder, path, link, replace, interrupt);
+  if (SUCCEEDED(hr) && replace) DeleteFileW(link_file(where, id, true).text());
+  return hr;
+}
+
+// The names of the files (or, with `folders`, the subfolders) directly in `folder`.
+HRESULT file_names(const KV_path& folder, KV_paths& names, bool folders = false) {
   const KV_path pattern = child(folder, L"*");
   WIN32_FIND_DATAW found;
   HANDLE search = FindFirstFileExW(pattern.text(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
@@ -333,7 +421,8 @@ HRESULT file_names(const KV_path& folder, KV_paths& names) {
   HRESULT hr = S_OK;
   try {
     do {
-      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.emplace_back(found.cFileName);
+      const bool is_folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      if (is_folder == folders && !(is_folder && found.cFileName[0] == L'.')) names.emplace_back(found.cFileName);
     } while (FindNextFileW(search, &found));
     if (GetLastError() != ERROR_NO_MORE_FILES) hr = last_error();
   } catch (...) {
@@ -342,6 +431,31 @@ HRESULT file_names(const KV_path& folder, KV_paths& names) {
   }
   FindClose(search);
   return hr;
+}
+
+// The paths of the files in every folder that holds key files: the top and "keys\XX".
+HRESULT key_folder_files(const location& where, KV_paths& paths) {
+  KV_paths folders;
+  folders.push_back(where.folder);
+  const KV_path keys = child(where.folder, keys_folder_name);
+  KV_paths shards;
+  HRESULT hr = file_names(keys, shards, true);
+  if (hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)) hr = S_OK;
+  for (const KV_path& shard : shards) folders.push_back(child(keys, shard.text()));
+  for (const KV_path& folder : folders) {
+    KV_paths names;
+    if (SUCCEEDED(hr)) hr = file_names(folder, names);
+    for (const KV_path& name : names) paths.push_back(child(folder, name.text()));
+  }
+  return hr;
+}
+
+const wchar_t* leaf(const KV_path& path) noexcept {
+  const wchar_t* text = path.text();
+  const wchar_t* last = text;
+  for (const wchar_t* c = text; *c; ++c)
+    if (*c == L'\\') last = c + 1;
+  return last;
 }
 
 bool is_temporary(const wchar_t* name) noexcept { return name[0] == L'~' && ends_with_nocase(name, temporary_suffix); }
@@ -514,12 +628,11 @@ HRESULT keystore_service::read_secret(const wchar_t* drive, const GUID& id, open
 // under the current keystore key: it stays, the flag stays and the operation fails, so that a
 // later writer tries again (a scanner or backup holding the file open goes away).
 HRESULT keystore_service::roll_forward(opened& keystore) {
-  KV_paths names;
-  HRESULT hr = file_names(keystore.where.folder, names);
+  KV_paths files;
+  HRESULT hr = key_folder_files(keystore.where, files);
   if (FAILED(hr)) return hr;
-  for (const KV_path& name : names) {
-    if (!is_pending(name.text())) continue;
-    const KV_path pending = child(keystore.where.folder, name.text());
+  for (const KV_path& pending : files) {
+    if (!is_pending(leaf(pending))) continue;
     byte_buffer data;
     key_record record;
     hr = read_whole_file(pending.text(), max_key_file_size, data);
@@ -551,11 +664,7 @@ HRESULT keystore_service::store_key(opened& keystore, const key256& keystore_key
   HRESULT hr = key_file_name(record.name.text(), file_name);
   if (FAILED(hr)) return hr;
   std::memcpy(record.protection_id, keystore.index.protection_id, id_size);
-  const KV_path ids = ids_folder(keystore.where);
-  if (!CreateDirectoryW(ids.text(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return last_error();
-  byte_buffer link;
-  byte_writer writer(link);
-  for (std::size_t i = 0; i < file_name.length(); ++i) writer.u16(static_cast<std::uint16_t>(file_name.text()[i]));
+  const byte_buffer link = link_bytes(key_relative_path(file_name));
 
   byte_buffer data;
   KV_path link_path;
@@ -565,7 +674,7 @@ HRESULT keystore_service::store_key(opened& keystore, const key256& keystore_key
     if (SUCCEEDED(hr)) hr = encode_key(record, data);
     if (FAILED(hr)) return hr;
     link_path = link_file(keystore.where, record.id);
-    hr = write_atomically(ids, link_path, link, !fresh_id, config_.interrupt);
+    hr = write_link(keystore.where, record.id, link, !fresh_id, config_.interrupt);
     if (!fresh_id || hr != HRESULT_FROM_WIN32(ERROR_FILE_EXISTS) || attempt == 7) break;
   }
   if (FAILED(hr)) return hr;
@@ -682,11 +791,11 @@ HRESULT keystore_service::create_keystore(const wchar_t* drive, const credential
   if (path_exists(index_path.text())) return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
   // Key files without an index belong to a keystore whose index was lost; a new keystore would
   // find them but never open them, so they must be cleared away (or the index restored) first.
-  KV_paths names;
-  hr = file_names(where.folder, names);
+  KV_paths files;
+  hr = key_folder_files(where, files);
   if (FAILED(hr)) return hr;
-  for (const KV_path& name : names)
-    if (ends_with_nocase(name.text(), key_suffix)) return HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY);
+  for (const KV_path& file : files)
+    if (ends_with_nocase(file.text(), key_suffix)) return HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY);
 
   key256 keystore_key;
   index_record index;
@@ -739,6 +848,7 @@ HRESULT keystore_service::delete_key(const wchar_t* drive, const GUID& id) {
   // The key file goes first: a link without its file counts as absent.
   if (!DeleteFileW(key_path.text())) return last_error();
   DeleteFileW(link_file(keystore.where, id).text());
+  DeleteFileW(link_file(keystore.where, id, true).text());
   return S_OK;
 }
 
@@ -767,15 +877,13 @@ HRESULT keystore_service::rename_key(const wchar_t* drive, const GUID& id, const
   if (FAILED(hr)) return hr;
 
   // A name that differs only in letter case keeps its file (the file system folds case).
-  const bool same_file = same_file_name(old_file.text(), new_file.text());
-  const KV_path new_path = child(keystore.where.folder, new_file.text());
-  hr = same_file ? write_atomically(keystore.where.folder, new_path, data, true, config_.interrupt)
-                 : write_new_key_file(keystore.where, new_file, data, config_.interrupt);
+  const KV_string new_relative = key_relative_path(new_file);
+  const bool same_file = same_file_name(old_file.text(), new_relative.text());
+  const KV_path new_path = child(keystore.where.folder, new_relative.text());
+  hr = same_file ? write_atomically(parent_folder(old_path), old_path, data, true, config_.interrupt)
+                 : write_new_key_file(keystore.where, new_file, data, config_.interrupt, leaf(old_path));
   if (FAILED(hr)) return hr;
-  byte_buffer link;
-  byte_writer writer(link);
-  for (std::size_t i = 0; i < new_file.length(); ++i) writer.u16(static_cast<std::uint16_t>(new_file.text()[i]));
-  hr = write_atomically(ids_folder(keystore.where), link_file(keystore.where, id), link, true, config_.interrupt);
+  hr = write_link(keystore.where, id, link_bytes(new_relative), true, config_.interrupt);
   if (FAILED(hr)) {
     if (!same_file && hr != E_ABORT) DeleteFileW(new_path.text());
     return hr;
@@ -954,23 +1062,22 @@ HRESULT keystore_service::replace_protection(const wchar_t* drive, const credent
   if (by_password) hr = add_to_history(next, fresh.password, factor);
   if (FAILED(hr)) return hr;
 
-  KV_paths names;
-  hr = file_names(keystore.where.folder, names);
+  KV_paths files;
+  hr = key_folder_files(keystore.where, files);
   if (FAILED(hr)) return hr;
   // Under the lock, temporary and pending files are leftovers of interrupted writers. They must
   // go: a pending file of an older change must never sit beside those of the one committed next.
-  for (const KV_path& name : names)
-    if ((is_temporary(name.text()) || is_pending(name.text())) &&
-        !DeleteFileW(child(keystore.where.folder, name.text()).text()) && GetLastError() != ERROR_FILE_NOT_FOUND)
+  for (const KV_path& file : files)
+    if ((is_temporary(leaf(file)) || is_pending(leaf(file))) && !DeleteFileW(file.text()) &&
+        GetLastError() != ERROR_FILE_NOT_FOUND)
       return last_error();
 
   KV_paths written;
   auto discard = [&written] {
     for (const KV_path& path : written) DeleteFileW(path.text());
   };
-  for (const KV_path& name : names) {
-    if (!ends_with_nocase(name.text(), key_suffix)) continue;
-    const KV_path key_path = child(keystore.where.folder, name.text());
+  for (const KV_path& key_path : files) {
+    if (!ends_with_nocase(key_path.text(), key_suffix)) continue;
     byte_buffer data;
     key_record record;
     key256 secret;

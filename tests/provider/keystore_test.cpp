@@ -37,7 +37,7 @@ TEST_F(keystore_test, key_files_left_without_their_index_block_a_new_keystore) {
   add_key(L"orphan");
   ASSERT_TRUE(DeleteFileW((drive.keystore() + L"\\keystore.luidx").c_str()));
   EXPECT_EQ(create_password_keystore(), HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY));
-  ASSERT_TRUE(DeleteFileW((drive.keystore() + L"\\orphan.lukey").c_str()));
+  ASSERT_TRUE(DeleteFileW(drive.key_file(L"orphan.lukey").c_str()));
   EXPECT_EQ(create_password_keystore(), S_OK);
 }
 
@@ -101,7 +101,7 @@ TEST_F(keystore_test, a_created_key_is_found_by_its_id_and_holds_what_was_given)
 
   KV_paths found;
   ASSERT_EQ(service.locate(ids[0], found), S_OK);
-  EXPECT_EQ(texts(found), std::vector<std::wstring>{drive.keystore() + L"\\Signing key.lukey"});
+  EXPECT_EQ(texts(found), std::vector<std::wstring>{drive.key_file(L"Signing key.lukey")});
   const kv::provider::key_view key = read(ids[0]);
   EXPECT_TRUE(key.record.name.equals(L"Signing key"));
   EXPECT_EQ(key.record.timeout, 600u);
@@ -122,7 +122,7 @@ TEST_F(keystore_test, create_key_checks_a_given_password_and_the_keystore_kind) 
   EXPECT_EQ(service.create_key(d, protection_kind::certificate, nullptr, L"k", 0, false), NTE_BAD_KEY_STATE);
   EXPECT_EQ(service.create_key(d, protection_kind::password, nullptr, L"", 0, false), E_INVALIDARG);
   EXPECT_TRUE(key_ids(drive).empty());
-  EXPECT_EQ(files_in(drive.keystore()), (std::vector<std::wstring>{L"keystore.lock", L"keystore.luidx"}));
+  EXPECT_EQ(drive.files(), (std::vector<std::wstring>{L"keystore.lock", L"keystore.luidx"}));
 }
 
 TEST_F(keystore_test, key_names_are_unique_without_regard_to_letter_case) {
@@ -140,7 +140,7 @@ TEST_F(keystore_test, delete_removes_the_key_file_and_its_link) {
   EXPECT_EQ(service.delete_key(drive.c_str(), gone), NTE_NOT_FOUND);
   ASSERT_EQ(key_ids(drive).size(), 1u);
   EXPECT_TRUE(IsEqualGUID(key_ids(drive)[0], kept));
-  EXPECT_EQ(files_in(drive.keystore()), (std::vector<std::wstring>{L"kept.lukey", L"keystore.lock", L"keystore.luidx"}));
+  EXPECT_EQ(drive.files(), (std::vector<std::wstring>{L"kept.lukey", L"keystore.lock", L"keystore.luidx"}));
 }
 
 TEST_F(keystore_test, rename_moves_the_key_to_its_new_file_and_keeps_id_and_secret) {
@@ -155,12 +155,34 @@ TEST_F(keystore_test, rename_moves_the_key_to_its_new_file_and_keeps_id_and_secr
 
   KV_paths found;
   ASSERT_EQ(service.locate(id, found), S_OK);
-  EXPECT_EQ(texts(found), std::vector<std::wstring>{drive.keystore() + L"\\new%3A name.lukey"});
+  EXPECT_EQ(texts(found), std::vector<std::wstring>{drive.key_file(L"new%3A name.lukey")});
   const kv::provider::key_view after = read(id);
   EXPECT_TRUE(after.record.name.equals(L"new: name"));
   EXPECT_EQ(std::memcmp(after.secret.bytes, before.secret.bytes, kv::provider::key_size), 0);
-  EXPECT_EQ(files_in(drive.keystore()), (std::vector<std::wstring>{L"keystore.lock", L"keystore.luidx",
+  EXPECT_EQ(drive.files(), (std::vector<std::wstring>{L"keystore.lock", L"keystore.luidx",
                                                                    L"new%3A name.lukey", L"taken.lukey"}));
+}
+
+TEST_F(keystore_test, keys_written_at_the_top_of_the_keystore_by_earlier_versions_stay_usable) {
+  ASSERT_EQ(create_password_keystore(), S_OK);
+  const GUID id = add_key(L"Early");
+  const kv::provider::key_view before = read(id);
+  // Move the key where earlier versions kept it: "<name>.lukey" and "ids\\{GUID}.luid" naming it.
+  const std::wstring link = std::wstring(L"\\ids\\") + KV_guid(id).text + L".luid";
+  const std::wstring sharded_link = drive.keystore() + L"\\ids\\" + std::wstring(KV_guid(id).text).substr(1, 2) + link.substr(4);
+  ASSERT_TRUE(MoveFileW(drive.key_file(L"Early.lukey").c_str(), (drive.keystore() + L"\\Early.lukey").c_str()));
+  ASSERT_TRUE(DeleteFileW(sharded_link.c_str()));
+  const wchar_t name[] = L"Early.lukey";
+  write_bytes(drive.keystore() + link, std::vector<std::uint8_t>(reinterpret_cast<const std::uint8_t*>(name),
+                                                                 reinterpret_cast<const std::uint8_t*>(name) + 22));
+  EXPECT_EQ(std::memcmp(read(id).secret.bytes, before.secret.bytes, kv::provider::key_size), 0);
+  EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, nullptr, L"EARLY", 0, false), name_in_use);
+  ASSERT_EQ(service.rename_key(drive.c_str(), id, L"early"), S_OK);  // moves it into the subfolders
+  EXPECT_EQ(std::memcmp(read(id).secret.bytes, before.secret.bytes, kv::provider::key_size), 0);
+  EXPECT_NE(drive.key_file(L"early.lukey"), drive.keystore() + L"\\early.lukey");
+  EXPECT_EQ(GetFileAttributesW((drive.keystore() + link).c_str()), INVALID_FILE_ATTRIBUTES);
+  ASSERT_EQ(service.delete_key(drive.c_str(), id), S_OK);
+  EXPECT_TRUE(key_ids(drive).empty());
 }
 
 TEST_F(keystore_test, a_rename_that_changes_only_letter_case_keeps_the_file_for_any_letters) {
@@ -168,7 +190,7 @@ TEST_F(keystore_test, a_rename_that_changes_only_letter_case_keeps_the_file_for_
   const GUID id = add_key(L"\u00C4rger");
   ASSERT_EQ(service.rename_key(drive.c_str(), id, L"\u00E4rger"), S_OK);
   EXPECT_TRUE(read(id).record.name.equals(L"\u00E4rger"));
-  EXPECT_EQ(files_in(drive.keystore()).size(), 3u);  // one key file, lock, index
+  EXPECT_EQ(drive.files().size(), 3u);  // one key file, lock, index
 }
 
 TEST_F(keystore_test, a_rename_killed_between_its_writes_leaves_no_name_blocked) {
@@ -191,7 +213,7 @@ TEST_F(keystore_test, a_rename_killed_between_its_writes_leaves_no_name_blocked)
       EXPECT_EQ(killed.rename_key(drive.c_str(), id, new_name.c_str()), E_ABORT);
     } else {
       // The old file is the one left behind: stop the delete by holding the file.
-      kv::unique_file held(CreateFileW((drive.keystore() + L"\\" + old_name + L".lukey").c_str(), GENERIC_READ,
+      kv::unique_file held(CreateFileW(drive.key_file(old_name + L".lukey").c_str(), GENERIC_READ,
                                        FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
       EXPECT_EQ(service.rename_key(drive.c_str(), id, new_name.c_str()), S_OK);
     }
@@ -216,7 +238,7 @@ TEST_F(keystore_test, locate_searches_every_known_folder_drive_and_sorts_the_res
 
   KV_paths found;
   ASSERT_EQ(service.locate(id, found), S_OK);
-  std::vector<std::wstring> expected{drive.keystore() + L"\\shared.lukey", second.keystore() + L"\\shared.lukey"};
+  std::vector<std::wstring> expected{drive.key_file(L"shared.lukey"), second.key_file(L"shared.lukey")};
   if (KV_path(expected[1].c_str()).precedes(KV_path(expected[0].c_str()))) std::swap(expected[0], expected[1]);
   EXPECT_EQ(texts(found), expected);
 
@@ -233,7 +255,7 @@ TEST_F(keystore_test, locate_searches_every_known_folder_drive_and_sorts_the_res
   kv::test::remove_tree(third.path());
   found.clear();
   ASSERT_EQ(service.locate(id, found), S_OK);
-  EXPECT_EQ(texts(found), std::vector<std::wstring>{drive.keystore() + L"\\shared.lukey"});
+  EXPECT_EQ(texts(found), std::vector<std::wstring>{drive.key_file(L"shared.lukey")});
   EXPECT_FALSE(remembered(second.path()));
   EXPECT_TRUE(remembered(third.path()));
 }
@@ -255,8 +277,8 @@ TEST_F(keystore_test, a_write_killed_before_its_replace_leaves_nothing_that_coun
   EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, nullptr, L"crashed", 0, false), E_ABORT);
   const std::vector<GUID> dangling = key_ids(drive);
   ASSERT_EQ(dangling.size(), 1u);
-  ASSERT_EQ(files_in(drive.keystore()).size(), 3u);  // lock, index and the temporary file
-  EXPECT_EQ(files_in(drive.keystore()).back()[0], L'~');  // '~' sorts last
+  ASSERT_EQ(drive.files().size(), 3u);  // lock, index and the temporary file
+  EXPECT_EQ(drive.files().back()[0], L'~');  // '~' sorts last
 
   service = kv::provider::keystore_service(settings.config);
   KV_paths found;

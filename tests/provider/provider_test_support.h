@@ -21,6 +21,10 @@ class temp_folder : public kv::test::fresh_folder {
  public:
   temp_folder() : kv::test::fresh_folder(L"kv-provider-") {}
   std::wstring keystore() const { return path() + L"\\DoDadev Keystore"; }
+  // The names of the files at the top of the keystore and in its key subfolders, sorted.
+  std::vector<std::wstring> files() const;
+  // Where the file of that name is, at the top or in a key subfolder.
+  std::wstring key_file(const std::wstring& name) const;
 };
 
 // Settings in a registry key of their own (deleted at the end), with TestWorkFactor at the floor
