@@ -354,7 +354,7 @@ bool remove_if_orphan(const location& where, const KV_path& key_path, const wcha
   key_record linked;
   const HRESULT hr = find_key(where, record.id, linked_path, linked_name, linked);
   if (SUCCEEDED(hr) ? same_file_name(linked_name.text(), file_name) : hr != NTE_NOT_FOUND) return false;
-  return DeleteFileW(key_path.text()) != FALSE;
+  return remove_file(key_path.text()) != FALSE;
 }
 
 KV_path parent_folder(const KV_path& path) {
@@ -366,6 +366,7 @@ KV_path parent_folder(const KV_path& path) {
 }
 
 HRESULT make_folder(const KV_path& folder) noexcept {
+  about_to_change();
   return CreateDirectoryW(folder.text(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS ? S_OK : last_error();
 }
 
@@ -405,7 +406,7 @@ HRESULT write_link(const location& where, const GUID& id, const byte_buffer& lin
   HRESULT hr = make_folder(ids_folder(where));
   if (SUCCEEDED(hr)) hr = make_folder(folder);
   if (SUCCEEDED(hr)) hr = write_atomically(folder, path, link, replace, interrupt);
-  if (SUCCEEDED(hr) && replace) DeleteFileW(link_file(where, id, true).text());
+  if (SUCCEEDED(hr) && replace) remove_file(link_file(where, id, true).text());
   return hr;
 }
 
@@ -642,7 +643,7 @@ HRESULT keystore_service::roll_forward(opened& keystore) {
       hr = replace_file(pending.text(), without_pending(pending).text());
       if (FAILED(hr)) return hr;
     } else {
-      DeleteFileW(pending.text());  // a failure leaves a harmless leftover for the next change
+      remove_file(pending.text());  // a failure leaves a harmless leftover for the next change
     }
   }
   keystore.index.flags = static_cast<std::uint16_t>(keystore.index.flags & ~index_record::roll_forward_pending);
@@ -679,7 +680,7 @@ HRESULT keystore_service::store_key(opened& keystore, const key256& keystore_key
   }
   if (FAILED(hr)) return hr;
   hr = write_new_key_file(keystore.where, file_name, data, config_.interrupt);
-  if (FAILED(hr) && hr != E_ABORT) DeleteFileW(link_path.text());
+  if (FAILED(hr) && hr != E_ABORT) remove_file(link_path.text());
   return hr;
 }
 
@@ -783,7 +784,8 @@ HRESULT keystore_service::create_keystore(const wchar_t* drive, const credential
   hr = create_private_folder(where.folder);
   if (FAILED(hr)) return hr;
   const KV_path ids = ids_folder(where);
-  if (!CreateDirectoryW(ids.text(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return last_error();
+  hr = make_folder(ids);
+  if (FAILED(hr)) return hr;
   keystore_lock lock;
   hr = lock.acquire(where.folder, config_.lock_timeout_ms);
   if (FAILED(hr)) return hr;
@@ -846,9 +848,9 @@ HRESULT keystore_service::delete_key(const wchar_t* drive, const GUID& id) {
   if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, key_path, file_name, record);
   if (FAILED(hr)) return hr;
   // The key file goes first: a link without its file counts as absent.
-  if (!DeleteFileW(key_path.text())) return last_error();
-  DeleteFileW(link_file(keystore.where, id).text());
-  DeleteFileW(link_file(keystore.where, id, true).text());
+  if (!remove_file(key_path.text())) return last_error();
+  remove_file(link_file(keystore.where, id).text());
+  remove_file(link_file(keystore.where, id, true).text());
   return S_OK;
 }
 
@@ -885,10 +887,10 @@ HRESULT keystore_service::rename_key(const wchar_t* drive, const GUID& id, const
   if (FAILED(hr)) return hr;
   hr = write_link(keystore.where, id, link_bytes(new_relative), true, config_.interrupt);
   if (FAILED(hr)) {
-    if (!same_file && hr != E_ABORT) DeleteFileW(new_path.text());
+    if (!same_file && hr != E_ABORT) remove_file(new_path.text());
     return hr;
   }
-  if (!same_file) DeleteFileW(old_path.text());
+  if (!same_file) remove_file(old_path.text());
   return S_OK;
 }
 
@@ -1068,13 +1070,13 @@ HRESULT keystore_service::replace_protection(const wchar_t* drive, const credent
   // Under the lock, temporary and pending files are leftovers of interrupted writers. They must
   // go: a pending file of an older change must never sit beside those of the one committed next.
   for (const KV_path& file : files)
-    if ((is_temporary(leaf(file)) || is_pending(leaf(file))) && !DeleteFileW(file.text()) &&
+    if ((is_temporary(leaf(file)) || is_pending(leaf(file))) && !remove_file(file.text()) &&
         GetLastError() != ERROR_FILE_NOT_FOUND)
       return last_error();
 
   KV_paths written;
   auto discard = [&written] {
-    for (const KV_path& path : written) DeleteFileW(path.text());
+    for (const KV_path& path : written) remove_file(path.text());
   };
   for (const KV_path& key_path : files) {
     if (!ends_with_nocase(key_path.text(), key_suffix)) continue;

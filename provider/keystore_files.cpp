@@ -62,6 +62,17 @@ bool needs_escape(wchar_t c) noexcept {
 
 }  // namespace
 
+void (*before_change)() = nullptr;
+
+void about_to_change() noexcept {
+  if (before_change) before_change();
+}
+
+bool remove_file(const wchar_t* path) noexcept {
+  about_to_change();
+  return DeleteFileW(path) != FALSE;
+}
+
 bool ends_with_nocase(const wchar_t* name, const wchar_t* suffix) noexcept {
   const std::size_t length = kv::wide_length(name);
   const std::size_t suffix_length = kv::wide_length(suffix);
@@ -93,6 +104,7 @@ HRESULT read_whole_file(const wchar_t* path, std::uint32_t max_size, byte_buffer
 }
 
 HRESULT replace_file(const wchar_t* from, const wchar_t* to) noexcept {
+  about_to_change();
   const DWORD start = GetTickCount();
   for (;;) {
     if (MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return S_OK;
@@ -105,6 +117,7 @@ HRESULT replace_file(const wchar_t* from, const wchar_t* to) noexcept {
 }
 
 HRESULT write_flushed(const KV_path& target, const byte_buffer& data) {
+  about_to_change();
   kv::unique_file file(
       CreateFileW(target.text(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return last_error();
@@ -126,6 +139,7 @@ HRESULT write_atomically(const KV_path& folder, const KV_path& target, const byt
   KV_path temporary(folder);
   temporary.join(name);
 
+  about_to_change();
   {
     kv::unique_file file(
         CreateFileW(temporary.text(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -136,7 +150,7 @@ HRESULT write_atomically(const KV_path& folder, const KV_path& target, const byt
   if (SUCCEEDED(hr)) {
     if (replace) {
       hr = replace_file(temporary.text(), target.text());
-    } else if (!MoveFileExW(temporary.text(), target.text(), MOVEFILE_WRITE_THROUGH)) {
+    } else if (about_to_change(), !MoveFileExW(temporary.text(), target.text(), MOVEFILE_WRITE_THROUGH)) {
       const DWORD error = GetLastError();
       hr = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? HRESULT_FROM_WIN32(ERROR_FILE_EXISTS)
                                                                       : HRESULT_FROM_WIN32(error);

@@ -29,6 +29,14 @@ struct interrupt_hook {
 // the caller named, which may be a link but never lets a pipe server act as the caller.
 enum class file_origin { keystore, caller };
 
+// Test seam of the crash tests: when set, called before every change a writer makes to a
+// keystore's files and folders (the tests end the process there). Null outside those tests.
+extern void (*before_change)();
+void about_to_change() noexcept;
+
+// Deletes a file (after the seam). False with the last error set when that fails.
+bool remove_file(const wchar_t* path) noexcept;
+
 // Reads a whole file of at most `max_size` bytes (NTE_BAD_DATA when larger). A missing file
 // answers HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) or (ERROR_PATH_NOT_FOUND). Throws std::bad_alloc.
 HRESULT read_whole_file(const wchar_t* path, std::uint32_t max_size, byte_buffer& data,

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "provider/keystore_files.h"
 #include "types/owners.h"
 
 namespace kv::provider {
@@ -114,6 +115,7 @@ HRESULT create_private_folder(const KV_path& folder) {
     return HRESULT_FROM_WIN32(GetLastError());
   unique_local descriptor(raw);
   SECURITY_ATTRIBUTES attributes{sizeof attributes, raw, FALSE};
+  about_to_change();
   if (CreateDirectoryW(folder.text(), &attributes)) return S_OK;
   const DWORD error = GetLastError();
   if (error != ERROR_ALREADY_EXISTS) return HRESULT_FROM_WIN32(error);
