@@ -494,9 +494,10 @@ class slow_drives {
     ReleaseSRWLockShared(&lock_);
     return skip;
   }
-  // Notes a probe that started at `started` and did not find what it looked for.
-  void missed(const KV_path& root, ULONGLONG started) {
-    if (GetTickCount64() - started < slow_ms) return;
+  // Notes a probe that started at `started` and did not find what it looked for; true when it
+  // was slow, so that the drive is passed over from now on.
+  bool missed(const KV_path& root, ULONGLONG started) {
+    if (GetTickCount64() - started < slow_ms) return false;
     AcquireSRWLockExclusive(&lock_);
     try {
       failed_[root.text()] = GetTickCount64();
@@ -504,6 +505,7 @@ class slow_drives {
       // Without memory the drive is just probed again next time.
     }
     ReleaseSRWLockExclusive(&lock_);
+    return true;
   }
 
  private:
@@ -763,7 +765,7 @@ HRESULT keystore_service::locate(const GUID& id, KV_paths& paths) {
       found.push_back(key_path);
       continue;
     }
-    unanswering_drives().missed(root, started);
+    if (unanswering_drives().missed(root, started)) continue;
     // A folder drive that is there but holds no keystore any more is forgotten; one that is not
     // there may be on a medium that comes back.
     if (folder_drive && path_exists(root.text()) && !path_exists(index_file(where).text()))
