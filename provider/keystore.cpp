@@ -110,8 +110,10 @@ KV_string key_relative_path(const KV_string& file_name) {
 // A link names "<file name>" or "keys\XX\<file name>"; a file name holds no separator.
 bool is_key_link_text(const wchar_t* text) noexcept {
   const std::size_t keys_length = sizeof keys_folder_name / sizeof keys_folder_name[0] - 1;
-  if (std::memcmp(text, keys_folder_name, keys_length * sizeof(wchar_t)) == 0 && text[keys_length] == L'\\' &&
-      is_hex(text[keys_length + 1]) && is_hex(text[keys_length + 2]) && text[keys_length + 3] == L'\\')
+  std::size_t same = 0;  // stops at the text's end, so nothing past it is read
+  while (same < keys_length && text[same] == keys_folder_name[same]) ++same;
+  if (same == keys_length && text[keys_length] == L'\\' && is_hex(text[keys_length + 1]) &&
+      is_hex(text[keys_length + 2]) && text[keys_length + 3] == L'\\')
     text += keys_length + 4;
   for (const wchar_t* c = text; *c; ++c)
     if (*c == L'\\' || *c == L'/' || *c == L':') return false;
