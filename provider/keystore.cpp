@@ -314,9 +314,10 @@ HRESULT seal_secret(const key256& keystore_key, key_record& record, const key256
 
 // The key file that the id's link names, once its own id confirms it.
 HRESULT find_key(const location& where, const GUID& id, KV_path& key_path, KV_string& file_name,
-                 key_record& record) {
+                 key_record& record, bool* flat_link = nullptr) {
   byte_buffer link;
   HRESULT hr = read_whole_file(link_file(where, id).text(), max_link_size, link);
+  if (flat_link) *flat_link = is_missing(hr);
   if (is_missing(hr)) hr = read_whole_file(link_file(where, id, true).text(), max_link_size, link);
   if (is_missing(hr)) return NTE_NOT_FOUND;
   if (FAILED(hr)) return hr;
@@ -763,7 +764,9 @@ HRESULT keystore_service::locate(const GUID& id, KV_paths& paths) {
     const ULONGLONG started = GetTickCount64();
     // A drive that cannot be read or holds a damaged file simply contributes nothing.
     hr = find_key(where, id, key_path, file_name, record);
-    if (SUCCEEDED(hr) && SUCCEEDED(check_private_folder(where.folder))) {
+    // A search only names files, so it refuses links but leaves the access list to the operation
+    // that then opens the keystore (reading it back costs more than the search itself on Wine).
+    if (SUCCEEDED(hr) && !(GetFileAttributesW(where.folder.text()) & FILE_ATTRIBUTE_REPARSE_POINT)) {
       found.push_back(key_path);
       continue;
     }
@@ -849,12 +852,12 @@ HRESULT keystore_service::delete_key(const wchar_t* drive, const GUID& id) {
   KV_path key_path;
   KV_string file_name;
   key_record record;
-  if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, key_path, file_name, record);
+  bool flat_link = false;
+  if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, key_path, file_name, record, &flat_link);
   if (FAILED(hr)) return hr;
   // The key file goes first: a link without its file counts as absent.
   if (!remove_file(key_path.text())) return last_error();
-  remove_file(link_file(keystore.where, id).text());
-  remove_file(link_file(keystore.where, id, true).text());
+  remove_file(link_file(keystore.where, id, flat_link).text());
   return S_OK;
 }
 
