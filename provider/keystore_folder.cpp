@@ -62,10 +62,13 @@ bool others_can_change(PSID owner, const ACL* dacl, PSID user) noexcept {
   return false;
 }
 
+// Not GetFileInformationByHandle: its volume serial number costs a call to another process on Wine.
 bool is_link_or_alias(HANDLE file) noexcept {
-  BY_HANDLE_FILE_INFORMATION info;
-  return !GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-         (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && info.nNumberOfLinks > 1);
+  FILE_BASIC_INFO basic;
+  FILE_STANDARD_INFO standard;
+  return !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+         !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) ||
+         (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || (!standard.Directory && standard.NumberOfLinks > 1);
 }
 
 HRESULT check_private_folder(const KV_path& folder) noexcept {
@@ -73,9 +76,10 @@ HRESULT check_private_folder(const KV_path& folder) noexcept {
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!handle) return HRESULT_FROM_WIN32(GetLastError());
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle.get(), &info)) return HRESULT_FROM_WIN32(GetLastError());
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+  FILE_BASIC_INFO info;
+  if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &info, sizeof info))
+    return HRESULT_FROM_WIN32(GetLastError());
+  if ((info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY))
     return E_ACCESSDENIED;
   PSID owner = nullptr;
   PACL dacl = nullptr;
