@@ -1,7 +1,10 @@
 #include "provider/keystore.h"
 
 #include <cstring>
+#include <map>
+#include <string>
 
+#include "provider/keystore_folder.h"
 #include "types/cert_owners.h"
 #include "types/kv_guid.h"
 #include "types/wide.h"
@@ -19,6 +22,7 @@ namespace {
 constexpr wchar_t keystore_folder_name[] = L"DoDadev Keystore";
 constexpr wchar_t index_name[] = L"keystore.luidx";
 constexpr wchar_t ids_folder_name[] = L"ids";
+constexpr wchar_t keys_folder_name[] = L"keys";
 constexpr wchar_t link_suffix[] = L".luid";
 constexpr wchar_t folders_subkey[] = L"\\Folders";
 constexpr std::uint32_t max_index_size = 64 * 1024;
@@ -63,12 +67,58 @@ KV_path child(const KV_path& base, const wchar_t* name) {
 KV_path index_file(const location& where) { return child(where.folder, index_name); }
 KV_path ids_folder(const location& where) { return child(where.folder, ids_folder_name); }
 
-KV_path link_file(const location& where, const GUID& id) {
+// Key files and id links are spread over up to 256 subfolders each ("keys\XX", "ids\XX"), so that
+// no folder grows with the keystore: where names are matched without regard to case outside the
+// file system (Wine), every new file name costs a scan of its whole folder. Keystores written
+// before keep their files at the top ("<name>.lukey", "ids\{GUID}.luid"); readers look there too.
+constexpr std::size_t shard_units = 2;
+
+// "ids\XX\{GUID}.luid", XX being the GUID text's first two hex digits; or, `flat`, "ids\{GUID}.luid".
+KV_path link_file(const location& where, const GUID& id, bool flat = false) {
   const KV_guid text(id);
   wchar_t name[KV_guid::text_units + 5] = {};
   std::memcpy(name, text.text, (KV_guid::text_units - 1) * sizeof(wchar_t));
   std::memcpy(name + KV_guid::text_units - 1, link_suffix, sizeof link_suffix);
-  return child(ids_folder(where), name);
+  KV_path folder = ids_folder(where);
+  if (!flat) {
+    const wchar_t shard[shard_units + 1] = {text.text[1], text.text[2], 0};
+    folder.join(shard);
+  }
+  return child(folder, name);
+}
+
+bool is_hex(wchar_t c) noexcept { return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'); }
+
+// "keys\XX\<file name>". XX comes from the name folded to upper case, so that names the file
+// system takes for the same share a folder and collide there.
+KV_string key_relative_path(const KV_string& file_name) {
+  const int length = static_cast<int>(file_name.length());
+  wide_buffer folded(file_name.length() + 1);
+  if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, file_name.text(), length, folded.data(), length, nullptr,
+                    nullptr, 0) != length)
+    for (int i = 0; i < length; ++i) folded[i] = kv::fold_ascii(file_name.text()[i]);
+  std::uint32_t hash = 2166136261u;  // FNV-1a
+  for (int i = 0; i < length; ++i) hash = (hash ^ static_cast<std::uint16_t>(folded[i])) * 16777619u;
+  hash ^= hash >> 16;
+  static const wchar_t hex[] = L"0123456789ABCDEF";
+  const wchar_t prefix[] = {L'\\', hex[(hash >> 4) & 15], hex[hash & 15], L'\\', 0};
+  KV_string relative(keys_folder_name);
+  relative.append(prefix);
+  relative.append(file_name.text());
+  return relative;
+}
+
+// A link names "<file name>" or "keys\XX\<file name>"; a file name holds no separator.
+bool is_key_link_text(const wchar_t* text) noexcept {
+  const std::size_t keys_length = sizeof keys_folder_name / sizeof keys_folder_name[0] - 1;
+  std::size_t same = 0;  // stops at the text's end, so nothing past it is read
+  while (same < keys_length && text[same] == keys_folder_name[same]) ++same;
+  if (same == keys_length && text[keys_length] == L'\\' && is_hex(text[keys_length + 1]) &&
+      is_hex(text[keys_length + 2]) && text[keys_length + 3] == L'\\')
+    text += keys_length + 4;
+  for (const wchar_t* c = text; *c; ++c)
+    if (*c == L'\\' || *c == L'/' || *c == L':') return false;
+  return *text != 0 && ends_with_nocase(text, key_suffix);
 }
 
 bool is_letter(wchar_t c) noexcept { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
@@ -344,19 +394,21 @@ HRESULT seal_secret(const key256& keystore_key, key_record& record, const key256
 
 // The key file that the id's link names, once its own id confirms it.
 HRESULT find_key(const location& where, const GUID& id, KV_path& key_path, KV_string& file_name,
-                 key_record& record) {
+                 key_record& record, bool* flat_link = nullptr) {
   byte_buffer link;
   HRESULT hr = read_whole_file(link_file(where, id).text(), max_link_size, link);
+  if (flat_link) *flat_link = is_missing(hr);
+  if (is_missing(hr)) hr = read_whole_file(link_file(where, id, true).text(), max_link_size, link);
   if (is_missing(hr)) return NTE_NOT_FOUND;
   if (FAILED(hr)) return hr;
   if (link.size() < 2 || link.size() % 2 != 0) return NTE_BAD_DATA;
   wide_buffer name(link.size() / 2 + 1);
   for (std::size_t i = 0; i + 1 < name.size(); ++i) {
     name[i] = static_cast<wchar_t>(link[2 * i] | (link[2 * i + 1] << 8));
-    if (name[i] == 0 || name[i] == L'\\' || name[i] == L'/' || name[i] == L':') return NTE_BAD_DATA;
+    if (name[i] == 0) return NTE_BAD_DATA;
   }
   name.back() = 0;
-  if (!ends_with_nocase(name.data(), key_suffix)) return NTE_BAD_DATA;
+  if (!is_key_link_text(name.data())) return NTE_BAD_DATA;
   file_name.assign(name.data());
   key_path = child(where.folder, name.data());
   byte_buffer data;
@@ -367,8 +419,82 @@ HRESULT find_key(const location& where, const GUID& id, KV_path& key_path, KV_st
   return IsEqualGUID(record.id, id) ? S_OK : NTE_NOT_FOUND;
 }
 
-// The names of the files directly in `folder`.
-HRESULT file_names(const KV_path& folder, KV_paths& names) {
+// File names compare as the file system does, without regard to letter case beyond ASCII.
+bool same_file_name(const wchar_t* a, const wchar_t* b) noexcept {
+  return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+// A key file that the link of its own id does not name is left over from a write cut short (a
+// rename killed between its two writes): no lookup finds it, yet it holds its name. Under the
+// lock it goes. A file that cannot be read or decoded stays: it may be damage worth keeping.
+bool remove_if_orphan(const location& where, const KV_path& key_path, const wchar_t* file_name) {
+  byte_buffer data;
+  key_record record;
+  if (FAILED(read_whole_file(key_path.text(), max_key_file_size, data)) || FAILED(decode_key(data, record)))
+    return false;
+  KV_path linked_path;
+  KV_string linked_name;
+  key_record linked;
+  const HRESULT hr = find_key(where, record.id, linked_path, linked_name, linked);
+  if (SUCCEEDED(hr) ? same_file_name(linked_name.text(), file_name) : hr != NTE_NOT_FOUND) return false;
+  return remove_file(key_path.text()) != FALSE;
+}
+
+KV_path parent_folder(const KV_path& path) {
+  std::size_t end = path.length();
+  while (end > 0 && path.text()[end - 1] != L'\\') --end;
+  KV_string text;
+  path.left(text, 0, end > 0 ? end - 1 : 0);
+  return KV_path(text.text());
+}
+
+HRESULT make_folder(const KV_path& folder) noexcept {
+  about_to_change();
+  return CreateDirectoryW(folder.text(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS ? S_OK : last_error();
+}
+
+// Moves a new key file to "keys\XX\<file name>" when no key holds the name there or, as keystores
+// written before had it, at the top (`own`, the file being renamed, aside). An orphan holding the
+// name is cleared first.
+HRESULT write_new_key_file(const location& where, const KV_string& file_name, const byte_buffer& data,
+                           const interrupt_hook& interrupt, const wchar_t* own = nullptr) {
+  const KV_path flat_path = child(where.folder, file_name.text());
+  if (!(own && same_file_name(own, file_name.text())) && path_exists(flat_path.text()) &&
+      !remove_if_orphan(where, flat_path, file_name.text()))
+    return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
+  const KV_string relative = key_relative_path(file_name);
+  const KV_path key_path = child(where.folder, relative.text());
+  const KV_path folder = parent_folder(key_path);
+  HRESULT hr = make_folder(child(where.folder, keys_folder_name));
+  if (SUCCEEDED(hr)) hr = make_folder(folder);
+  if (SUCCEEDED(hr)) hr = write_atomically(folder, key_path, data, false, interrupt);
+  if (hr == HRESULT_FROM_WIN32(ERROR_FILE_EXISTS) && remove_if_orphan(where, key_path, relative.text()))
+    hr = write_atomically(folder, key_path, data, false, interrupt);
+  return hr;
+}
+
+// The link's content: the key file's path relative to the keystore folder, UTF-16LE.
+byte_buffer link_bytes(const KV_string& relative) {
+  byte_buffer link;
+  byte_writer writer(link);
+  for (std::size_t i = 0; i < relative.length(); ++i) writer.u16(static_cast<std::uint16_t>(relative.text()[i]));
+  return link;
+}
+
+// Writes the id's link in its subfolder; one left at the top by an older writer goes afterwards.
+HRESULT write_link(const location& where, const GUID& id, const byte_buffer& link, bool replace,
+                   const interrupt_hook& interrupt) {
+  const KV_path path = link_file(where, id);
+  const KV_path folder = parent_folder(path);
+  HRESULT hr = make_folder(ids_folder(where));
+  if (SUCCEEDED(hr)) hr = make_folder(folder);
+  if (SUCCEEDED(hr)) hr = write_atomically(folder, path, link, replace, interrupt);
+  if (SUCCEEDED(hr) && replace) remove_file(link_file(where, id, true).text());
+  return hr;
+}
+
+// The names of the files (or, with `folders`, the subfolders) directly in `folder`.
+HRESULT file_names(const KV_path& folder, KV_paths& names, bool folders = false) {
   const KV_path pattern = child(folder, L"*");
   WIN32_FIND_DATAW found;
   const kv::unique_find search(
@@ -378,9 +504,35 @@ HRESULT file_names(const KV_path& folder, KV_paths& names) {
     return hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ? S_OK : hr;
   }
   do {
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.emplace_back(found.cFileName);
+    const bool is_folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (is_folder == folders && !(is_folder && found.cFileName[0] == L'.')) names.emplace_back(found.cFileName);
   } while (FindNextFileW(search.get(), &found));
   return GetLastError() == ERROR_NO_MORE_FILES ? S_OK : last_error();
+}
+
+// The paths of the files in every folder that holds key files: the top and "keys\XX".
+HRESULT key_folder_files(const location& where, KV_paths& paths) {
+  KV_paths folders;
+  folders.push_back(where.folder);
+  const KV_path keys = child(where.folder, keys_folder_name);
+  KV_paths shards;
+  HRESULT hr = file_names(keys, shards, true);
+  if (hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)) hr = S_OK;
+  for (const KV_path& shard : shards) folders.push_back(child(keys, shard.text()));
+  for (const KV_path& folder : folders) {
+    KV_paths names;
+    if (SUCCEEDED(hr)) hr = file_names(folder, names);
+    for (const KV_path& name : names) paths.push_back(child(folder, name.text()));
+  }
+  return hr;
+}
+
+const wchar_t* leaf(const KV_path& path) noexcept {
+  const wchar_t* text = path.text();
+  const wchar_t* last = text;
+  for (const wchar_t* c = text; *c; ++c)
+    if (*c == L'\\') last = c + 1;
+  return last;
 }
 
 bool is_temporary(const wchar_t* name) noexcept { return name[0] == L'~' && ends_with_nocase(name, temporary_suffix); }
@@ -400,6 +552,46 @@ bool is_pending(const wchar_t* name) noexcept {
   wchar_t stem_end[key_length + 1] = {};
   std::memcpy(stem_end, name + length - pending_length - key_length, key_length * sizeof(wchar_t));
   return kv::equals_nocase(stem_end, key_suffix);
+}
+
+// Drives whose last probe failed slowly (a share that is gone, a device that does not answer):
+// searches pass them over for a while, so each costs its time-out once per interval instead of on
+// every search. Shared by the provider objects of one process.
+class slow_drives {
+ public:
+  static constexpr ULONGLONG slow_ms = 250;
+  static constexpr ULONGLONG skip_ms = 10 * 60 * 1000;
+
+  bool skipped(const KV_path& root) {
+    const ULONGLONG now = GetTickCount64();
+    AcquireSRWLockShared(&lock_);
+    const auto found = failed_.find(root.text());
+    const bool skip = found != failed_.end() && now - found->second < skip_ms;
+    ReleaseSRWLockShared(&lock_);
+    return skip;
+  }
+  // Notes a probe that started at `started` and did not find what it looked for; true when it
+  // was slow, so that the drive is passed over from now on.
+  bool missed(const KV_path& root, ULONGLONG started) {
+    if (GetTickCount64() - started < slow_ms) return false;
+    AcquireSRWLockExclusive(&lock_);
+    try {
+      failed_[root.text()] = GetTickCount64();
+    } catch (...) {
+      // Without memory the drive is just probed again next time.
+    }
+    ReleaseSRWLockExclusive(&lock_);
+    return true;
+  }
+
+ private:
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  std::map<std::wstring, ULONGLONG> failed_;
+};
+
+slow_drives& unanswering_drives() {
+  static slow_drives drives;
+  return drives;
 }
 
 HRESULT list_volume_roots(const settings& config, KV_paths& roots) {
@@ -428,6 +620,14 @@ void keystore_service::remember_folder_drive(const location& where) const {
   RegSetValueExW(folders.get(), where.root.text(), 0, REG_SZ, reinterpret_cast<const BYTE*>(empty), sizeof empty);
 }
 
+void keystore_service::forget_folder_drive(const KV_path& root) const {
+  KV_string key(config_.registry_key);
+  key.append(folders_subkey);
+  kv::unique_hkey folders;
+  if (RegOpenKeyExW(config_.registry_root, key.text(), 0, KEY_SET_VALUE, folders.put()) == ERROR_SUCCESS)
+    RegDeleteValueW(folders.get(), root.text());
+}
+
 HRESULT keystore_service::folder_drives(KV_paths& roots) const {
   KV_string key(config_.registry_key);
   key.append(folders_subkey);
@@ -445,11 +645,21 @@ HRESULT keystore_service::folder_drives(KV_paths& roots) const {
   }
 }
 
+HRESULT keystore_service::open_index(const wchar_t* drive, opened& keystore) {
+  HRESULT hr = resolve_drive(drive, keystore.where);
+  if (FAILED(hr)) return hr;
+  if (!path_exists(index_file(keystore.where).text())) return NTE_BAD_KEYSET;
+  hr = check_private_folder(keystore.where.folder);
+  if (SUCCEEDED(hr)) hr = read_index(keystore.where, keystore.index);
+  return hr;
+}
+
 HRESULT keystore_service::open_for_writing(const wchar_t* drive, opened& keystore) {
   HRESULT hr = resolve_drive(drive, keystore.where);
   if (FAILED(hr)) return hr;
   if (!path_exists(index_file(keystore.where).text())) return NTE_BAD_KEYSET;
-  hr = keystore.lock.acquire(keystore.where.folder, config_.lock_timeout_ms);
+  hr = check_private_folder(keystore.where.folder);
+  if (SUCCEEDED(hr)) hr = keystore.lock.acquire(keystore.where.folder, config_.lock_timeout_ms);
   if (SUCCEEDED(hr)) hr = read_index(keystore.where, keystore.index);
   if (SUCCEEDED(hr) && (keystore.index.flags & index_record::roll_forward_pending)) hr = roll_forward(keystore);
   return hr;
@@ -479,25 +689,64 @@ HRESULT keystore_service::keep_custodian(opened& keystore, const key256& keystor
   return write_atomically(keystore.where.folder, index_file(keystore.where), data, true, config_.interrupt);
 }
 
+// Readers take no lock, so they work on read-only media. A protection change caught half way is
+// finished first, as a writer would; a change that commits while the key is read shows as a key
+// file of another protection than the index read before it, and the read starts again.
+HRESULT keystore_service::read_secret(const wchar_t* drive, const GUID& id, opened& keystore, key_record& record,
+                                      key256& keystore_key, key256& secret) {
+  HRESULT hr = S_OK;
+  bool as_writer = false;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    keystore.lock.release();
+    hr = as_writer ? open_for_writing(drive, keystore) : open_index(drive, keystore);
+    if (SUCCEEDED(hr) && !as_writer && (keystore.index.flags & index_record::roll_forward_pending))
+      hr = open_for_writing(drive, keystore);
+    KV_path key_path;
+    KV_string file_name;
+    if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, key_path, file_name, record);
+    if (FAILED(hr)) return hr;
+    if (std::memcmp(record.protection_id, keystore.index.protection_id, id_size) != 0) {
+      hr = NTE_BAD_DATA;
+      continue;
+    }
+    if (as_writer) {
+      hr = open_keystore_key(keystore, keystore_key);
+    } else {
+      hr = open_custodian(keystore.index, keystore_key);
+      // The way back through a certificate's private key seals the custodian copy again, which
+      // writes the index: that is done as a writer.
+      if (hr == NTE_PERM && keystore.index.kind == protection_kind::certificate && !keystore.index.certificate.empty()) {
+        as_writer = true;
+        continue;
+      }
+    }
+    if (SUCCEEDED(hr)) hr = open_secret(keystore_key, record, secret);
+    return hr;
+  }
+  return hr;
+}
+
 // Finishes a committed protection change: every pending key file of the current protection
 // replaces its key file; pending files of any other protection are leftovers of a change that
-// never committed.
+// never committed. A pending file that cannot be read or decoded may be the only copy of a key
+// under the current keystore key: it stays, the flag stays and the operation fails, so that a
+// later writer tries again (a scanner or backup holding the file open goes away).
 HRESULT keystore_service::roll_forward(opened& keystore) {
-  KV_paths names;
-  HRESULT hr = file_names(keystore.where.folder, names);
+  KV_paths files;
+  HRESULT hr = key_folder_files(keystore.where, files);
   if (FAILED(hr)) return hr;
-  for (const KV_path& name : names) {
-    if (!is_pending(name.text())) continue;
-    const KV_path pending = child(keystore.where.folder, name.text());
+  for (const KV_path& pending : files) {
+    if (!is_pending(leaf(pending))) continue;
     byte_buffer data;
     key_record record;
     hr = read_whole_file(pending.text(), max_key_file_size, data);
     if (SUCCEEDED(hr)) hr = decode_key(data, record);
-    if (SUCCEEDED(hr) && std::memcmp(record.protection_id, keystore.index.protection_id, id_size) == 0) {
+    if (FAILED(hr)) return hr;
+    if (std::memcmp(record.protection_id, keystore.index.protection_id, id_size) == 0) {
       hr = replace_file(pending.text(), without_pending(pending).text());
       if (FAILED(hr)) return hr;
     } else {
-      DeleteFileW(pending.text());
+      remove_file(pending.text());  // a failure leaves a harmless leftover for the next change
     }
   }
   keystore.index.flags = static_cast<std::uint16_t>(keystore.index.flags & ~index_record::roll_forward_pending);
@@ -518,13 +767,8 @@ HRESULT keystore_service::store_key(opened& keystore, const key256& keystore_key
   KV_string file_name;
   HRESULT hr = key_file_name(record.name.text(), file_name);
   if (FAILED(hr)) return hr;
-  const KV_path key_path = child(keystore.where.folder, file_name.text());
   std::memcpy(record.protection_id, keystore.index.protection_id, id_size);
-  const KV_path ids = ids_folder(keystore.where);
-  if (!CreateDirectoryW(ids.text(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return last_error();
-  byte_buffer link;
-  byte_writer writer(link);
-  for (std::size_t i = 0; i < file_name.length(); ++i) writer.u16(static_cast<std::uint16_t>(file_name.text()[i]));
+  const byte_buffer link = link_bytes(key_relative_path(file_name));
 
   byte_buffer data;
   KV_path link_path;
@@ -534,12 +778,12 @@ HRESULT keystore_service::store_key(opened& keystore, const key256& keystore_key
     if (SUCCEEDED(hr)) hr = encode_key(record, data);
     if (FAILED(hr)) return hr;
     link_path = link_file(keystore.where, record.id);
-    hr = write_atomically(ids, link_path, link, !fresh_id, config_.interrupt);
+    hr = write_link(keystore.where, record.id, link, !fresh_id, config_.interrupt);
     if (!fresh_id || hr != HRESULT_FROM_WIN32(ERROR_FILE_EXISTS) || attempt == 7) break;
   }
   if (FAILED(hr)) return hr;
-  hr = write_atomically(keystore.where.folder, key_path, data, false, config_.interrupt);
-  if (FAILED(hr) && hr != E_ABORT) DeleteFileW(link_path.text());
+  hr = write_new_key_file(keystore.where, file_name, data, config_.interrupt);
+  if (FAILED(hr) && hr != E_ABORT) remove_file(link_path.text());
   return hr;
 }
 
@@ -555,7 +799,12 @@ HRESULT keystore_service::drives(bool populated, std::uint32_t types, KV_paths& 
       location where;
       where.root = root;
       where.folder = child(root, keystore_folder_name);
-      if (!path_exists(index_file(where).text())) continue;
+      if (unanswering_drives().skipped(root)) continue;
+      const ULONGLONG started = GetTickCount64();
+      if (!path_exists(index_file(where).text())) {
+        unanswering_drives().missed(root, started);
+        continue;
+      }
     }
     roots.push_back(root);
   }
@@ -595,19 +844,35 @@ HRESULT keystore_service::drive_type(const wchar_t* drive, std::uint32_t& type) 
 HRESULT keystore_service::locate(const GUID& id, KV_paths& paths) {
   KV_paths roots;
   HRESULT hr = list_volume_roots(config_, roots);
+  const std::size_t volume_roots = roots.size();
   if (SUCCEEDED(hr)) hr = folder_drives(roots);
   if (FAILED(hr)) return hr;
   KV_paths found;
   quiet_errors quiet;
+  std::size_t at = 0;
   for (const KV_path& root : roots) {
+    const bool folder_drive = at++ >= volume_roots;
+    if (unanswering_drives().skipped(root)) continue;
     location where;
     where.root = root;
     where.folder = child(root, keystore_folder_name);
     KV_path key_path;
     KV_string file_name;
     key_record record;
+    const ULONGLONG started = GetTickCount64();
     // A drive that cannot be read or holds a damaged file simply contributes nothing.
-    if (SUCCEEDED(find_key(where, id, key_path, file_name, record))) found.push_back(key_path);
+    hr = find_key(where, id, key_path, file_name, record);
+    // A search only names files, so it refuses links but leaves the access list to the operation
+    // that then opens the keystore (reading it back costs more than the search itself on Wine).
+    if (SUCCEEDED(hr) && !(GetFileAttributesW(where.folder.text()) & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      found.push_back(key_path);
+      continue;
+    }
+    if (unanswering_drives().missed(root, started)) continue;
+    // A folder drive that is there but holds no keystore any more is forgotten; one that is not
+    // there may be on a medium that comes back.
+    if (folder_drive && path_exists(root.text()) && !path_exists(index_file(where).text()))
+      forget_folder_drive(root);
   }
   found.sort([](const KV_path& a, const KV_path& b) { return a.precedes(b); });
   found.unique([](const KV_path& a, const KV_path& b) { return kv::equals_nocase(a.text(), b.text()); });
@@ -621,9 +886,11 @@ HRESULT keystore_service::create_keystore(const wchar_t* drive, const credential
   location where;
   hr = resolve_drive(drive, where);
   if (FAILED(hr)) return hr;
-  if (!CreateDirectoryW(where.folder.text(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return last_error();
+  hr = create_private_folder(where.folder);
+  if (FAILED(hr)) return hr;
   const KV_path ids = ids_folder(where);
-  if (!CreateDirectoryW(ids.text(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return last_error();
+  hr = make_folder(ids);
+  if (FAILED(hr)) return hr;
   keystore_lock lock;
   hr = lock.acquire(where.folder, config_.lock_timeout_ms);
   if (FAILED(hr)) return hr;
@@ -631,11 +898,11 @@ HRESULT keystore_service::create_keystore(const wchar_t* drive, const credential
   if (path_exists(index_path.text())) return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
   // Key files without an index belong to a keystore whose index was lost; a new keystore would
   // find them but never open them, so they must be cleared away (or the index restored) first.
-  KV_paths names;
-  hr = file_names(where.folder, names);
+  KV_paths files;
+  hr = key_folder_files(where, files);
   if (FAILED(hr)) return hr;
-  for (const KV_path& name : names)
-    if (ends_with_nocase(name.text(), key_suffix)) return HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY);
+  for (const KV_path& file : files)
+    if (ends_with_nocase(file.text(), key_suffix)) return HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY);
 
   key256 keystore_key;
   index_record index;
@@ -689,11 +956,12 @@ HRESULT keystore_service::delete_key(const wchar_t* drive, const GUID& id) {
   KV_path key_path;
   KV_string file_name;
   key_record record;
-  if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, key_path, file_name, record);
+  bool flat_link = false;
+  if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, key_path, file_name, record, &flat_link);
   if (FAILED(hr)) return hr;
   // The key file goes first: a link without its file counts as absent.
-  if (!DeleteFileW(key_path.text())) return last_error();
-  DeleteFileW(link_file(keystore.where, id).text());
+  if (!remove_file(key_path.text())) return last_error();
+  remove_file(link_file(keystore.where, id, flat_link).text());
   return S_OK;
 }
 
@@ -722,19 +990,18 @@ HRESULT keystore_service::rename_key(const wchar_t* drive, const GUID& id, const
   if (FAILED(hr)) return hr;
 
   // A name that differs only in letter case keeps its file (the file system folds case).
-  const bool same_file = kv::equals_nocase(old_file.text(), new_file.text());
-  const KV_path new_path = child(keystore.where.folder, new_file.text());
-  hr = write_atomically(keystore.where.folder, new_path, data, same_file, config_.interrupt);
+  const KV_string new_relative = key_relative_path(new_file);
+  const bool same_file = same_file_name(old_file.text(), new_relative.text());
+  const KV_path new_path = child(keystore.where.folder, new_relative.text());
+  hr = same_file ? write_atomically(parent_folder(old_path), old_path, data, true, config_.interrupt)
+                 : write_new_key_file(keystore.where, new_file, data, config_.interrupt, leaf(old_path));
   if (FAILED(hr)) return hr;
-  byte_buffer link;
-  byte_writer writer(link);
-  for (std::size_t i = 0; i < new_file.length(); ++i) writer.u16(static_cast<std::uint16_t>(new_file.text()[i]));
-  hr = write_atomically(ids_folder(keystore.where), link_file(keystore.where, id), link, true, config_.interrupt);
+  hr = write_link(keystore.where, id, link_bytes(new_relative), true, config_.interrupt);
   if (FAILED(hr)) {
-    if (!same_file && hr != E_ABORT) DeleteFileW(new_path.text());
+    if (!same_file && hr != E_ABORT) remove_file(new_path.text());
     return hr;
   }
-  if (!same_file) DeleteFileW(old_path.text());
+  if (!same_file) remove_file(old_path.text());
   return S_OK;
 }
 
@@ -754,15 +1021,10 @@ HRESULT keystore_service::export_key(const wchar_t* drive, const GUID& id, const
   const KV_path parent(parent_text.text());
 
   opened keystore;
-  hr = open_for_writing(drive, keystore);
-  KV_path key_path;
-  KV_string file_name;
   key_record record;
-  if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, key_path, file_name, record);
   key256 keystore_key;
   export_payload payload;
-  if (SUCCEEDED(hr)) hr = open_keystore_key(keystore, keystore_key);
-  if (SUCCEEDED(hr)) hr = open_secret(keystore_key, record, payload.secret);
+  hr = read_secret(drive, id, keystore, record, keystore_key, payload.secret);
   if (FAILED(hr)) return hr;
   payload.id = record.id;
   payload.created = record.created;
@@ -834,7 +1096,7 @@ HRESULT keystore_service::import_key(const wchar_t* drive, const wchar_t* import
 
   byte_buffer data;
   export_record file;
-  hr = read_whole_file(import_path, max_export_size, data);
+  hr = read_whole_file(import_path, max_export_size, data, file_origin::caller);
   if (SUCCEEDED(hr)) hr = decode_export(data, file);
   if (FAILED(hr)) return hr;
   byte_buffer aad;
@@ -922,21 +1184,22 @@ HRESULT keystore_service::replace_protection(const wchar_t* drive, const credent
   if (SUCCEEDED(hr)) hr = seal_history(next, new_key);
   if (FAILED(hr)) return hr;
 
-  KV_paths names;
-  hr = file_names(keystore.where.folder, names);
+  KV_paths files;
+  hr = key_folder_files(keystore.where, files);
   if (FAILED(hr)) return hr;
-  // Under the lock, temporary and pending files are leftovers of interrupted writers.
-  for (const KV_path& name : names)
-    if (is_temporary(name.text()) || is_pending(name.text()))
-      DeleteFileW(child(keystore.where.folder, name.text()).text());
+  // Under the lock, temporary and pending files are leftovers of interrupted writers. They must
+  // go: a pending file of an older change must never sit beside those of the one committed next.
+  for (const KV_path& file : files)
+    if ((is_temporary(leaf(file)) || is_pending(leaf(file))) && !remove_file(file.text()) &&
+        GetLastError() != ERROR_FILE_NOT_FOUND)
+      return last_error();
 
   KV_paths written;
   auto discard = [&written] {
-    for (const KV_path& path : written) DeleteFileW(path.text());
+    for (const KV_path& path : written) remove_file(path.text());
   };
-  for (const KV_path& name : names) {
-    if (!ends_with_nocase(name.text(), key_suffix)) continue;
-    const KV_path key_path = child(keystore.where.folder, name.text());
+  for (const KV_path& key_path : files) {
+    if (!ends_with_nocase(key_path.text(), key_suffix)) continue;
     byte_buffer data;
     key_record record;
     key256 secret;
@@ -976,49 +1239,39 @@ HRESULT keystore_service::replace_protection(const wchar_t* drive, const credent
 
 HRESULT keystore_service::verify_password_history(const wchar_t* drive, const wchar_t* password) {
   HRESULT hr = check_password(password, false);
-  location where;
-  if (SUCCEEDED(hr)) hr = resolve_drive(drive, where);
-  index_record index;
-  if (SUCCEEDED(hr)) hr = read_index(where, index);
+  opened keystore;
+  if (SUCCEEDED(hr)) hr = open_index(drive, keystore);
   // The history is checked under the keystore key, which the custodian copy gives.
   key256 keystore_key;
-  if (SUCCEEDED(hr)) hr = unlock(index, credential::nothing(), keystore_key);
+  if (SUCCEEDED(hr)) hr = unlock(keystore.index, credential::nothing(), keystore_key);
   bool used = false;
-  if (SUCCEEDED(hr)) hr = in_history(index, keystore_key, password, used);
+  if (SUCCEEDED(hr)) hr = in_history(keystore.index, keystore_key, password, used);
   if (FAILED(hr)) return hr;
   return used ? HRESULT_FROM_WIN32(ERROR_PASSWORD_RESTRICTION) : S_OK;
 }
 
 HRESULT keystore_service::verify_password(const wchar_t* drive, const wchar_t* password) {
   HRESULT hr = check_password(password, false);
-  location where;
-  if (SUCCEEDED(hr)) hr = resolve_drive(drive, where);
-  index_record index;
-  if (SUCCEEDED(hr)) hr = read_index(where, index);
+  opened keystore;
+  if (SUCCEEDED(hr)) hr = open_index(drive, keystore);
   if (FAILED(hr)) return hr;
   key256 keystore_key;
-  hr = unlock(index, credential::of_password(password), keystore_key);
+  hr = unlock(keystore.index, credential::of_password(password), keystore_key);
   key256 custodian_key;
-  if (FAILED(hr) || SUCCEEDED(open_custodian(index, custodian_key))) return hr;
+  if (FAILED(hr) || SUCCEEDED(open_custodian(keystore.index, custodian_key))) return hr;
   // The password is right and the custodian copy does not open for this account: seal it again,
   // under the lock, unless the protection changed meanwhile. The answer stays S_OK either way.
-  opened keystore;
-  if (SUCCEEDED(open_for_writing(drive, keystore)) &&
-      std::memcmp(keystore.index.protection_id, index.protection_id, id_size) == 0)
-    keep_custodian(keystore, keystore_key);
+  opened writer;
+  if (SUCCEEDED(open_for_writing(drive, writer)) &&
+      std::memcmp(writer.index.protection_id, keystore.index.protection_id, id_size) == 0)
+    keep_custodian(writer, keystore_key);
   return S_OK;
 }
 
 HRESULT keystore_service::read_key(const wchar_t* drive, const GUID& id, key_view& key) {
   opened keystore;
-  HRESULT hr = open_for_writing(drive, keystore);
-  KV_path key_path;
-  KV_string file_name;
-  if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, key_path, file_name, key.record);
   key256 keystore_key;
-  if (SUCCEEDED(hr)) hr = open_keystore_key(keystore, keystore_key);
-  if (SUCCEEDED(hr)) hr = open_secret(keystore_key, key.record, key.secret);
-  return hr;
+  return read_secret(drive, id, keystore, key.record, keystore_key, key.secret);
 }
 
 }  // namespace kv::provider

@@ -103,7 +103,12 @@ class keystore_service {
   struct opened;
 
  private:
+  // The drive's checked keystore folder and its index, without the lock.
+  HRESULT open_index(const wchar_t* drive, opened& keystore);
   HRESULT open_for_writing(const wchar_t* drive, opened& keystore);
+  // A key's record and secret, read without the writers' lock where that is safe.
+  HRESULT read_secret(const wchar_t* drive, const GUID& id, opened& keystore, key_record& record, key256& keystore_key,
+                      key256& secret);
   HRESULT roll_forward(opened& keystore);
   // The keystore key through the custodian copy or, when that no longer opens, through the
   // private key of a certificate keystore's certificate in the user's "MY" store.
@@ -114,6 +119,7 @@ class keystore_service {
   HRESULT store_key(opened& keystore, const key256& keystore_key, key_record& record, const key256& secret,
                     bool fresh_id);
   void remember_folder_drive(const location& where) const;
+  void forget_folder_drive(const KV_path& root) const;
   HRESULT folder_drives(KV_paths& roots) const;
 
   settings config_;

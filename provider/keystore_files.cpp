@@ -1,5 +1,6 @@
 #include "provider/keystore_files.h"
 
+#include "provider/keystore_folder.h"
 #include "provider/keystore_format.h"
 #include "types/wide.h"
 
@@ -61,6 +62,17 @@ bool needs_escape(wchar_t c) noexcept {
 
 }  // namespace
 
+void (*before_change)() = nullptr;
+
+void about_to_change() noexcept {
+  if (before_change) before_change();
+}
+
+bool remove_file(const wchar_t* path) noexcept {
+  about_to_change();
+  return DeleteFileW(path) != FALSE;
+}
+
 bool ends_with_nocase(const wchar_t* name, const wchar_t* suffix) noexcept {
   const std::size_t length = kv::wide_length(name);
   const std::size_t suffix_length = kv::wide_length(suffix);
@@ -69,10 +81,13 @@ bool ends_with_nocase(const wchar_t* name, const wchar_t* suffix) noexcept {
 
 bool path_exists(const wchar_t* path) noexcept { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
-HRESULT read_whole_file(const wchar_t* path, std::uint32_t max_size, byte_buffer& data) {
+HRESULT read_whole_file(const wchar_t* path, std::uint32_t max_size, byte_buffer& data, file_origin origin) {
+  const DWORD flags = origin == file_origin::keystore ? FILE_FLAG_OPEN_REPARSE_POINT
+                                                      : SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
   kv::unique_file file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | flags, nullptr));
   if (!file) return last_error();
+  if (origin == file_origin::keystore && is_link_or_alias(file.get())) return E_ACCESSDENIED;
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(file.get(), &size)) return last_error();
   if (size.QuadPart > max_size) return NTE_BAD_DATA;
@@ -89,6 +104,7 @@ HRESULT read_whole_file(const wchar_t* path, std::uint32_t max_size, byte_buffer
 }
 
 HRESULT replace_file(const wchar_t* from, const wchar_t* to) noexcept {
+  about_to_change();
   const DWORD start = GetTickCount();
   for (;;) {
     if (MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return S_OK;
@@ -101,8 +117,9 @@ HRESULT replace_file(const wchar_t* from, const wchar_t* to) noexcept {
 }
 
 HRESULT write_flushed(const KV_path& target, const byte_buffer& data) {
+  about_to_change();
   kv::unique_file file(
-      CreateFileW(target.text(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+      CreateFileW(target.text(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return last_error();
   return write_all(file.get(), data);
 }
@@ -122,6 +139,7 @@ HRESULT write_atomically(const KV_path& folder, const KV_path& target, const byt
   KV_path temporary(folder);
   temporary.join(name);
 
+  about_to_change();
   {
     kv::unique_file file(
         CreateFileW(temporary.text(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -132,7 +150,7 @@ HRESULT write_atomically(const KV_path& folder, const KV_path& target, const byt
   if (SUCCEEDED(hr)) {
     if (replace) {
       hr = replace_file(temporary.text(), target.text());
-    } else if (!MoveFileExW(temporary.text(), target.text(), MOVEFILE_WRITE_THROUGH)) {
+    } else if (about_to_change(), !MoveFileExW(temporary.text(), target.text(), MOVEFILE_WRITE_THROUGH)) {
       const DWORD error = GetLastError();
       hr = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? HRESULT_FROM_WIN32(ERROR_FILE_EXISTS)
                                                                       : HRESULT_FROM_WIN32(error);
@@ -148,11 +166,15 @@ HRESULT keystore_lock::acquire(const KV_path& folder, DWORD timeout_ms) {
   const DWORD start = GetTickCount();
   for (;;) {
     file_.reset(CreateFileW(path.text(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_HIDDEN, nullptr));
-    if (file_) return S_OK;
+                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (file_) {
+      if (!is_link_or_alias(file_.get())) return S_OK;
+      file_.reset();
+      return E_ACCESSDENIED;
+    }
+    // Only another writer's open counts as busy; a read-only medium or folder answers at once.
     const DWORD error = GetLastError();
-    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED && error != ERROR_LOCK_VIOLATION)
-      return HRESULT_FROM_WIN32(error);
+    if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) return HRESULT_FROM_WIN32(error);
     if (GetTickCount() - start >= timeout_ms) return HRESULT_FROM_WIN32(ERROR_BUSY);
     Sleep(retry_pause_ms);
   }

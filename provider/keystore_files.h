@@ -25,9 +25,22 @@ struct interrupt_hook {
   bool at(write_step step) const { return stop && stop(step, context); }
 };
 
+// Whose file a read opens: one of the keystore, where a link is refused (E_ACCESSDENIED), or one
+// the caller named, which may be a link but never lets a pipe server act as the caller.
+enum class file_origin { keystore, caller };
+
+// Test seam of the crash tests: when set, called before every change a writer makes to a
+// keystore's files and folders (the tests end the process there). Null outside those tests.
+extern void (*before_change)();
+void about_to_change() noexcept;
+
+// Deletes a file (after the seam). False with the last error set when that fails.
+bool remove_file(const wchar_t* path) noexcept;
+
 // Reads a whole file of at most `max_size` bytes (NTE_BAD_DATA when larger). A missing file
 // answers HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) or (ERROR_PATH_NOT_FOUND). Throws std::bad_alloc.
-HRESULT read_whole_file(const wchar_t* path, std::uint32_t max_size, byte_buffer& data);
+HRESULT read_whole_file(const wchar_t* path, std::uint32_t max_size, byte_buffer& data,
+                        file_origin origin = file_origin::keystore);
 
 // Writes `data` to a new temporary file in `folder` ("~<random>.tmp"), flushes it and moves it to
 // `target` with MOVEFILE_WRITE_THROUGH, so that `target` is either untouched or whole. Without
@@ -35,8 +48,9 @@ HRESULT read_whole_file(const wchar_t* path, std::uint32_t max_size, byte_buffer
 HRESULT write_atomically(const KV_path& folder, const KV_path& target, const byte_buffer& data, bool replace,
                          const interrupt_hook& interrupt);
 
-// Writes and flushes `data` to `target` directly, replacing it: for files that only count once a
-// later atomic write says so. Throws std::bad_alloc.
+// Writes and flushes `data` to the new file `target` directly (an existing name, link or not,
+// answers HRESULT_FROM_WIN32(ERROR_FILE_EXISTS)): for files that only count once a later atomic
+// write says so. Throws std::bad_alloc.
 HRESULT write_flushed(const KV_path& target, const byte_buffer& data);
 
 // Moves `from` over `to` (write-through), retrying for a moment while a reader holds `to` open.
@@ -49,7 +63,9 @@ bool path_exists(const wchar_t* path) noexcept;
 // no lock; they rely on atomic replacement instead.
 class keystore_lock {
  public:
-  // Waits up to `timeout_ms`, then answers HRESULT_FROM_WIN32(ERROR_BUSY).
+  // Waits up to `timeout_ms` while another writer holds it, then answers
+  // HRESULT_FROM_WIN32(ERROR_BUSY); any other failure (read-only medium, no right to write)
+  // answers at once. A lock file that is a link is refused (E_ACCESSDENIED).
   HRESULT acquire(const KV_path& folder, DWORD timeout_ms);
   void release() noexcept { file_.reset(); }
 

@@ -27,8 +27,8 @@ class export_test : public keystore_test {
   // The target keystore's files with their contents, to show that a refusal changed nothing.
   std::vector<std::vector<std::uint8_t>> target_state() const {
     std::vector<std::vector<std::uint8_t>> state;
-    for (const std::wstring& name : files_in(target.keystore())) state.push_back(read_bytes(target.keystore() + L"\\" + name));
-    state.push_back({static_cast<std::uint8_t>(files_in(target.keystore() + L"\\ids").size())});
+    for (const std::wstring& name : target.files()) state.push_back(read_bytes(target.key_file(name)));
+    state.push_back({static_cast<std::uint8_t>(key_ids(target).size())});
     return state;
   }
 

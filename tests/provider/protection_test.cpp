@@ -93,7 +93,7 @@ TEST_F(keystore_test, a_new_password_reprotects_every_key_and_keeps_the_secrets)
   EXPECT_NE(std::memcmp(read(a).record.protection_id, a_before.record.protection_id, kv::provider::id_size), 0);
   EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, L"old", L"c", 0, false), invalid_password);
   EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, L"new", L"c", 0, false), S_OK);
-  EXPECT_EQ(files_in(drive.keystore()), (std::vector<std::wstring>{L"a.lukey", L"b.lukey", L"c.lukey",
+  EXPECT_EQ(drive.files(), (std::vector<std::wstring>{L"a.lukey", L"b.lukey", L"c.lukey",
                                                                    L"keystore.lock", L"keystore.luidx"}));
 }
 
@@ -184,7 +184,7 @@ TEST_F(keystore_test, a_change_killed_before_its_commit_leaves_the_old_protectio
   stop_at where{kv::provider::write_step::temporary_written};  // the new index is written, not moved
   kv::provider::keystore_service killed(interrupted(settings.config, where));
   ASSERT_EQ(killed.replace_protection(drive.c_str(), credential::of_password(L"new"), true), E_ABORT);
-  const std::vector<std::wstring> left = files_in(drive.keystore());
+  const std::vector<std::wstring> left = drive.files();
   ASSERT_EQ(left.size(), 5u);  // ~temporary index, k.lukey, k.lukey.pending, lock, index
   EXPECT_EQ(left.back()[0], L'~');  // '~' sorts last
 
@@ -192,7 +192,7 @@ TEST_F(keystore_test, a_change_killed_before_its_commit_leaves_the_old_protectio
   EXPECT_TRUE(same_secret(read(id), before));
   ASSERT_EQ(service.replace_protection(drive.c_str(), credential::of_password(L"new"), true), S_OK);
   EXPECT_TRUE(same_secret(read(id), before));
-  EXPECT_EQ(files_in(drive.keystore()),
+  EXPECT_EQ(drive.files(),
             (std::vector<std::wstring>{L"k.lukey", L"keystore.lock", L"keystore.luidx"}));  // leftovers swept
 }
 
@@ -205,19 +205,39 @@ TEST_F(keystore_test, a_change_killed_after_its_commit_is_finished_by_the_next_w
   stop_at where{kv::provider::write_step::protection_committed};
   kv::provider::keystore_service killed(interrupted(settings.config, where));
   ASSERT_EQ(killed.replace_protection(drive.c_str(), credential::of_password(L"new"), true), E_ABORT);
-  EXPECT_EQ(files_in(drive.keystore()).size(), 6u);  // both keys still wait as ".pending"
+  EXPECT_EQ(drive.files().size(), 6u);  // both keys still wait as ".pending"
 
   EXPECT_EQ(service.verify_password(drive.c_str(), L"new"), S_OK);
   EXPECT_TRUE(same_secret(read(a), a_before));
   EXPECT_TRUE(same_secret(read(b), b_before));
-  EXPECT_EQ(files_in(drive.keystore()),
+  EXPECT_EQ(drive.files(),
             (std::vector<std::wstring>{L"a.lukey", L"b.lukey", L"keystore.lock", L"keystore.luidx"}));
+}
+
+TEST_F(keystore_test, a_pending_file_that_cannot_be_read_stops_the_next_writer_and_is_kept) {
+  ASSERT_EQ(create_password_keystore(L"old"), S_OK);
+  const GUID id = add_key(L"k");
+  const kv::provider::key_view before = read(id);
+  stop_at where{kv::provider::write_step::protection_committed};
+  kv::provider::keystore_service killed(interrupted(settings.config, where));
+  ASSERT_EQ(killed.replace_protection(drive.c_str(), credential::of_password(L"new"), true), E_ABORT);
+  {
+    // A virus scanner or backup holding the file without read sharing.
+    kv::unique_file held(CreateFileW(drive.key_file(L"k.lukey.pending").c_str(), GENERIC_READ, 0, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, nullptr, L"x", 0, false),
+              HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION));
+  }
+  EXPECT_EQ(drive.files().size(), 4u);  // k.lukey, its pending file, lock, index
+  EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, L"new", L"x", 0, false), S_OK);
+  EXPECT_TRUE(same_secret(read(id), before));
 }
 
 TEST_F(keystore_test, a_damaged_index_or_key_file_is_reported_as_bad_data) {
   ASSERT_EQ(create_password_keystore(), S_OK);
   const GUID id = add_key(L"k");
-  const std::wstring key_file = drive.keystore() + L"\\k.lukey";
+  const std::wstring key_file = drive.key_file(L"k.lukey");
   std::vector<std::uint8_t> bytes = read_bytes(key_file);
   bytes[bytes.size() / 2] ^= 0x01;
   write_bytes(key_file, bytes);

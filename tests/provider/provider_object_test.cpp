@@ -39,7 +39,7 @@ TEST_F(provider_object_test, path_lists_come_as_double_nul_ended_texts) {
   const GUID id = key_ids(drive).at(0);
   kv::unique_bstr found;
   ASSERT_EQ(provider->LocateKey(&id, found.put()), S_OK);
-  EXPECT_EQ(bstr_units(found.get()), drive.keystore() + L"\\k.lukey" + std::wstring(2, L'\0'));
+  EXPECT_EQ(bstr_units(found.get()), drive.key_file(L"k.lukey") + std::wstring(2, L'\0'));
   EXPECT_EQ(KV_paths(found.get()).size(), 1u);
 }
 
@@ -104,7 +104,7 @@ TEST_F(provider_object_test, every_allocation_failure_answers_out_of_memory_and_
     hr = provider->CreateKey(drive.c_str(), nullptr, L"k", 0, 0);
     kv::alloc_probe::disarm();
     if (hr == E_OUTOFMEMORY) {
-      ASSERT_EQ(files_in(drive.keystore()), (std::vector<std::wstring>{L"keystore.lock", L"keystore.luidx"}));
+      ASSERT_EQ(drive.files(), (std::vector<std::wstring>{L"keystore.lock", L"keystore.luidx"}));
     }
   }
   EXPECT_EQ(hr, S_OK) << "after " << successes << " allocations";
@@ -175,7 +175,7 @@ TEST_F(provider_dll_test, registered_per_machine_it_is_created_through_com_and_w
   const GUID id = key_ids(where).at(0);
   kv::unique_bstr found;
   ASSERT_EQ(provider->LocateKey(&id, found.put()), S_OK);  // real volume roots plus remembered folder drives
-  EXPECT_EQ(texts(KV_paths(found.get())), std::vector<std::wstring>{where.keystore() + L"\\through com.lukey"});
+  EXPECT_EQ(texts(KV_paths(found.get())), std::vector<std::wstring>{where.key_file(L"through com.lukey")});
   EXPECT_EQ(entry<entry_point>("DllCanUnloadNow")(), S_FALSE);
   provider.reset();
   EXPECT_EQ(entry<entry_point>("DllCanUnloadNow")(), S_OK);

@@ -76,10 +76,49 @@ std::vector<std::wstring> files_in(const std::wstring& folder) {
   return names;
 }
 
+namespace {
+
+// The folder and its subfolders named by two hex digits ("keys\\XX", "ids\\XX").
+std::vector<std::wstring> with_shards(const std::wstring& folder) {
+  std::vector<std::wstring> folders{folder};
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"\\??").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return folders;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && found.cFileName[0] != L'.')
+      folders.push_back(folder + L"\\" + found.cFileName);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return folders;
+}
+
+std::vector<std::wstring> key_folders(const temp_folder& drive) {
+  std::vector<std::wstring> folders = with_shards(drive.keystore() + L"\\keys");
+  folders[0] = drive.keystore();
+  return folders;
+}
+
+}  // namespace
+
+std::vector<std::wstring> temp_folder::files() const {
+  std::vector<std::wstring> names;
+  for (const std::wstring& folder : key_folders(*this))
+    for (const std::wstring& name : files_in(folder)) names.push_back(name);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::wstring temp_folder::key_file(const std::wstring& name) const {
+  for (const std::wstring& folder : key_folders(*this))
+    if (GetFileAttributesW((folder + L"\\" + name).c_str()) != INVALID_FILE_ATTRIBUTES) return folder + L"\\" + name;
+  return keystore() + L"\\" + name;
+}
+
 std::vector<GUID> key_ids(const temp_folder& drive) {
   std::vector<GUID> ids;
-  for (const std::wstring& name : files_in(drive.keystore() + L"\\ids"))
-    if (name.size() == 38 + 5 && name.compare(38, 5, L".luid") == 0) ids.push_back(KV_guid(name.substr(0, 38).c_str()));
+  for (const std::wstring& folder : with_shards(drive.keystore() + L"\\ids"))
+    for (const std::wstring& name : files_in(folder))
+      if (name.size() == 38 + 5 && name.compare(38, 5, L".luid") == 0) ids.push_back(KV_guid(name.substr(0, 38).c_str()));
   return ids;
 }
 

@@ -22,6 +22,10 @@ class temp_folder : public kv::test::fresh_folder {
  public:
   temp_folder() : kv::test::fresh_folder(L"kv-provider-") {}
   std::wstring keystore() const { return path() + L"\\DoDadev Keystore"; }
+  // The names of the files at the top of the keystore and in its key subfolders, sorted.
+  std::vector<std::wstring> files() const;
+  // Where the file of that name is, at the top or in a key subfolder.
+  std::wstring key_file(const std::wstring& name) const;
 };
 
 // What the tests write with, like the test build of the DLL: seconds instead of minutes.

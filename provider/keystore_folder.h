@@ -1,0 +1,30 @@
+#pragma once
+// The keystore folder's protection against other accounts on the machine: it is made with a
+// protected access list for the user, SYSTEM and Administrators, and an existing one is used only
+// when it is no link and nobody else can change what it holds.
+#include <windows.h>
+
+#include "types/kv_path.h"
+
+namespace kv::provider {
+
+// Creates `folder` with a protected access list (the current user, SYSTEM and Administrators,
+// inherited by everything in it), or checks it with check_private_folder when it exists.
+// Throws std::bad_alloc.
+HRESULT create_private_folder(const KV_path& folder);
+
+// S_OK when `folder` is a folder, not a link (junction, symbolic link, any reparse point), and, on
+// a volume that keeps access lists, neither its owner nor its access list lets an account other
+// than the current user, SYSTEM and Administrators change it or what it holds; E_ACCESSDENIED
+// otherwise. Volumes without access lists (FAT, many shares) pass: there is nothing to check.
+HRESULT check_private_folder(const KV_path& folder) noexcept;
+
+// The access list test of check_private_folder: true when `owner` is none of the trusted accounts
+// or `dacl` (null: everyone) lets another account write, delete, add files or change access.
+bool others_can_change(PSID owner, const ACL* dacl, PSID user) noexcept;
+
+// Opening files of the keystore: the file itself, never what a link points to. True when the
+// opened file is a link or has other names (hard links), which a keystore file never has.
+bool is_link_or_alias(HANDLE file) noexcept;
+
+}  // namespace kv::provider
