@@ -61,10 +61,13 @@ temp_folder=$(run cmd /c echo %TEMP% | tr -d '\r')
 trace_file=$(run winepath -u "$temp_folder" | tr -d '\r')/TraceFile.kv
 rm -f "$trace_file"
 
-key_id() {  # the id of the key named $1, from the keystore's id links
+key_id() {  # the id of the key named $1, from the keystore's id links (ids\XX\{GUID}.luid)
   local link
-  for link in "$drive_folder/DoDadev Keystore/ids/"*.luid; do
-    if iconv -f UTF-16LE -t UTF-8 "$link" | grep -qx "$1.lukey"; then basename "$link" .luid; return; fi
+  for link in "$drive_folder/DoDadev Keystore/ids/"*/*.luid; do
+    if iconv -f UTF-16LE -t UTF-8 "$link" | grep -qxE "(keys\\\\[0-9A-F]{2}\\\\)?$1\.lukey"; then
+      basename "$link" .luid
+      return
+    fi
   done
 }
 
@@ -90,12 +93,14 @@ echo "(the key 'signing' has the id $signing)"
 say "Locate it, rename it, export it (expected: found on K: under its name, then its new name)"
 call keystore_locate "id=$signing"
 expect_code 0x00000000
-expect_has '<path>K:\DoDadev Keystore\signing.lukey</path>'
+expect_has '<path>K:\DoDadev Keystore\keys\'
+expect_has '\signing.lukey</path>'
 call keystore_rename_key 'drive=K:\' "id=$signing" new_name=release-signing
 expect_code 0x00000000
 call keystore_locate "id=$signing"
 expect_code 0x00000000
-expect_has '<path>K:\DoDadev Keystore\release-signing.lukey</path>'
+expect_has '<path>K:\DoDadev Keystore\keys\'
+expect_has '\release-signing.lukey</path>'
 call keystore_export_key 'drive=K:\' "id=$signing" 'export_path=X:\release-signing.export' export_password=export-Passw0rd
 expect_code 0x00000000
 [ -f "$export_folder/release-signing.export" ] || demo_failed "the export file is not on X:"
@@ -109,7 +114,8 @@ call keystore_import_pwd 'drive=K:\' 'import_path=X:\release-signing.export' pas
 expect_code 0x00000000
 call keystore_locate "id=$signing"
 expect_code 0x00000000
-expect_has '<path>K:\DoDadev Keystore\release-signing.lukey</path>'
+expect_has '<path>K:\DoDadev Keystore\keys\'
+expect_has '\release-signing.lukey</path>'
 say "Password history (expected: the current password is refused as a new one, a fresh one is not)"
 call keystore_verify_pwd_history 'drive=K:\' new_password=demo-Passw0rd-1
 expect_code 0x8007052D

@@ -184,16 +184,22 @@ class keystore_e2e : public e2e::server_e2e {
     e2e::server_e2e::TearDown();
   }
 
-  // The ids of the keys on the drive: the names of the id links (docs/provider.md).
+  // The ids of the keys on the drive: the names of the id links "ids\\XX\\{GUID}.luid" (docs/provider.md).
   std::vector<std::wstring> key_ids() const {
     std::vector<std::wstring> ids;
-    WIN32_FIND_DATAW found;
-    const kv::unique_find search(FindFirstFileW((drive_ + L"\\DoDadev Keystore\\ids\\*.luid").c_str(), &found));
-    if (!search) return ids;
+    const std::wstring links = drive_ + L"\\DoDadev Keystore\\ids\\";
+    WIN32_FIND_DATAW shard;
+    const kv::unique_find shards(FindFirstFileW((links + L"??").c_str(), &shard));
+    if (!shards) return ids;
     do {
-      std::wstring name = found.cFileName;
-      ids.push_back(name.substr(0, name.size() - 5));
-    } while (FindNextFileW(search.get(), &found));
+      WIN32_FIND_DATAW found;
+      const kv::unique_find search(FindFirstFileW((links + shard.cFileName + L"\\*.luid").c_str(), &found));
+      if (!search) continue;
+      do {
+        const std::wstring name = found.cFileName;
+        ids.push_back(name.substr(0, name.size() - 5));
+      } while (FindNextFileW(search.get(), &found));
+    } while (FindNextFileW(shards.get(), &shard));
     return ids;
   }
 
@@ -221,7 +227,8 @@ TEST_F(keystore_e2e, a_key_session_through_the_server_with_the_real_provider) {
 
   const client_run located = run_client(L"keystore_locate id=" + id);
   EXPECT_EQ(located.exit_code, 0u) << testing::PrintToString(located.output);
-  EXPECT_TRUE(contains(located.output, L"<path>" + drive_ + L"\\DoDadev Keystore\\alpha.lukey</path>"))
+  EXPECT_TRUE(contains(located.output, L"<path>" + drive_ + L"\\DoDadev Keystore\\keys\\") &&
+              contains(located.output, L"\\alpha.lukey</path>"))
       << testing::PrintToString(located.output);
 
   const client_run refused = run_client(L"keystore_create_key_pwd " + drive_arg() +
