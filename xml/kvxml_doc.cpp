@@ -102,8 +102,10 @@ wchar_t* KVXML_doc::save_to_string() {
 }
 
 // The destination gets a fresh declaration; the source's declaration attributes are not copied.
+// A document copied onto itself stays as it is (rebuilding it would first clear the source).
 int KVXML_doc::copy_document(KV_xml_doc* source, KV_xml_doc* destination) {
   if (!source || !destination) return 0;
+  if (source == destination) return 1;
   auto* from = static_cast<KVXML_doc*>(source);
   auto* to = static_cast<KVXML_doc*>(destination);
   to->create();

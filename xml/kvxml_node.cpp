@@ -296,26 +296,38 @@ KV_xml_node* KVXML_node::find_child_by_attribute(const wchar_t* name, const wcha
   return nullptr;
 }
 
-// Depth-first pre-order below this node; `pending` holds the next siblings still to visit.
-KV_xml_node* KVXML_node::find_descendant(const wchar_t* name) {
-  std::size_t length = kv::wide_length(name);
-  if (length == 0) return nullptr;
+namespace {
+
+// The first node below `top` in depth-first pre-order that `match` accepts, or null;
+// `pending` holds the next siblings still to visit.
+template <typename Match>
+KVXML_node* first_below(const KVXML_node* top, Match match) {
   kvxml::walk_stack<KVXML_node*> pending;
-  KVXML_node* node = first_child_;
+  KVXML_node* node = top->first_child();
   for (;;) {
     if (!node) {
       if (pending.empty()) return nullptr;
       node = pending.pop();
       continue;
     }
-    if (kvxml::same_name(node->name(), node->name_length_, name, length)) return node;
-    if (node->first_child_) {
-      if (node->next_) pending.push(node->next_);
-      node = node->first_child_;
+    if (match(node)) return node;
+    if (node->first_child()) {
+      if (node->next_sibling()) pending.push(node->next_sibling());
+      node = node->first_child();
     } else {
-      node = node->next_;
+      node = node->next_sibling();
     }
   }
+}
+
+}  // namespace
+
+KV_xml_node* KVXML_node::find_descendant(const wchar_t* name) {
+  std::size_t length = kv::wide_length(name);
+  if (length == 0) return nullptr;
+  return first_below(this, [&](const KVXML_node* node) {
+    return kvxml::same_name(node->name(), node->name_length(), name, length);
+  });
 }
 
 // Paths
@@ -639,17 +651,17 @@ KV_xml_node* KVXML_node::copy_node(KV_xml_node* source, KV_xml_node* destination
   return copy_one(static_cast<KVXML_node*>(source), static_cast<KVXML_node*>(destination_parent));
 }
 
+namespace {
+
 // Copies the matching children of `source` and their whole subtrees; one frame per open level.
-int KVXML_node::copy_children(KV_xml_node* source, KV_xml_node* destination, const wchar_t* name) {
-  if (!source || !destination) return 0;
-  auto* from = static_cast<KVXML_node*>(source);
-  std::size_t length = kv::wide_length(name);
+void copy_subtrees(KVXML_node* from, KVXML_node* destination, const wchar_t* name) {
+  const std::size_t length = kv::wide_length(name);
   struct frame {
     KVXML_node* source;  // the child being copied at this level
     KVXML_node* destination_parent;
   };
   kvxml::walk_stack<frame> frames;
-  frames.push({name ? from->child_named(name, length) : from->first_child_, static_cast<KVXML_node*>(destination)});
+  frames.push({name ? from->child_named(name, length) : from->first_child(), destination});
   while (!frames.empty()) {
     frame current = frames.top();
     if (!current.source) {
@@ -657,12 +669,55 @@ int KVXML_node::copy_children(KV_xml_node* source, KV_xml_node* destination, con
       if (frames.empty()) break;
       frame& up = frames.top();
       // Only the top level is filtered by name.
-      up.source = (frames.size() == 1 && name) ? up.source->next_named(name, length) : up.source->next_;
+      up.source = (frames.size() == 1 && name) ? up.source->next_named(name, length) : up.source->next_sibling();
       continue;
     }
     KVXML_node* copy = copy_one(current.source, current.destination_parent);
-    frames.push({current.source->first_child_, copy});
+    frames.push({current.source->first_child(), copy});
   }
+}
+
+// True when `node` is `top` or is reached from it through children lists. A node may sit in
+// the lists of two parents, so its parent chain alone does not answer this.
+bool reaches(const KVXML_node* top, const KVXML_node* node) {
+  return top == node || first_below(top, [node](const KVXML_node* below) { return below == node; });
+}
+
+// Moves every child of `from` to the end of `to`'s list.
+void move_children(KVXML_node* from, KVXML_node* to) noexcept {
+  KVXML_node* child = from->first_child();
+  while (child) {
+    KVXML_node* next = child->next_sibling();
+    to->link_child(child);
+    child = next;
+  }
+}
+
+}  // namespace
+
+// A destination inside the copied subtree would be walked while it grows and the copy would never
+// end; the copies are then made under a detached holder first and moved over afterwards (also
+// when a copy fails, so that the copies already made stay in the destination).
+int KVXML_node::copy_children(KV_xml_node* source, KV_xml_node* destination, const wchar_t* name) {
+  if (!source || !destination) return 0;
+  auto* from = static_cast<KVXML_node*>(source);
+  auto* to = static_cast<KVXML_node*>(destination);
+  if (!reaches(from, to)) {
+    copy_subtrees(from, to, name);
+    return 1;
+  }
+  KVXML_node* holder = create(L"", 0);
+  try {
+    copy_subtrees(from, holder, name);
+  } catch (...) {
+    move_children(holder, to);
+    holder->first_child_ = nullptr;
+    holder->release();
+    throw;
+  }
+  move_children(holder, to);
+  holder->first_child_ = nullptr;
+  holder->release();
   return 1;
 }
 

@@ -47,6 +47,10 @@ TEST(xml_doc, copy_document_takes_top_level_elements_under_fresh_declaration) {
   auto empty = xml_test::new_doc();
   EXPECT_EQ(receiver->copy_document(empty.get(), destination.doc.get()), 1);
   EXPECT_EQ(dump(destination.doc.get()), L"?xml[version=1.0]");
+
+  // Onto itself: nothing changes, not even the declaration.
+  EXPECT_EQ(source.doc->copy_document(source.doc.get(), source.doc.get()), 1);
+  EXPECT_EQ(dump(source.doc.get()), L"?xml[version=2,encoding=UTF-8](a[x=1]\"t\",b(c))");
 }
 
 TEST(xml_node, missing_attribute_reads_as_empty_text) {
@@ -455,6 +459,31 @@ TEST(xml_copy, copy_children_filters_top_level_by_name_only) {
   EXPECT_EQ(dump(target->get_root()->get_child(2, nullptr)), L"p[n=1](q,p)");
   EXPECT_STREQ(target->get_root()->get_child(3, nullptr)->get_name(), L"o");
   EXPECT_EQ(r->copy_children(nullptr, target->get_root(), nullptr), 0);
+}
+
+// A destination inside the copied subtree receives a copy of the subtree as it was before.
+TEST(xml_copy, copy_children_into_own_subtree_copies_the_tree_as_it_was) {
+  struct row {
+    const wchar_t* destination;  // path below r, or empty for r itself
+    const wchar_t* name;
+    const wchar_t* expected;  // r after the copy
+  };
+  const row rows[] = {
+      {L"", nullptr, L"r(p[n=1](q),o,p[n=1](q),o)"},
+      {L"", L"p", L"r(p[n=1](q),o,p[n=1](q))"},
+      {L"p", nullptr, L"r(p[n=1](q,p[n=1](q),o),o)"},
+      {L"p/q", L"o", L"r(p[n=1](q(o)),o)"},
+      {L"p/q", nullptr, L"r(p[n=1](q(p[n=1](q),o)),o)"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(r.destination)));
+    auto source = load(L"<r><p n=\"1\"><q/></p><o/></r>");
+    KV_xml_node* top = root_of(source)->get_child(0, nullptr);
+    KV_xml_node* destination = top->select_path(r.destination);
+    ASSERT_NE(destination, nullptr);
+    EXPECT_EQ(top->copy_children(top, destination, r.name), 1);
+    EXPECT_EQ(dump(top), r.expected);
+  }
 }
 
 }  // namespace
