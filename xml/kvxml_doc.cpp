@@ -4,6 +4,7 @@
 #include <new>
 
 #include "types/kv_alloc.h"
+#include "xml/node_pages.h"
 #include "xml/parser.h"
 #include "xml/writer.h"
 
@@ -55,6 +56,7 @@ int KVXML_doc::load_from_string(const wchar_t* text) {
   }
   bool parsed;
   try {
+    kvxml::page_scope pages;
     parsed = !text || kvxml::parse_elements(fresh, *text == 0xFEFF ? text + 1 : text, 2, true);
   } catch (...) {
     clear();

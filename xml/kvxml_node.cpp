@@ -7,6 +7,7 @@
 #include "types/kv_alloc.h"
 #include "types/wide.h"
 #include "xml/kvxml_common.h"
+#include "xml/node_pages.h"
 #include "xml/walk_stack.h"
 
 namespace {
@@ -95,10 +96,10 @@ struct alignas(8) KVXML_node::attrib_index {
 // KVXML_attrib
 
 void* KVXML_attrib::operator new(std::size_t size, tail_room room) {
-  return kv::object_alloc_or_throw(size + room.units * sizeof(wchar_t));
+  return kvxml::block_alloc(size + room.units * sizeof(wchar_t));
 }
-void KVXML_attrib::operator delete(void* block, tail_room) noexcept { kv::object_free(block); }
-void KVXML_attrib::operator delete(void* block) noexcept { kv::object_free(block); }
+void KVXML_attrib::operator delete(void* block, tail_room) noexcept { kvxml::block_free(block); }
+void KVXML_attrib::operator delete(void* block) noexcept { kvxml::block_free(block); }
 
 KVXML_attrib::KVXML_attrib(const wchar_t* name, std::size_t length, std::uint32_t hash, std::int32_t value_room) noexcept
     : hash_(hash), name_length_(static_cast<std::uint32_t>(length)) {
@@ -109,10 +110,10 @@ KVXML_attrib::KVXML_attrib(const wchar_t* name, std::size_t length, std::uint32_
 // KVXML_node: creation and destruction
 
 void* KVXML_node::operator new(std::size_t size, tail_room room) {
-  return kv::object_alloc_or_throw(size + room.units * sizeof(wchar_t));
+  return kvxml::block_alloc(size + room.units * sizeof(wchar_t));
 }
-void KVXML_node::operator delete(void* block, tail_room) noexcept { kv::object_free(block); }
-void KVXML_node::operator delete(void* block) noexcept { kv::object_free(block); }
+void KVXML_node::operator delete(void* block, tail_room) noexcept { kvxml::block_free(block); }
+void KVXML_node::operator delete(void* block) noexcept { kvxml::block_free(block); }
 
 KVXML_node::KVXML_node(const wchar_t* name, std::size_t length) noexcept
     : name_length_(static_cast<std::uint32_t>(length)) {

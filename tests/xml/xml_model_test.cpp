@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "tests/types/freed_blocks.h"
 #include "xml/kvxml_string.h"
 #include "xml_test_support.h"
 
@@ -269,6 +270,25 @@ TEST(xml_node, release_of_detached_subtree) {
   doc->get_root()->detach_child(a);
   a->release();
   EXPECT_EQ(dump(doc.get()), L"?xml[version=1.0]");
+}
+
+// Parsed nodes share memory pages with the rest of their document; one moved to another document
+// keeps its page alive after its first document is gone, and the page is wiped when it goes.
+TEST(xml_node, parsed_node_outlives_its_document) {
+  freed_blocks freed;
+  auto source = load(L"<r><a x=\"kept-value\">kept-text</a><b>gone-text</b></r>");
+  auto other = xml_test::new_doc();
+  other->create();
+  KV_xml_node* a = root_of(source)->get_child(0, nullptr)->get_child(0, L"a");
+  ASSERT_NE(a, nullptr);
+  root_of(source)->get_child(0, nullptr)->detach_child(a);
+  other->get_root()->append_child(a);
+  source.doc->clear();
+  EXPECT_EQ(dump(other.get()), L"?xml[version=1.0](a[x=kept-value]\"kept-text\")");
+  EXPECT_FALSE(freed.hold(L"gone-text"));
+  other->clear();
+  EXPECT_FALSE(freed.hold(L"kept-text"));
+  EXPECT_FALSE(freed.hold(L"kept-value"));
 }
 
 TEST(xml_node, texts_and_inner_text) {
