@@ -407,8 +407,12 @@ KV_xml_node* KVXML_node::search_path(const wchar_t* path) {
 // Attributes
 
 KVXML_attrib* KVXML_node::find_attribute(const wchar_t* name, std::size_t length) const noexcept {
+  return find_attribute(name, length, index_ ? hash_name(name, length) : 0);
+}
+
+// `hash` is the name's hash when the node has an index, else unused.
+KVXML_attrib* KVXML_node::find_attribute(const wchar_t* name, std::size_t length, std::uint32_t hash) const noexcept {
   if (index_) {
-    std::uint32_t hash = hash_name(name, length);
     attrib_index::slot* slots = index_->slots();
     for (std::uint32_t i = hash & index_->mask; slots[i].attrib; i = (i + 1) & index_->mask) {
       KVXML_attrib* attrib = slots[i].attrib;
@@ -479,7 +483,8 @@ void KVXML_node::set_attribute_span(const wchar_t* name, std::size_t name_length
     if (value_flags & value_drop_breaks) drop_line_breaks(target);
     if (value_flags & value_decode) target.decode_references();
   };
-  if (KVXML_attrib* existing = find_attribute(name, name_length)) {
+  const std::uint32_t hash = hash_name(name, name_length);
+  if (KVXML_attrib* existing = find_attribute(name, name_length, hash)) {
     // The first spelling of the name stays.
     store(existing->value_);
     return;
@@ -490,7 +495,7 @@ void KVXML_node::set_attribute_span(const wchar_t* name, std::size_t name_length
   std::int32_t room = value_length > static_cast<std::size_t>(attrib_value_room) ? static_cast<std::int32_t>(value_length)
                                                                                  : attrib_value_room;
   auto* attrib = new (KVXML_attrib::tail_room{name_length + 1 + static_cast<std::size_t>(room) + 1})
-      KVXML_attrib(name, name_length, hash_name(name, name_length), room);
+      KVXML_attrib(name, name_length, hash, room);
   try {
     store(attrib->value_);
     if (index_ || attribute_count_ >= index_threshold) index_make_room();

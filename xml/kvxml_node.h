@@ -119,6 +119,7 @@ class KVXML_node final : public KV_xml_node {
   KVXML_node(const wchar_t* name, std::size_t length) noexcept;
   ~KVXML_node();  // frees attributes and text only; release() takes care of children
 
+  KVXML_attrib* find_attribute(const wchar_t* name, std::size_t length, std::uint32_t hash) const noexcept;
   KVXML_node* last_child() noexcept;
   void index_insert(KVXML_attrib* attrib, std::uint32_t hash) noexcept;
   void index_remove(KVXML_attrib* attrib) noexcept;
