@@ -104,6 +104,26 @@ void exercise(KV_xml_doc* doc) {
     check(original->same_tree(copied));
   }
 
+  // A document copied onto itself is unchanged; a subtree copied into its own deepest first
+  // descendant ends (the copy is of the subtree as it was) and the destination gains a copy of it.
+  {
+    saved_ptr before = save(doc);
+    check(doc->copy_document(doc, doc) == 1);
+    check(same_text(before.get(), save(doc).get()));
+  }
+  if (KV_xml_node* first = root->get_child(0, nullptr)) {
+    KV_xml_node* deepest = first;
+    while (KV_xml_node* child = deepest->get_child(0, nullptr)) deepest = child;
+    doc_ptr expected(make_xml_doc());
+    expected->create();
+    check(first->copy_children(first, expected->get_root(), nullptr) == 1);
+    check(first->copy_children(first, deepest, nullptr) == 1);
+    KV_xml_node* copied = deepest->get_child(0, nullptr);
+    KV_xml_node* wanted = expected->get_root()->get_child(0, nullptr);
+    check((copied == nullptr) == (wanted == nullptr));
+    if (copied) check(copied->same_tree(wanted));
+  }
+
   // Appending a node below itself is refused and changes nothing.
   if (KV_xml_node* first = root->get_child(0, nullptr)) {
     saved_ptr before = save(doc);

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "types/kv_alloc.h"
+#include "xml/node_pages.h"
 #include "xml/parser.h"
 #include "xml/writer.h"
 
@@ -55,6 +56,7 @@ int KVXML_doc::load_from_string(const wchar_t* text) {
   }
   bool parsed;
   try {
+    kvxml::page_scope pages;
     parsed = !text || kvxml::parse_elements(fresh, *text == 0xFEFF ? text + 1 : text, 2, true);
   } catch (...) {
     clear();
@@ -102,8 +104,10 @@ wchar_t* KVXML_doc::save_to_string() {
 }
 
 // The destination gets a fresh declaration; the source's declaration attributes are not copied.
+// A document copied onto itself stays as it is (rebuilding it would first clear the source).
 int KVXML_doc::copy_document(KV_xml_doc* source, KV_xml_doc* destination) {
   if (!source || !destination) return 0;
+  if (source == destination) return 1;
   auto* from = static_cast<KVXML_doc*>(source);
   auto* to = static_cast<KVXML_doc*>(destination);
   to->create();

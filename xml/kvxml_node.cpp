@@ -7,6 +7,7 @@
 #include "types/kv_alloc.h"
 #include "types/wide.h"
 #include "xml/kvxml_common.h"
+#include "xml/node_pages.h"
 #include "xml/walk_stack.h"
 
 namespace {
@@ -95,10 +96,10 @@ struct alignas(8) KVXML_node::attrib_index {
 // KVXML_attrib
 
 void* KVXML_attrib::operator new(std::size_t size, tail_room room) {
-  return kv::object_alloc_or_throw(size + room.units * sizeof(wchar_t));
+  return kvxml::block_alloc(size + room.units * sizeof(wchar_t));
 }
-void KVXML_attrib::operator delete(void* block, tail_room) noexcept { kv::object_free(block); }
-void KVXML_attrib::operator delete(void* block) noexcept { kv::object_free(block); }
+void KVXML_attrib::operator delete(void* block, tail_room) noexcept { kvxml::block_free(block); }
+void KVXML_attrib::operator delete(void* block) noexcept { kvxml::block_free(block); }
 
 KVXML_attrib::KVXML_attrib(const wchar_t* name, std::size_t length, std::uint32_t hash, std::int32_t value_room) noexcept
     : hash_(hash), name_length_(static_cast<std::uint32_t>(length)) {
@@ -109,10 +110,10 @@ KVXML_attrib::KVXML_attrib(const wchar_t* name, std::size_t length, std::uint32_
 // KVXML_node: creation and destruction
 
 void* KVXML_node::operator new(std::size_t size, tail_room room) {
-  return kv::object_alloc_or_throw(size + room.units * sizeof(wchar_t));
+  return kvxml::block_alloc(size + room.units * sizeof(wchar_t));
 }
-void KVXML_node::operator delete(void* block, tail_room) noexcept { kv::object_free(block); }
-void KVXML_node::operator delete(void* block) noexcept { kv::object_free(block); }
+void KVXML_node::operator delete(void* block, tail_room) noexcept { kvxml::block_free(block); }
+void KVXML_node::operator delete(void* block) noexcept { kvxml::block_free(block); }
 
 KVXML_node::KVXML_node(const wchar_t* name, std::size_t length) noexcept
     : name_length_(static_cast<std::uint32_t>(length)) {
@@ -296,26 +297,38 @@ KV_xml_node* KVXML_node::find_child_by_attribute(const wchar_t* name, const wcha
   return nullptr;
 }
 
-// Depth-first pre-order below this node; `pending` holds the next siblings still to visit.
-KV_xml_node* KVXML_node::find_descendant(const wchar_t* name) {
-  std::size_t length = kv::wide_length(name);
-  if (length == 0) return nullptr;
+namespace {
+
+// The first node below `top` in depth-first pre-order that `match` accepts, or null;
+// `pending` holds the next siblings still to visit.
+template <typename Match>
+KVXML_node* first_below(const KVXML_node* top, Match match) {
   kvxml::walk_stack<KVXML_node*> pending;
-  KVXML_node* node = first_child_;
+  KVXML_node* node = top->first_child();
   for (;;) {
     if (!node) {
       if (pending.empty()) return nullptr;
       node = pending.pop();
       continue;
     }
-    if (kvxml::same_name(node->name(), node->name_length_, name, length)) return node;
-    if (node->first_child_) {
-      if (node->next_) pending.push(node->next_);
-      node = node->first_child_;
+    if (match(node)) return node;
+    if (node->first_child()) {
+      if (node->next_sibling()) pending.push(node->next_sibling());
+      node = node->first_child();
     } else {
-      node = node->next_;
+      node = node->next_sibling();
     }
   }
+}
+
+}  // namespace
+
+KV_xml_node* KVXML_node::find_descendant(const wchar_t* name) {
+  std::size_t length = kv::wide_length(name);
+  if (length == 0) return nullptr;
+  return first_below(this, [&](const KVXML_node* node) {
+    return kvxml::same_name(node->name(), node->name_length(), name, length);
+  });
 }
 
 // Paths
@@ -394,8 +407,12 @@ KV_xml_node* KVXML_node::search_path(const wchar_t* path) {
 // Attributes
 
 KVXML_attrib* KVXML_node::find_attribute(const wchar_t* name, std::size_t length) const noexcept {
+  return find_attribute(name, length, index_ ? hash_name(name, length) : 0);
+}
+
+// `hash` is the name's hash when the node has an index, else unused.
+KVXML_attrib* KVXML_node::find_attribute(const wchar_t* name, std::size_t length, std::uint32_t hash) const noexcept {
   if (index_) {
-    std::uint32_t hash = hash_name(name, length);
     attrib_index::slot* slots = index_->slots();
     for (std::uint32_t i = hash & index_->mask; slots[i].attrib; i = (i + 1) & index_->mask) {
       KVXML_attrib* attrib = slots[i].attrib;
@@ -466,7 +483,8 @@ void KVXML_node::set_attribute_span(const wchar_t* name, std::size_t name_length
     if (value_flags & value_drop_breaks) drop_line_breaks(target);
     if (value_flags & value_decode) target.decode_references();
   };
-  if (KVXML_attrib* existing = find_attribute(name, name_length)) {
+  const std::uint32_t hash = hash_name(name, name_length);
+  if (KVXML_attrib* existing = find_attribute(name, name_length, hash)) {
     // The first spelling of the name stays.
     store(existing->value_);
     return;
@@ -477,7 +495,7 @@ void KVXML_node::set_attribute_span(const wchar_t* name, std::size_t name_length
   std::int32_t room = value_length > static_cast<std::size_t>(attrib_value_room) ? static_cast<std::int32_t>(value_length)
                                                                                  : attrib_value_room;
   auto* attrib = new (KVXML_attrib::tail_room{name_length + 1 + static_cast<std::size_t>(room) + 1})
-      KVXML_attrib(name, name_length, hash_name(name, name_length), room);
+      KVXML_attrib(name, name_length, hash, room);
   try {
     store(attrib->value_);
     if (index_ || attribute_count_ >= index_threshold) index_make_room();
@@ -639,17 +657,17 @@ KV_xml_node* KVXML_node::copy_node(KV_xml_node* source, KV_xml_node* destination
   return copy_one(static_cast<KVXML_node*>(source), static_cast<KVXML_node*>(destination_parent));
 }
 
+namespace {
+
 // Copies the matching children of `source` and their whole subtrees; one frame per open level.
-int KVXML_node::copy_children(KV_xml_node* source, KV_xml_node* destination, const wchar_t* name) {
-  if (!source || !destination) return 0;
-  auto* from = static_cast<KVXML_node*>(source);
-  std::size_t length = kv::wide_length(name);
+void copy_subtrees(KVXML_node* from, KVXML_node* destination, const wchar_t* name) {
+  const std::size_t length = kv::wide_length(name);
   struct frame {
     KVXML_node* source;  // the child being copied at this level
     KVXML_node* destination_parent;
   };
   kvxml::walk_stack<frame> frames;
-  frames.push({name ? from->child_named(name, length) : from->first_child_, static_cast<KVXML_node*>(destination)});
+  frames.push({name ? from->child_named(name, length) : from->first_child(), destination});
   while (!frames.empty()) {
     frame current = frames.top();
     if (!current.source) {
@@ -657,12 +675,55 @@ int KVXML_node::copy_children(KV_xml_node* source, KV_xml_node* destination, con
       if (frames.empty()) break;
       frame& up = frames.top();
       // Only the top level is filtered by name.
-      up.source = (frames.size() == 1 && name) ? up.source->next_named(name, length) : up.source->next_;
+      up.source = (frames.size() == 1 && name) ? up.source->next_named(name, length) : up.source->next_sibling();
       continue;
     }
     KVXML_node* copy = copy_one(current.source, current.destination_parent);
-    frames.push({current.source->first_child_, copy});
+    frames.push({current.source->first_child(), copy});
   }
+}
+
+// True when `node` is `top` or is reached from it through children lists. A node may sit in
+// the lists of two parents, so its parent chain alone does not answer this.
+bool reaches(const KVXML_node* top, const KVXML_node* node) {
+  return top == node || first_below(top, [node](const KVXML_node* below) { return below == node; });
+}
+
+// Moves every child of `from` to the end of `to`'s list.
+void move_children(KVXML_node* from, KVXML_node* to) noexcept {
+  KVXML_node* child = from->first_child();
+  while (child) {
+    KVXML_node* next = child->next_sibling();
+    to->link_child(child);
+    child = next;
+  }
+}
+
+}  // namespace
+
+// A destination inside the copied subtree would be walked while it grows and the copy would never
+// end; the copies are then made under a detached holder first and moved over afterwards (also
+// when a copy fails, so that the copies already made stay in the destination).
+int KVXML_node::copy_children(KV_xml_node* source, KV_xml_node* destination, const wchar_t* name) {
+  if (!source || !destination) return 0;
+  auto* from = static_cast<KVXML_node*>(source);
+  auto* to = static_cast<KVXML_node*>(destination);
+  if (!reaches(from, to)) {
+    copy_subtrees(from, to, name);
+    return 1;
+  }
+  KVXML_node* holder = create(L"", 0);
+  try {
+    copy_subtrees(from, holder, name);
+  } catch (...) {
+    move_children(holder, to);
+    holder->first_child_ = nullptr;
+    holder->release();
+    throw;
+  }
+  move_children(holder, to);
+  holder->first_child_ = nullptr;
+  holder->release();
   return 1;
 }
 

@@ -3,8 +3,9 @@
 //
 // A node's name never changes after creation, so it is stored in the same heap block as the node,
 // followed by room for a short text; an attribute's block likewise holds its name and room for
-// the value it was created with. A short document thus costs one allocation per node and per
-// attribute; longer texts and values move to buffers of their own.
+// the value it was created with. Longer texts and values move to buffers of their own. The
+// blocks of a parse share memory pages (xml/node_pages.h), so parsing costs one allocation per
+// page rather than one per node and per attribute.
 // Children are a singly linked list with a cached last child, so appending costs O(1).
 // Attributes are a doubly linked list in the order of first setting; past a handful of them the
 // node also keeps a hash index from folded name to attribute, so setting n attributes is O(n).
@@ -118,6 +119,7 @@ class KVXML_node final : public KV_xml_node {
   KVXML_node(const wchar_t* name, std::size_t length) noexcept;
   ~KVXML_node();  // frees attributes and text only; release() takes care of children
 
+  KVXML_attrib* find_attribute(const wchar_t* name, std::size_t length, std::uint32_t hash) const noexcept;
   KVXML_node* last_child() noexcept;
   void index_insert(KVXML_attrib* attrib, std::uint32_t hash) noexcept;
   void index_remove(KVXML_attrib* attrib) noexcept;

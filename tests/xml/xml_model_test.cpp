@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "tests/types/freed_blocks.h"
 #include "xml/kvxml_string.h"
 #include "xml_test_support.h"
 
@@ -47,6 +48,10 @@ TEST(xml_doc, copy_document_takes_top_level_elements_under_fresh_declaration) {
   auto empty = xml_test::new_doc();
   EXPECT_EQ(receiver->copy_document(empty.get(), destination.doc.get()), 1);
   EXPECT_EQ(dump(destination.doc.get()), L"?xml[version=1.0]");
+
+  // Onto itself: nothing changes, not even the declaration.
+  EXPECT_EQ(source.doc->copy_document(source.doc.get(), source.doc.get()), 1);
+  EXPECT_EQ(dump(source.doc.get()), L"?xml[version=2,encoding=UTF-8](a[x=1]\"t\",b(c))");
 }
 
 TEST(xml_node, missing_attribute_reads_as_empty_text) {
@@ -267,6 +272,25 @@ TEST(xml_node, release_of_detached_subtree) {
   EXPECT_EQ(dump(doc.get()), L"?xml[version=1.0]");
 }
 
+// Parsed nodes share memory pages with the rest of their document; one moved to another document
+// keeps its page alive after its first document is gone, and the page is wiped when it goes.
+TEST(xml_node, parsed_node_outlives_its_document) {
+  freed_blocks freed;
+  auto source = load(L"<r><a x=\"kept-value\">kept-text</a><b>gone-text</b></r>");
+  auto other = xml_test::new_doc();
+  other->create();
+  KV_xml_node* a = root_of(source)->get_child(0, nullptr)->get_child(0, L"a");
+  ASSERT_NE(a, nullptr);
+  root_of(source)->get_child(0, nullptr)->detach_child(a);
+  other->get_root()->append_child(a);
+  source.doc->clear();
+  EXPECT_EQ(dump(other.get()), L"?xml[version=1.0](a[x=kept-value]\"kept-text\")");
+  EXPECT_FALSE(freed.hold(L"gone-text"));
+  other->clear();
+  EXPECT_FALSE(freed.hold(L"kept-text"));
+  EXPECT_FALSE(freed.hold(L"kept-value"));
+}
+
 TEST(xml_node, texts_and_inner_text) {
   auto loaded = load(L"<r><a>one</a><b><c>two</c><d/><e>three<f>hidden</f></e></b><g>four</g></r>");
   ASSERT_EQ(loaded.result, 1);
@@ -455,6 +479,31 @@ TEST(xml_copy, copy_children_filters_top_level_by_name_only) {
   EXPECT_EQ(dump(target->get_root()->get_child(2, nullptr)), L"p[n=1](q,p)");
   EXPECT_STREQ(target->get_root()->get_child(3, nullptr)->get_name(), L"o");
   EXPECT_EQ(r->copy_children(nullptr, target->get_root(), nullptr), 0);
+}
+
+// A destination inside the copied subtree receives a copy of the subtree as it was before.
+TEST(xml_copy, copy_children_into_own_subtree_copies_the_tree_as_it_was) {
+  struct row {
+    const wchar_t* destination;  // path below r, or empty for r itself
+    const wchar_t* name;
+    const wchar_t* expected;  // r after the copy
+  };
+  const row rows[] = {
+      {L"", nullptr, L"r(p[n=1](q),o,p[n=1](q),o)"},
+      {L"", L"p", L"r(p[n=1](q),o,p[n=1](q))"},
+      {L"p", nullptr, L"r(p[n=1](q,p[n=1](q),o),o)"},
+      {L"p/q", L"o", L"r(p[n=1](q(o)),o)"},
+      {L"p/q", nullptr, L"r(p[n=1](q(p[n=1](q),o)),o)"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(r.destination)));
+    auto source = load(L"<r><p n=\"1\"><q/></p><o/></r>");
+    KV_xml_node* top = root_of(source)->get_child(0, nullptr);
+    KV_xml_node* destination = top->select_path(r.destination);
+    ASSERT_NE(destination, nullptr);
+    EXPECT_EQ(top->copy_children(top, destination, r.name), 1);
+    EXPECT_EQ(dump(top), r.expected);
+  }
 }
 
 }  // namespace
