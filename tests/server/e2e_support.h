@@ -57,15 +57,14 @@ inline void remove_registrations() {
 // The names of the subkeys of root\path: what a registration could add beside existing keys.
 inline std::set<std::wstring> subkey_names(HKEY root, const std::wstring& path) {
   std::set<std::wstring> names;
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+  kv::unique_hkey key;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return names;
   for (DWORD index = 0;; ++index) {
     wchar_t name[256];
     DWORD units = 256;
-    if (RegEnumKeyExW(key, index, name, &units, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    if (RegEnumKeyExW(key.get(), index, name, &units, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
     names.insert(name);
   }
-  RegCloseKey(key);
   return names;
 }
 
@@ -271,21 +270,20 @@ class server_e2e : public ::testing::Test {
   // servers COM started, whether or not they got as far as tracing their main thread.
   static void end_stray_servers() {
     std::set<DWORD> running;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-      if (CompareStringOrdinal(entry.szExeFile, -1, L"DoDadev.exe", -1, TRUE) == CSTR_EQUAL) {
-        running.insert(entry.th32ProcessID);
+    {
+      const kv::unique_file snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+      if (!snapshot) return;
+      PROCESSENTRY32W entry = {};
+      entry.dwSize = sizeof entry;
+      for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (CompareStringOrdinal(entry.szExeFile, -1, L"DoDadev.exe", -1, TRUE) == CSTR_EQUAL) {
+          running.insert(entry.th32ProcessID);
+        }
       }
     }
-    CloseHandle(snapshot);
     for (DWORD pid : running) {
-      HANDLE handle = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
-      if (!handle) continue;
-      end_server(handle, pid);
-      CloseHandle(handle);
+      const kv::unique_handle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid));
+      if (process) end_server(process.get(), pid);
     }
   }
   static void clean() {
