@@ -155,7 +155,7 @@ class process {
     if (command_line.empty()) command_line = L"\"" + program + L"\"";
     PROCESS_INFORMATION info;
     if (kv::test::start_process(program, command_line, output, info, start_failure_)) {
-      handle_ = info.hProcess;
+      handle_.reset(info.hProcess);
       id_ = info.dwProcessId;
     } else {
       ADD_FAILURE() << start_failure_;
@@ -164,21 +164,21 @@ class process {
   process(const process&) = delete;
   process& operator=(const process&) = delete;
   ~process() {
-    if (!handle_) return;
-    end_server(handle_, id_);
-    CloseHandle(handle_);
+    if (handle_) end_server(handle_.get(), id_);
   }
 
-  bool started() const { return handle_ != nullptr; }
+  bool started() const { return handle_.is_valid(); }
   // Why it did not start (already reported as a test failure); empty when it started.
   const std::string& start_failure() const { return start_failure_; }
-  HANDLE handle() const { return handle_; }
+  HANDLE handle() const { return handle_.get(); }
   DWORD id() const { return id_; }
-  bool wait(DWORD timeout_ms) const { return handle_ && WaitForSingleObject(handle_, timeout_ms) == WAIT_OBJECT_0; }
-  bool running() const { return handle_ && WaitForSingleObject(handle_, 0) == WAIT_TIMEOUT; }
+  bool wait(DWORD timeout_ms) const {
+    return handle_ && WaitForSingleObject(handle_.get(), timeout_ms) == WAIT_OBJECT_0;
+  }
+  bool running() const { return handle_ && WaitForSingleObject(handle_.get(), 0) == WAIT_TIMEOUT; }
   DWORD exit_code() const {
     DWORD code = STILL_ACTIVE;
-    if (handle_) GetExitCodeProcess(handle_, &code);
+    if (handle_) GetExitCodeProcess(handle_.get(), &code);
     return code;
   }
   // Waits until the server traced its main thread and then sits in its message loop. 0 when it
@@ -190,7 +190,7 @@ class process {
       if (thread) {
         // The trace line comes just before the class object is registered; the process is idle
         // once its loop waits for messages.
-        WaitForInputIdle(handle_, 10000);
+        WaitForInputIdle(handle_.get(), 10000);
         return thread;
       }
       Sleep(50);
@@ -199,7 +199,7 @@ class process {
   }
 
  private:
-  HANDLE handle_ = nullptr;
+  kv::unique_handle handle_;
   DWORD id_ = 0;
   std::string start_failure_;
 };
