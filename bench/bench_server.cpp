@@ -130,29 +130,28 @@ class started_server {
     if (SUCCEEDED(hr) && !process_) {
       pid_ = find_process(image_);
       if (pid_) {
-        process_ = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
-                               pid_);
+        process_.reset(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE | SYNCHRONIZE,
+                                   FALSE, pid_));
       }
     }
     return hr;
   }
-  HANDLE process() const { return process_; }
+  HANDLE process() const { return process_.get(); }
   void end() {
     if (!process_) return;
     const DWORD thread = main_thread_of(pid_);
-    if (!(thread && PostThreadMessageW(thread, WM_QUIT, 0, 0) && WaitForSingleObject(process_, 10000) == 0)) {
-      TerminateProcess(process_, 1);
-      WaitForSingleObject(process_, 10000);
+    if (!(thread && PostThreadMessageW(thread, WM_QUIT, 0, 0) && WaitForSingleObject(process_.get(), 10000) == 0)) {
+      TerminateProcess(process_.get(), 1);
+      WaitForSingleObject(process_.get(), 10000);
     }
-    CloseHandle(process_);
-    process_ = nullptr;
+    process_.reset();
   }
 
  private:
   CLSID clsid_;
   const wchar_t* image_;
   DWORD pid_ = 0;
-  HANDLE process_ = nullptr;
+  kv::unique_handle process_;
 };
 
 using object_ref = kv::com_ptr<LU_proxy_disp_i>;
