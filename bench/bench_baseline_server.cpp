@@ -34,9 +34,8 @@ class baseline_object final : public kv::com_object<LU_proxy_disp_i, &IID_IDispa
   }
 
   HRESULT STDMETHODCALLTYPE call_function(BSTR, BSTR* ret, LONG* ret_code) override {
-    IKeystoreProvider* provider = nullptr;
-    const HRESULT hr = kv::create_keystore_provider(&provider);
-    if (provider) provider->Release();
+    kv::com_ptr<IKeystoreProvider> provider;
+    const HRESULT hr = kv::create_keystore_provider(provider.put());
     *ret = nullptr;
     *ret_code = hr;
     return SUCCEEDED(hr) ? S_OK : S_FALSE;
@@ -48,15 +47,7 @@ class baseline_object final : public kv::com_object<LU_proxy_disp_i, &IID_IDispa
 
 HRESULT create_baseline(IUnknown* outer, REFIID riid, void** object) {
   if (outer) return CLASS_E_NOAGGREGATION;
-  baseline_object* made = nullptr;
-  try {
-    made = new baseline_object;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
-  const HRESULT hr = made->QueryInterface(riid, object);
-  made->Release();
-  return hr;
+  return kv::make_com_object<baseline_object>(riid, object);
 }
 
 kv::class_object_entry class_objects[] = {{&kv::bench::clsid_baseline, 0, create_baseline, nullptr, 0}};

@@ -128,10 +128,7 @@ class noop_factory_object final : public IClassFactory {
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
     *object = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
-    auto* created = new noop_disp();
-    const HRESULT hr = created->QueryInterface(riid, object);
-    created->Release();
-    return hr;
+    return kv::make_com_object<noop_disp>(riid, object);
   }
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 };
@@ -185,21 +182,17 @@ double median_of(std::vector<double> values) {
 class request_calls {
  public:
   request_calls(LU_proxy_disp_i* object, const std::wstring& plain) : object_(object) {
-    encode_call_text(plain.c_str(), &arg_);
+    encode_call_text(plain.c_str(), arg_.put());
   }
-  request_calls(const request_calls&) = delete;
-  request_calls& operator=(const request_calls&) = delete;
-  ~request_calls() { SysFreeString(arg_); }
 
   // Microseconds of one call.
   double one() const {
-    BSTR ret = nullptr;
+    kv::unique_bstr ret;
     LONG code = -1;
     const double start = now_us();
-    const HRESULT hr = object_->call_function(arg_, &ret, &code);
+    const HRESULT hr = object_->call_function(arg_.get(), ret.put(), &code);
     const double took = now_us() - start;
     if (hr != S_OK || code != 0) std::printf("  unexpected answer 0x%08lx, code 0x%08lx\n", hr, code);
-    SysFreeString(ret);
     return took;
   }
   // The median of `calls` single calls: the machine's other work and the heap's moods disturb a
@@ -217,37 +210,35 @@ class request_calls {
 
  private:
   LU_proxy_disp_i* object_;
-  BSTR arg_ = nullptr;
+  kv::unique_bstr arg_;
 };
 
 bool register_round_trip() {
-  ITypeLib* library = nullptr;
-  if (FAILED(LoadTypeLibEx(beside_program(L"DoDadev.tlb").c_str(), REGKIND_REGISTER, &library))) {
+  kv::com_ptr<ITypeLib> library;
+  if (FAILED(LoadTypeLibEx(beside_program(L"DoDadev.tlb").c_str(), REGKIND_REGISTER, library.put()))) {
     std::printf("round trip: DoDadev.tlb beside the program cannot be registered\n");
     return false;
   }
-  library->Release();
   wchar_t self[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   const std::wstring command = L"\"" + std::wstring(self) + L"\" --as-server";
-  HKEY key = nullptr;
+  kv::unique_hkey key;
   const std::wstring server_key = std::wstring(bench_class_key) + L"\\LocalServer32";
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, server_key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-      ERROR_SUCCESS) {
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, server_key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
+                      nullptr) != ERROR_SUCCESS) {
     std::printf("round trip: cannot register the bench server class\n");
     return false;
   }
-  RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+  RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
                  static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
   return true;
 }
 
 double measure_round_trip_p50(int calls) {
   if (!register_round_trip()) return 0;
-  LU_proxy_disp_i* remote = nullptr;
-  const HRESULT hr = CoCreateInstance(clsid_bench_server, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i,
-                                      reinterpret_cast<void**>(&remote));
+  kv::com_ptr<LU_proxy_disp_i> remote;
+  const HRESULT hr =
+      CoCreateInstance(clsid_bench_server, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, remote.put_void());
   double p50 = 0;
   if (FAILED(hr)) {
     std::printf("round trip: the bench server did not start (0x%08lx)\n", hr);
@@ -255,18 +246,18 @@ double measure_round_trip_p50(int calls) {
     std::vector<double> samples;
     samples.reserve(calls);
     for (int i = 0; i < calls / 10 + 10; ++i) {
-      BSTR ret = nullptr;
+      kv::unique_bstr ret;
       LONG code = 0;
-      remote->call_function(nullptr, &ret, &code);
+      remote->call_function(nullptr, ret.put(), &code);
     }
     for (int i = 0; i < calls; ++i) {
-      BSTR ret = nullptr;
+      kv::unique_bstr ret;
       LONG code = 0;
       const double start = now_us();
-      remote->call_function(nullptr, &ret, &code);
+      remote->call_function(nullptr, ret.put(), &code);
       samples.push_back(now_us() - start);
     }
-    remote->Release();
+    remote.reset();
     p50 = median_of(samples);
   }
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, bench_class_key);

@@ -49,24 +49,23 @@ DWORD run_to_end(const std::wstring& program, const std::wstring& arguments) {
     std::fprintf(stderr, "%s\n", failure.c_str());
     return static_cast<DWORD>(-2);
   }
-  WaitForSingleObject(info.hProcess, 60000);
+  const kv::unique_handle process(info.hProcess);
+  WaitForSingleObject(process.get(), 60000);
   DWORD code = STILL_ACTIVE;
-  GetExitCodeProcess(info.hProcess, &code);
-  CloseHandle(info.hProcess);
+  GetExitCodeProcess(process.get(), &code);
   return code;
 }
 
 // The newest process running `image` (the one COM just started for us).
 DWORD find_process(const wchar_t* image) {
   DWORD found = 0;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  const kv::unique_file snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return 0;
   PROCESSENTRY32W entry = {};
   entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
     if (CompareStringOrdinal(entry.szExeFile, -1, image, -1, TRUE) == CSTR_EQUAL) found = entry.th32ProcessID;
   }
-  CloseHandle(snapshot);
   return found;
 }
 
@@ -74,25 +73,23 @@ DWORD find_process(const wchar_t* image) {
 DWORD main_thread_of(DWORD pid) {
   DWORD found = 0;
   ULONGLONG earliest = ~0ull;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  const kv::unique_file snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  if (!snapshot) return 0;
   THREADENTRY32 entry = {};
   entry.dwSize = sizeof entry;
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+  for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
     if (entry.th32OwnerProcessID != pid) continue;
-    HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID);
+    const kv::unique_handle thread(OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID));
     FILETIME created = {}, exited = {}, kernel = {}, user = {};
     ULONGLONG when = ~0ull - 1;
-    if (thread && GetThreadTimes(thread, &created, &exited, &kernel, &user)) {
+    if (thread && GetThreadTimes(thread.get(), &created, &exited, &kernel, &user)) {
       when = (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
     }
-    if (thread) CloseHandle(thread);
     if (!found || when < earliest) {
       found = entry.th32ThreadID;
       earliest = when;
     }
   }
-  CloseHandle(snapshot);
   return found;
 }
 
@@ -133,29 +130,28 @@ class started_server {
     if (SUCCEEDED(hr) && !process_) {
       pid_ = find_process(image_);
       if (pid_) {
-        process_ = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
-                               pid_);
+        process_.reset(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE | SYNCHRONIZE,
+                                   FALSE, pid_));
       }
     }
     return hr;
   }
-  HANDLE process() const { return process_; }
+  HANDLE process() const { return process_.get(); }
   void end() {
     if (!process_) return;
     const DWORD thread = main_thread_of(pid_);
-    if (!(thread && PostThreadMessageW(thread, WM_QUIT, 0, 0) && WaitForSingleObject(process_, 10000) == 0)) {
-      TerminateProcess(process_, 1);
-      WaitForSingleObject(process_, 10000);
+    if (!(thread && PostThreadMessageW(thread, WM_QUIT, 0, 0) && WaitForSingleObject(process_.get(), 10000) == 0)) {
+      TerminateProcess(process_.get(), 1);
+      WaitForSingleObject(process_.get(), 10000);
     }
-    CloseHandle(process_);
-    process_ = nullptr;
+    process_.reset();
   }
 
  private:
   CLSID clsid_;
   const wchar_t* image_;
   DWORD pid_ = 0;
-  HANDLE process_ = nullptr;
+  kv::unique_handle process_;
 };
 
 using object_ref = kv::com_ptr<LU_proxy_disp_i>;

@@ -203,17 +203,12 @@ HRESULT invoke_call_function(LU_proxy_disp_i* object, BSTR arg, BSTR* ret, LONG*
   args[0].vt = VT_BYREF | VT_I4;
   args[0].plVal = ret_code;
   DISPPARAMS parameters = {args, nullptr, 3, 0};
-  VARIANT result;
-  VariantInit(&result);
-  EXCEPINFO exception = {};
+  kv::unique_variant result;
+  kv::unique_excepinfo exception;
   UINT bad_argument = 0;
-  HRESULT hr = object->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, &result, &exception,
-                              &bad_argument);
-  if (hr == DISP_E_EXCEPTION && exception.scode) hr = exception.scode;
-  SysFreeString(exception.bstrSource);
-  SysFreeString(exception.bstrDescription);
-  SysFreeString(exception.bstrHelpFile);
-  VariantClear(&result);
+  HRESULT hr = object->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, result.put(),
+                              exception.put(), &bad_argument);
+  if (hr == DISP_E_EXCEPTION && exception.get().scode) hr = exception.get().scode;
   return hr;
 }
 

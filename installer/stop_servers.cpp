@@ -106,8 +106,8 @@ bool ask_from_session(DWORD session) {
                             nullptr, &startup, &started)) {
     return false;
   }
-  CloseHandle(started.hThread);
-  CloseHandle(started.hProcess);
+  const kv::unique_handle thread(started.hThread);
+  const kv::unique_handle process(started.hProcess);
   return true;
 }
 

@@ -190,17 +190,7 @@ HRESULT to_multi_string(const KV_paths& paths, BSTR* out) {
 }
 
 HRESULT make_keystore_provider(const settings& config, REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  KV_keystore_provider* provider = nullptr;
-  try {
-    provider = new KV_keystore_provider(config);
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
-  const HRESULT hr = provider->QueryInterface(iid, object);
-  provider->Release();
-  return hr;
+  return make_com_object<KV_keystore_provider>(iid, object, config);
 }
 
 LONG live_keystore_providers() noexcept { return InterlockedCompareExchange(&live_instances, 0, 0); }

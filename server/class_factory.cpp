@@ -45,15 +45,7 @@ HRESULT create_class_factory(CDoDadevModule& module, object_creator creator, REF
   if (!object) return E_POINTER;
   *object = nullptr;
   if (!creator) return E_INVALIDARG;
-  KV_class_factory* factory = nullptr;
-  try {
-    factory = new KV_class_factory(module, creator);
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
-  const HRESULT hr = factory->QueryInterface(riid, object);
-  factory->Release();
-  return hr;
+  return make_com_object<KV_class_factory>(riid, object, module, creator);
 }
 
 }  // namespace kv

@@ -5,6 +5,11 @@
 #include <windows.h>
 #include <unknwn.h>
 
+#include <new>
+#include <utility>
+
+#include "types/owners.h"
+
 namespace kv {
 
 template <typename Interface, const IID*... Iids>
@@ -36,5 +41,20 @@ class com_object : public Interface {
  private:
   LONG references_ = 1;
 };
+
+// Makes a T from `args` and answers its interface `iid` in *object; the creator's reference is
+// let go either way, so a refused interface ends the object.
+template <typename T, typename... Args>
+HRESULT make_com_object(REFIID iid, void** object, Args&&... args) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  com_ptr<T> made;
+  try {
+    made = com_ptr<T>(new T(std::forward<Args>(args)...));
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  return made->QueryInterface(iid, object);
+}
 
 }  // namespace kv

@@ -1,7 +1,7 @@
 #pragma once
 // Owners for OS resources (Windows only): one template, parameterised by the close function and
-// the invalid value, and an alias per resource type; a reference-counted COM pointer; the COM
-// initialisation of a thread.
+// the invalid value, and an alias per resource type; the EXCEPINFO and VARIANT of a dispatch call;
+// a reference-counted COM pointer; the COM initialisation of a thread.
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -129,6 +129,57 @@ class wiped_mem {
  private:
   void* block_ = nullptr;
   std::size_t bytes_ = 0;
+};
+
+// The EXCEPINFO that IDispatch::Invoke fills on DISP_E_EXCEPTION: its three strings are the
+// caller's to free. Not movable: Invoke writes into it in place.
+class unique_excepinfo {
+ public:
+  unique_excepinfo() noexcept = default;
+  unique_excepinfo(const unique_excepinfo&) = delete;
+  unique_excepinfo& operator=(const unique_excepinfo&) = delete;
+  ~unique_excepinfo() { reset(); }
+
+  const EXCEPINFO& get() const noexcept { return value_; }
+  // For Invoke's out-parameter: frees what it held, then answers where Invoke writes.
+  EXCEPINFO* put() noexcept {
+    reset();
+    return &value_;
+  }
+  void reset() noexcept {
+    unique_bstr(value_.bstrSource).reset();
+    unique_bstr(value_.bstrDescription).reset();
+    unique_bstr(value_.bstrHelpFile).reset();
+    value_ = {};
+  }
+
+ private:
+  EXCEPINFO value_ = {};
+};
+
+// A VARIANT cleared with VariantClear when the owner goes. Not movable: callees write into it in place.
+class unique_variant {
+ public:
+  unique_variant() noexcept { VariantInit(&value_); }
+  unique_variant(const unique_variant&) = delete;
+  unique_variant& operator=(const unique_variant&) = delete;
+  ~unique_variant() { reset(); }
+
+  VARIANT* get() noexcept { return &value_; }
+  const VARIANT* get() const noexcept { return &value_; }
+  // For out-parameters: clears what it held, then answers where the callee writes.
+  VARIANT* put() noexcept {
+    reset();
+    return &value_;
+  }
+  void reset() noexcept {
+    const DWORD last_error = GetLastError();
+    VariantClear(&value_);
+    SetLastError(last_error);
+  }
+
+ private:
+  VARIANT value_;
 };
 
 // Owns one reference on a COM interface. Move-only.

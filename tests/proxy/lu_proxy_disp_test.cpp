@@ -59,7 +59,7 @@ TEST_F(object, query_interface_answers_its_interfaces_in_one_place) {
     if (r.hr == S_OK) {
       // One interface pointer serves them all, and it is the object's identity.
       EXPECT_EQ(answer, static_cast<void*>(object_.get()));
-      static_cast<IUnknown*>(answer)->Release();
+      const com_ptr<IUnknown> answered(static_cast<IUnknown*>(answer));
     } else {
       EXPECT_EQ(answer, nullptr);
     }
@@ -133,27 +133,27 @@ TEST_F(object, aggregated_object_delegates_its_interfaces_to_the_outer_object) {
   EXPECT_EQ(outer.refs, 1);
 
   // Through the outer object the aggregate answers the inner interfaces.
-  LU_proxy_disp_i* disp = nullptr;
-  ASSERT_EQ(outer.QueryInterface(IID_LU_proxy_disp_i, reinterpret_cast<void**>(&disp)), S_OK);
+  com_ptr<LU_proxy_disp_i> disp;
+  ASSERT_EQ(outer.QueryInterface(IID_LU_proxy_disp_i, disp.put_void()), S_OK);
   EXPECT_EQ(outer.refs, 2);  // counted on the outer object, as COM identity requires
-  IUnknown* identity = nullptr;
-  ASSERT_EQ(disp->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
-  EXPECT_EQ(identity, &outer);
-  identity->Release();
-  IUnknown* outer_only = nullptr;
-  EXPECT_EQ(disp->QueryInterface(outer_only_iid, reinterpret_cast<void**>(&outer_only)), S_OK);
-  EXPECT_EQ(outer_only, &outer);
-  outer_only->Release();
+  com_ptr<IUnknown> identity;
+  ASSERT_EQ(disp->QueryInterface(IID_IUnknown, identity.put_void()), S_OK);
+  EXPECT_EQ(identity.get(), &outer);
+  identity.reset();
+  com_ptr<IUnknown> outer_only;
+  EXPECT_EQ(disp->QueryInterface(outer_only_iid, outer_only.put_void()), S_OK);
+  EXPECT_EQ(outer_only.get(), &outer);
+  outer_only.reset();
   // The inner unknown's own identity is not the interface pointer.
-  IUnknown* inner_identity = nullptr;
-  ASSERT_EQ(outer.inner->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&inner_identity)), S_OK);
-  EXPECT_EQ(inner_identity, outer.inner);
-  inner_identity->Release();
+  com_ptr<IUnknown> inner_identity;
+  ASSERT_EQ(outer.inner->QueryInterface(IID_IUnknown, inner_identity.put_void()), S_OK);
+  EXPECT_EQ(inner_identity.get(), outer.inner);
+  inner_identity.reset();
 
   // The aggregate still does its work.
-  const outcome out = call_test::call(disp, request_text(L"get_version"));
+  const outcome out = call_test::call(disp.get(), request_text(L"get_version"));
   EXPECT_EQ(out.hr, S_OK);
-  disp->Release();
+  disp.reset();
   EXPECT_EQ(outer.refs, 1);
 
   EXPECT_EQ(outer.inner->Release(), 0u);
@@ -212,16 +212,11 @@ class dispatch : public object {
       V_VARIANTREF(&args[0]) = &code_variable;
     }
     DISPPARAMS params{args, nullptr, 3, 0};
-    VARIANT result;
-    VariantInit(&result);
-    EXCEPINFO exception{};
+    kv::unique_variant result;
+    kv::unique_excepinfo exception;
     UINT argument_error = 0;
-    invoke_hr = disp_->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, &exception,
-                              &argument_error);
-    VariantClear(&result);
-    SysFreeString(exception.bstrSource);
-    SysFreeString(exception.bstrDescription);
-    SysFreeString(exception.bstrHelpFile);
+    invoke_hr = disp_->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result.put(),
+                              exception.put(), &argument_error);
     if (how == form::script_variables) {
       EXPECT_EQ(V_VT(&code_variable), VT_I4);
       out.code = V_I4(&code_variable);

@@ -155,18 +155,16 @@ TEST_F(recording_provider, answers_scripted_results_and_s_ok_otherwise) {
 TEST_F(recording_provider, out_texts_are_scripted_exactly_embedded_nuls_included) {
   journal_->script.texts[L"GetDrives"] = L"C:\\\0D:\\\0\0"s;
   journal_->script.texts[L"GetFolder"] = L"";
-  BSTR drives = nullptr;
-  ASSERT_EQ(provider_->GetDrives(1, 0, &drives), S_OK);
-  ASSERT_NE(drives, nullptr);
-  ASSERT_EQ(SysStringLen(drives), 9u);
-  EXPECT_EQ(std::memcmp(drives, L"C:\\\0D:\\\0\0", 10 * sizeof(wchar_t)), 0);  // and the BSTR's own NUL
-  SysFreeString(drives);
+  kv::unique_bstr drives;
+  ASSERT_EQ(provider_->GetDrives(1, 0, drives.put()), S_OK);
+  ASSERT_TRUE(drives);
+  ASSERT_EQ(SysStringLen(drives.get()), 9u);
+  EXPECT_EQ(std::memcmp(drives.get(), L"C:\\\0D:\\\0\0", 10 * sizeof(wchar_t)), 0);  // and the BSTR's own NUL
 
-  BSTR folder = nullptr;
-  ASSERT_EQ(provider_->GetFolder(L"D:", &folder), S_OK);
-  ASSERT_NE(folder, nullptr);
-  EXPECT_EQ(SysStringLen(folder), 0u);
-  SysFreeString(folder);
+  kv::unique_bstr folder;
+  ASSERT_EQ(provider_->GetFolder(L"D:", folder.put()), S_OK);
+  ASSERT_TRUE(folder);
+  EXPECT_EQ(SysStringLen(folder.get()), 0u);
 }
 
 TEST_F(recording_provider, out_text_is_written_even_when_the_result_is_a_failure) {

@@ -152,11 +152,12 @@ TEST_F(client_e2e, dodadev_call_sends_a_request_file_as_it_stands) {
   GetTempPathW(MAX_PATH + 1, temp);
   const std::wstring path = std::wstring(temp) + L"kv-e2e-request-" + std::to_wstring(GetCurrentProcessId()) + L".xml";
   const char document[] = "\xEF\xBB\xBF<function name=\"get_version\"/>";
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  kv::unique_file file(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(file);
   DWORD written = 0;
-  WriteFile(file, document, sizeof document - 1, &written, nullptr);
-  CloseHandle(file);
+  WriteFile(file.get(), document, sizeof document - 1, &written, nullptr);
+  file.reset();
   const client_run run = run_client(L"--request \"" + path + L"\"");
   DeleteFileW(path.c_str());
   EXPECT_EQ(run.exit_code, 0u) << testing::PrintToString(run.output);
@@ -174,9 +175,8 @@ class keystore_e2e : public e2e::server_e2e {
 
   void SetUp() override {
     e2e::server_e2e::SetUp();
-    HKEY existing = nullptr;
-    had_settings_ = RegOpenKeyExW(HKEY_CURRENT_USER, settings_key, 0, KEY_READ, &existing) == ERROR_SUCCESS;
-    if (existing) RegCloseKey(existing);
+    kv::unique_hkey existing;
+    had_settings_ = RegOpenKeyExW(HKEY_CURRENT_USER, settings_key, 0, KEY_READ, existing.put()) == ERROR_SUCCESS;
   }
   void TearDown() override {
     provider_.remove();
@@ -318,11 +318,12 @@ TEST_F(client_e2e, dodadev_call_encodes_and_decodes_for_debugging) {
   const std::wstring folder = kv::test::beside_program(L"");
   const std::wstring plain_path = folder + L"kv-e2e-plain.txt", coded_path = folder + L"kv-e2e-coded.txt";
   const std::string plain_utf8 = "<function name='x'/>";
-  HANDLE file = CreateFileW(plain_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  kv::unique_file file(
+      CreateFileW(plain_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(file);
   DWORD written = 0;
-  WriteFile(file, plain_utf8.data(), static_cast<DWORD>(plain_utf8.size()), &written, nullptr);
-  CloseHandle(file);
+  WriteFile(file.get(), plain_utf8.data(), static_cast<DWORD>(plain_utf8.size()), &written, nullptr);
+  file.reset();
   EXPECT_EQ(run_client(L"--encode-file \"" + plain_path + L"\" --output \"" + coded_path + L"\"").exit_code, 0u);
   const std::vector<unsigned char> bytes = kv::test::read_bytes(coded_path);
   ASSERT_EQ(bytes.size(), 2 + 2 * coded.size());

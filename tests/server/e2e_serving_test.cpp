@@ -51,25 +51,21 @@ answer call_vtable(LU_proxy_disp_i* object, const std::wstring& request) {
 answer call_dispatch(IDispatch* object, const std::wstring& request) {
   kv::unique_bstr arg;
   EXPECT_EQ(encode_call_text(request.c_str(), arg.put()), S_OK);
-  BSTR ret = nullptr;
+  kv::unique_bstr ret;
   LONG ret_code = 0x7FFFFFFF;
   VARIANTARG args[3];
   for (VARIANTARG& each : args) VariantInit(&each);
   args[2].vt = VT_BSTR;
   args[2].bstrVal = arg.get();
   args[1].vt = VT_BYREF | VT_BSTR;
-  args[1].pbstrVal = &ret;
+  args[1].pbstrVal = ret.put();
   args[0].vt = VT_BYREF | VT_I4;
   args[0].plVal = &ret_code;
   DISPPARAMS parameters = {args, nullptr, 3, 0};
-  VARIANT result;
-  VariantInit(&result);
+  kv::unique_variant result;
   const HRESULT hr =
-      object->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, &result, nullptr, nullptr);
-  VariantClear(&result);
-  answer out = decoded(hr, ret_code, ret);
-  SysFreeString(ret);
-  return out;
+      object->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, result.put(), nullptr, nullptr);
+  return decoded(hr, ret_code, ret.get());
 }
 
 std::wstring request(const std::wstring& function, const std::wstring& parameters) {

@@ -57,15 +57,14 @@ inline void remove_registrations() {
 // The names of the subkeys of root\path: what a registration could add beside existing keys.
 inline std::set<std::wstring> subkey_names(HKEY root, const std::wstring& path) {
   std::set<std::wstring> names;
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+  kv::unique_hkey key;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return names;
   for (DWORD index = 0;; ++index) {
     wchar_t name[256];
     DWORD units = 256;
-    if (RegEnumKeyExW(key, index, name, &units, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    if (RegEnumKeyExW(key.get(), index, name, &units, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
     names.insert(name);
   }
-  RegCloseKey(key);
   return names;
 }
 
@@ -156,7 +155,7 @@ class process {
     if (command_line.empty()) command_line = L"\"" + program + L"\"";
     PROCESS_INFORMATION info;
     if (kv::test::start_process(program, command_line, output, info, start_failure_)) {
-      handle_ = info.hProcess;
+      handle_.reset(info.hProcess);
       id_ = info.dwProcessId;
     } else {
       ADD_FAILURE() << start_failure_;
@@ -165,21 +164,21 @@ class process {
   process(const process&) = delete;
   process& operator=(const process&) = delete;
   ~process() {
-    if (!handle_) return;
-    end_server(handle_, id_);
-    CloseHandle(handle_);
+    if (handle_) end_server(handle_.get(), id_);
   }
 
-  bool started() const { return handle_ != nullptr; }
+  bool started() const { return handle_.is_valid(); }
   // Why it did not start (already reported as a test failure); empty when it started.
   const std::string& start_failure() const { return start_failure_; }
-  HANDLE handle() const { return handle_; }
+  HANDLE handle() const { return handle_.get(); }
   DWORD id() const { return id_; }
-  bool wait(DWORD timeout_ms) const { return handle_ && WaitForSingleObject(handle_, timeout_ms) == WAIT_OBJECT_0; }
-  bool running() const { return handle_ && WaitForSingleObject(handle_, 0) == WAIT_TIMEOUT; }
+  bool wait(DWORD timeout_ms) const {
+    return handle_ && WaitForSingleObject(handle_.get(), timeout_ms) == WAIT_OBJECT_0;
+  }
+  bool running() const { return handle_ && WaitForSingleObject(handle_.get(), 0) == WAIT_TIMEOUT; }
   DWORD exit_code() const {
     DWORD code = STILL_ACTIVE;
-    if (handle_) GetExitCodeProcess(handle_, &code);
+    if (handle_) GetExitCodeProcess(handle_.get(), &code);
     return code;
   }
   // Waits until the server traced its main thread and then sits in its message loop. 0 when it
@@ -191,7 +190,7 @@ class process {
       if (thread) {
         // The trace line comes just before the class object is registered; the process is idle
         // once its loop waits for messages.
-        WaitForInputIdle(handle_, 10000);
+        WaitForInputIdle(handle_.get(), 10000);
         return thread;
       }
       Sleep(50);
@@ -200,7 +199,7 @@ class process {
   }
 
  private:
-  HANDLE handle_ = nullptr;
+  kv::unique_handle handle_;
   DWORD id_ = 0;
   std::string start_failure_;
 };
@@ -271,21 +270,20 @@ class server_e2e : public ::testing::Test {
   // servers COM started, whether or not they got as far as tracing their main thread.
   static void end_stray_servers() {
     std::set<DWORD> running;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-      if (CompareStringOrdinal(entry.szExeFile, -1, L"DoDadev.exe", -1, TRUE) == CSTR_EQUAL) {
-        running.insert(entry.th32ProcessID);
+    {
+      const kv::unique_file snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+      if (!snapshot) return;
+      PROCESSENTRY32W entry = {};
+      entry.dwSize = sizeof entry;
+      for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (CompareStringOrdinal(entry.szExeFile, -1, L"DoDadev.exe", -1, TRUE) == CSTR_EQUAL) {
+          running.insert(entry.th32ProcessID);
+        }
       }
     }
-    CloseHandle(snapshot);
     for (DWORD pid : running) {
-      HANDLE handle = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
-      if (!handle) continue;
-      end_server(handle, pid);
-      CloseHandle(handle);
+      const kv::unique_handle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid));
+      if (process) end_server(process.get(), pid);
     }
   }
   static void clean() {

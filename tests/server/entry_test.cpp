@@ -34,29 +34,26 @@ class mutex_holder {
  public:
   enum class how { hold, abandon };
   mutex_holder(const std::wstring& name, how mode) {
-    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    release_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    thread_ = std::thread([this, name, mode, ready] {
-      mutex_ = CreateMutexW(nullptr, TRUE, (L"Local\\" + name).c_str());
+    const kv::unique_handle ready(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    release_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    thread_ = std::thread([this, name, mode, ready = ready.get()] {
+      mutex_.reset(CreateMutexW(nullptr, TRUE, (L"Local\\" + name).c_str()));
       SetEvent(ready);
       if (mode == how::abandon) return;  // ends owning it: the mutex is abandoned
-      WaitForSingleObject(release_, INFINITE);
-      ReleaseMutex(mutex_);
+      WaitForSingleObject(release_.get(), INFINITE);
+      ReleaseMutex(mutex_.get());
     });
-    WaitForSingleObject(ready, 10000);
-    CloseHandle(ready);
+    WaitForSingleObject(ready.get(), 10000);
     if (mode == how::abandon) thread_.join();
   }
   ~mutex_holder() {
-    SetEvent(release_);
+    SetEvent(release_.get());
     if (thread_.joinable()) thread_.join();
-    CloseHandle(mutex_);
-    CloseHandle(release_);
   }
 
  private:
-  HANDLE mutex_ = nullptr;
-  HANDLE release_ = nullptr;
+  kv::unique_handle mutex_;
+  kv::unique_handle release_;
   std::thread thread_;
 };
 

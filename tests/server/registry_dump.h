@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "types/owners.h"
+
 namespace server_test {
 
 // Every key of the subtree below `root`\`path` as "Sub\Key", and every value as
@@ -37,29 +39,25 @@ inline void dump_into(HKEY key, const std::wstring& prefix, std::vector<std::wst
     if (RegEnumKeyExW(key, index, name, &name_units, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
     const std::wstring child = prefix + name;
     lines.push_back(child);
-    HKEY opened = nullptr;
-    if (RegOpenKeyExW(key, name, 0, KEY_READ, &opened) == ERROR_SUCCESS) {
-      dump_into(opened, child + L"\\", lines);
-      RegCloseKey(opened);
+    kv::unique_hkey opened;
+    if (RegOpenKeyExW(key, name, 0, KEY_READ, opened.put()) == ERROR_SUCCESS) {
+      dump_into(opened.get(), child + L"\\", lines);
     }
   }
 }
 
 inline std::vector<std::wstring> dump(HKEY root, const std::wstring& path) {
   std::vector<std::wstring> lines;
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(root, path.empty() ? nullptr : path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return lines;
-  dump_into(key, L"", lines);
-  RegCloseKey(key);
+  kv::unique_hkey key;
+  if (RegOpenKeyExW(root, path.empty() ? nullptr : path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return lines;
+  dump_into(key.get(), L"", lines);
   std::sort(lines.begin(), lines.end());
   return lines;
 }
 
 inline bool key_exists(HKEY root, const std::wstring& path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-  RegCloseKey(key);
-  return true;
+  kv::unique_hkey key;
+  return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 // A REG_SZ value; nullopt when the key or the value is missing or of another type.

@@ -7,6 +7,7 @@
 
 #include "proxy/dodadev_h.h"
 #include "server/type_library.h"
+#include "types/owners.h"
 
 namespace {
 
@@ -41,22 +42,21 @@ TEST(type_library, tlb_path_replaces_the_file_extension_or_appends_one) {
 TEST(type_library, type_library_comes_from_the_tlb_beside_a_module_without_one) {
   // The build copies DoDadev.tlb beside the test program as server_test.tlb.
   const std::wstring self = program_path();
-  ITypeLib* library = nullptr;
+  kv::com_ptr<ITypeLib> library;
   KV_string loaded_from;
-  ASSERT_EQ(kv::load_module_type_library(self.c_str(), &library, &loaded_from), S_OK);
+  ASSERT_EQ(kv::load_module_type_library(self.c_str(), library.put(), &loaded_from), S_OK);
   ASSERT_NE(library, nullptr);
   EXPECT_STREQ(loaded_from.text(), kv::tlb_path_of(self.c_str()).text());
   TLIBATTR* attributes = nullptr;
   ASSERT_EQ(library->GetLibAttr(&attributes), S_OK);
   EXPECT_EQ(attributes->guid, LIBID_DoDadevLib);
   library->ReleaseTLibAttr(attributes);
-  library->Release();
 }
 
 TEST(type_library, type_library_load_failure_is_the_result_of_the_tlb_load) {
   ITypeLib* library = reinterpret_cast<ITypeLib*>(1);
-  ITypeLib* direct = nullptr;
-  const HRESULT expected = LoadTypeLibEx(L"C:\\nowhere\\DoDadev.tlb", REGKIND_NONE, &direct);
+  kv::com_ptr<ITypeLib> direct;
+  const HRESULT expected = LoadTypeLibEx(L"C:\\nowhere\\DoDadev.tlb", REGKIND_NONE, direct.put());
   ASSERT_TRUE(FAILED(expected));
   EXPECT_EQ(kv::load_module_type_library(L"C:\\nowhere\\DoDadev.exe", &library, nullptr), expected);
   EXPECT_EQ(library, nullptr);

@@ -5,7 +5,17 @@
 
 #include <string>
 
+#include "types/owners.h"
+
 namespace kv::test {
+
+// The system's message text for `code` as FormatMessageW gives it (line end included), or empty.
+inline std::wstring system_message(DWORD code) {
+  unique_local text;
+  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                 code, 0, reinterpret_cast<wchar_t*>(text.put()), 0, nullptr);
+  return text ? static_cast<const wchar_t*>(text.get()) : L"";
+}
 
 inline std::string narrow(const std::wstring& text) {
   const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
@@ -18,11 +28,8 @@ inline std::string narrow(const std::wstring& text) {
 // "CreateProcessW failed with error 2 (The system cannot find the file specified.); program "...",
 // command line "...", working folder "..."".
 inline std::string start_failure(const std::wstring& program, const std::wstring& command_line, DWORD error) {
-  wchar_t* text = nullptr;
-  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                 error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::wstring reason = text ? text : L"no text";
-  LocalFree(text);
+  std::wstring reason = system_message(error);
+  if (reason.empty()) reason = L"no text";
   while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r')) reason.pop_back();
   wchar_t folder[MAX_PATH] = {};
   GetCurrentDirectoryW(MAX_PATH, folder);

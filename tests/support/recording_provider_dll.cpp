@@ -11,6 +11,7 @@
 
 #include "tests/support/recording_provider.h"
 #include "types/inproc_server.h"
+#include "types/owners.h"
 
 namespace {
 
@@ -22,10 +23,8 @@ HRESULT create_provider(REFIID iid, void** object) {
     auto journal = kv::test::load_registry_journal();
     const auto scripted = journal->script.results.find(L"create");
     if (scripted != journal->script.results.end() && FAILED(scripted->second)) return scripted->second;
-    IKeystoreProvider* provider = kv::test::make_recording_provider(journal);
-    const HRESULT hr = provider->QueryInterface(iid, object);
-    provider->Release();
-    return hr;
+    const kv::com_ptr<IKeystoreProvider> provider(kv::test::make_recording_provider(journal));
+    return provider->QueryInterface(iid, object);
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }

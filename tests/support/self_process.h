@@ -56,7 +56,7 @@ class child_process {
     PROCESS_INFORMATION info;
     std::string failure;
     if (start_process(self, command, nullptr, info, failure)) {
-      process_ = info.hProcess;
+      process_.reset(info.hProcess);
       id_ = info.dwProcessId;
     } else {
       ADD_FAILURE() << failure;
@@ -66,26 +66,25 @@ class child_process {
   child_process& operator=(const child_process&) = delete;
   ~child_process() {
     if (!process_) return;
-    if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
-      TerminateProcess(process_, 1);
-      WaitForSingleObject(process_, 10000);
+    if (WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
+      TerminateProcess(process_.get(), 1);
+      WaitForSingleObject(process_.get(), 10000);
     }
-    CloseHandle(process_);
   }
 
-  bool started() const { return process_ != nullptr; }
-  HANDLE handle() const { return process_; }
+  bool started() const { return process_.is_valid(); }
+  HANDLE handle() const { return process_.get(); }
   DWORD id() const { return id_; }
   // True when the child ended within `timeout_ms`.
-  bool wait(DWORD timeout_ms) { return process_ && WaitForSingleObject(process_, timeout_ms) == WAIT_OBJECT_0; }
+  bool wait(DWORD timeout_ms) { return process_ && WaitForSingleObject(process_.get(), timeout_ms) == WAIT_OBJECT_0; }
   DWORD exit_code() const {
     DWORD code = STILL_ACTIVE;
-    if (process_) GetExitCodeProcess(process_, &code);
+    if (process_) GetExitCodeProcess(process_.get(), &code);
     return code;
   }
 
  private:
-  HANDLE process_ = nullptr;
+  unique_handle process_;
   DWORD id_ = 0;
 };
 
@@ -93,17 +92,12 @@ class child_process {
 class named_event {
  public:
   explicit named_event(const std::wstring& name) : event_(CreateEventW(nullptr, TRUE, FALSE, name.c_str())) {}
-  named_event(const named_event&) = delete;
-  named_event& operator=(const named_event&) = delete;
-  ~named_event() {
-    if (event_) CloseHandle(event_);
-  }
-  void set() { SetEvent(event_); }
-  bool wait(DWORD timeout_ms) { return event_ && WaitForSingleObject(event_, timeout_ms) == WAIT_OBJECT_0; }
-  HANDLE handle() const { return event_; }
+  void set() { SetEvent(event_.get()); }
+  bool wait(DWORD timeout_ms) { return event_ && WaitForSingleObject(event_.get(), timeout_ms) == WAIT_OBJECT_0; }
+  HANDLE handle() const { return event_.get(); }
 
  private:
-  HANDLE event_;
+  unique_handle event_;
 };
 
 // A name unique to this test process, for mutexes and events of one test.

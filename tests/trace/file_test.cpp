@@ -92,11 +92,11 @@ TEST_F(trace_file, masks_what_follows_a_secret_tag) {
 
 TEST_F(trace_file, does_not_write_through_a_hard_link) {
   const std::wstring victim = temp_folder() + L"kv-trace-victim.txt";
-  HANDLE file = CreateFileW(victim.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  unique_file file(CreateFileW(victim.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  ASSERT_TRUE(file);
   DWORD written = 0;
-  WriteFile(file, "victim", 6, &written, nullptr);
-  CloseHandle(file);
+  WriteFile(file.get(), "victim", 6, &written, nullptr);
+  file.reset();
   ASSERT_TRUE(CreateHardLinkW(trace_file_path().c_str(), victim.c_str(), nullptr));
 
   trace_write(L"redirected\n");
@@ -113,7 +113,7 @@ TEST_F(trace_file, does_not_write_through_a_hard_link) {
 
 TEST_F(trace_file, does_not_write_through_a_symbolic_link) {
   const std::wstring victim = temp_folder() + L"kv-trace-victim.txt";
-  CloseHandle(CreateFileW(victim.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  unique_file(CreateFileW(victim.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)).reset();
   const BOOL linked = CreateSymbolicLinkW(trace_file_path().c_str(), victim.c_str(), 0);
   const DWORD attributes = GetFileAttributesW(trace_file_path().c_str());
   if (!linked || attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {

@@ -1,4 +1,5 @@
 #include "tests/trace/trace_fixture.h"
+#include "tests/support/process_start.h"
 
 namespace kv::test {
 namespace {
@@ -12,18 +13,9 @@ class trace_format : public trace_log {
   static std::vector<std::wstring> written() { return lines_after_prefix(read_trace_text()); }
 };
 
-std::wstring system_text(DWORD code) {
-  wchar_t* text = nullptr;
-  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                 code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::wstring copy = text ? text : L"";
-  if (text) LocalFree(text);
-  return copy;
-}
-
 // The system text's own line end ("\r\n") stays; the writer splits after its "\n".
 std::wstring report_line(const std::wstring& start, DWORD lookup) {
-  const std::wstring text = system_text(lookup);
+  const std::wstring text = system_message(lookup);
   return text.empty() ? start + L"\n" : start + L" ==> " + text;
 }
 
@@ -79,20 +71,20 @@ TEST_F(trace_format, names_are_printed_literally) {
 }
 
 TEST_F(trace_format, result_codes_with_the_system_text) {
-  ASSERT_FALSE(system_text(0x80070005).empty());
-  ASSERT_FALSE(system_text(5).empty());
+  ASSERT_FALSE(system_message(0x80070005).empty());
+  ASSERT_FALSE(system_message(5).empty());
   trace_result_code(L"KV_csp::open", 0x80070005);
   trace_result_code(L"KV_csp::open", 0x00100005);
   trace_result_code(L"KV_csp::open", 0x8FF70005);
   trace_result_code(L"wWinMain", 0x20001234);
   const std::vector<std::wstring> lines = written();
   const std::vector<std::wstring> expected = {
-      L"KV_csp::open: Error: 0x80070005 ==> " + system_text(0x80070005),
-      L"KV_csp::open: SpecialError: 0x00100005 ==> " + system_text(5),
-      L"KV_csp::open: SpecialError: 0x8ff70005 ==> " + system_text(0x80070005),
+      L"KV_csp::open: Error: 0x80070005 ==> " + system_message(0x80070005),
+      L"KV_csp::open: SpecialError: 0x00100005 ==> " + system_message(5),
+      L"KV_csp::open: SpecialError: 0x8ff70005 ==> " + system_message(0x80070005),
       L"trace_test!wWinMain: Error: 0x20001234\n",
   };
-  ASSERT_TRUE(system_text(0x20001234).empty());
+  ASSERT_TRUE(system_message(0x20001234).empty());
   ASSERT_EQ(lines.size(), expected.size());
   for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], expected[i]);
 }

@@ -56,10 +56,10 @@ TEST_F(trace_switch, user_hive_key_hides_the_local_machine_fallback) {
   const DWORD on = 1;
   bool found = false;
   for (const std::wstring& hive : user_hives()) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_USERS, (hive + L"\\" + switch_key).c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    unique_hkey key;
+    if (RegOpenKeyExW(HKEY_USERS, (hive + L"\\" + switch_key).c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
       continue;
-    RegCloseKey(key);
+    key.reset();
     set_switch(HKEY_LOCAL_MACHINE, hive + L"\\", REG_DWORD, &on, sizeof on);
     found = true;
   }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "trace/trace.h"
+#include "types/owners.h"
 
 namespace kv::test {
 
@@ -32,11 +33,11 @@ inline std::wstring trace_file_path() { return temp_folder() + L"TraceFile.kv"; 
 
 // Writes the switch value under `root`\`prefix``switch_key`; `bytes` as given, of `type`.
 inline void set_switch(HKEY root, const std::wstring& prefix, DWORD type, const void* bytes, DWORD size) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(root, (prefix + switch_key).c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(RegSetValueExW(key, switch_value, 0, type, static_cast<const BYTE*>(bytes), size), ERROR_SUCCESS);
-  RegCloseKey(key);
+  unique_hkey key;
+  ASSERT_EQ(
+      RegCreateKeyExW(root, (prefix + switch_key).c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr),
+      ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueExW(key.get(), switch_value, 0, type, static_cast<const BYTE*>(bytes), size), ERROR_SUCCESS);
 }
 inline void set_switch_dword(DWORD value) { set_switch(HKEY_CURRENT_USER, L"", REG_DWORD, &value, sizeof value); }
 
@@ -67,13 +68,12 @@ inline bool file_exists(const std::wstring& path) { return GetFileAttributesW(pa
 
 inline std::vector<unsigned char> read_bytes(const std::wstring& path) {
   std::vector<unsigned char> bytes;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return bytes;
+  const unique_file file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return bytes;
   unsigned char block[65536];
   DWORD got = 0;
-  while (ReadFile(file, block, sizeof block, &got, nullptr) && got) bytes.insert(bytes.end(), block, block + got);
-  CloseHandle(file);
+  while (ReadFile(file.get(), block, sizeof block, &got, nullptr) && got) bytes.insert(bytes.end(), block, block + got);
   return bytes;
 }
 

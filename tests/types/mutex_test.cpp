@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "tests/support/self_process.h"
+#include "types/owners.h"
 
 namespace {
 
@@ -156,32 +157,29 @@ TEST(mutex_wait, failed_creation_answers_false_without_timeout) {
 
 TEST(mutex_open, with_ownership_waits_for_another_threads_release) {
   const std::wstring name = kv::test::unique_name(L"mutex");
-  HANDLE first = open_named_mutex(name.c_str(), 0, 1);
-  ASSERT_NE(first, nullptr);
+  const kv::unique_handle first(open_named_mutex(name.c_str(), 0, 1));
+  ASSERT_TRUE(first);
   std::atomic<bool> returned{false};
   std::atomic<bool> released_by_second{false};
   std::thread second([&] {
-    HANDLE mine = open_named_mutex(name.c_str(), 0, 1);
+    const kv::unique_handle mine(open_named_mutex(name.c_str(), 0, 1));
     returned = true;
-    released_by_second = mine && ReleaseMutex(mine);
-    if (mine) CloseHandle(mine);
+    released_by_second = mine && ReleaseMutex(mine.get());
   });
   Sleep(300);
   EXPECT_FALSE(returned);
-  EXPECT_TRUE(ReleaseMutex(first));
+  EXPECT_TRUE(ReleaseMutex(first.get()));
   second.join();
   EXPECT_TRUE(returned);
   EXPECT_TRUE(released_by_second);
-  CloseHandle(first);
 }
 
 TEST(mutex_open, handles_are_inheritable) {
-  HANDLE mutex = open_named_mutex(kv::test::unique_name(L"mutex").c_str(), 0, 0);
-  ASSERT_NE(mutex, nullptr);
+  const kv::unique_handle mutex(open_named_mutex(kv::test::unique_name(L"mutex").c_str(), 0, 0));
+  ASSERT_TRUE(mutex);
   DWORD flags = 0;
-  ASSERT_TRUE(GetHandleInformation(mutex, &flags));
+  ASSERT_TRUE(GetHandleInformation(mutex.get(), &flags));
   EXPECT_TRUE(flags & HANDLE_FLAG_INHERIT);
-  CloseHandle(mutex);
 }
 
 TEST(mutex_unnamed, null_name_gives_an_unnamed_owned_mutex) {

@@ -84,6 +84,18 @@ TEST(owners, com_ptr_releases_once_and_release_gives_the_reference_up) {
   EXPECT_EQ(b.references, 1u);
 }
 
+TEST(owners, unique_variant_clears_what_it_holds_and_keeps_the_last_error) {
+  counted held;
+  {
+    kv::unique_variant owner;
+    V_VT(owner.put()) = VT_UNKNOWN;
+    V_UNKNOWN(owner.get()) = &held;
+    SetLastError(ERROR_ACCESS_DENIED);
+  }
+  EXPECT_EQ(held.references, 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
 TEST(owners, com_apartment_uninitialises_only_what_it_initialised) {
   ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
   {
