@@ -13,13 +13,6 @@ namespace kv::provider {
 
 namespace {
 
-void close_algorithm(BCRYPT_ALG_HANDLE handle) noexcept { BCryptCloseAlgorithmProvider(handle, 0); }
-void destroy_key(BCRYPT_KEY_HANDLE handle) noexcept { BCryptDestroyKey(handle); }
-using unique_algorithm = kv::unique_any<BCRYPT_ALG_HANDLE, close_algorithm>;
-using unique_key = kv::unique_any<BCRYPT_KEY_HANDLE, destroy_key>;
-void destroy_crypt_key(HCRYPTKEY handle) noexcept { CryptDestroyKey(handle); }
-using unique_crypt_key = kv::unique_any<HCRYPTKEY, destroy_crypt_key>;
-
 HRESULT last_error() noexcept {
   const DWORD error = GetLastError();
   if (error == ERROR_SUCCESS) return E_FAIL;
@@ -30,18 +23,12 @@ HRESULT last_error() noexcept {
 // certificate context keeps it cached.
 class private_key {
  public:
-  private_key() noexcept = default;
-  ~private_key() {
-    if (owned_) CryptReleaseContext(provider_, 0);
-  }
-  private_key(const private_key&) = delete;
-  private_key& operator=(const private_key&) = delete;
   bool acquire(PCCERT_CONTEXT certificate) noexcept {
     BOOL must_free = FALSE;
     if (!CryptAcquireCertificatePrivateKey(certificate, CRYPT_ACQUIRE_SILENT_FLAG, nullptr, &provider_, &spec_,
                                            &must_free))
       return false;
-    owned_ = must_free != FALSE;
+    if (must_free) owned_.reset(provider_);
     return true;
   }
   HCRYPTPROV provider() const noexcept { return provider_; }
@@ -50,7 +37,7 @@ class private_key {
  private:
   HCRYPTPROV provider_ = 0;
   DWORD spec_ = 0;
-  bool owned_ = false;
+  kv::unique_crypt_prov owned_;
 };
 
 // The private key of `certificate`: its own, or that of the same certificate in the user's "MY"
@@ -83,7 +70,7 @@ HRESULT open_algorithm(const wchar_t* name, ULONG flags, unique_algorithm& algor
   return from_status(BCryptOpenAlgorithmProvider(algorithm.put(), name, nullptr, flags));
 }
 
-HRESULT gcm_key(const key256& key, unique_algorithm& algorithm, unique_key& handle) noexcept {
+HRESULT gcm_key(const key256& key, unique_algorithm& algorithm, unique_bcrypt_key& handle) noexcept {
   HRESULT hr = open_algorithm(BCRYPT_AES_ALGORITHM, 0, algorithm);
   if (FAILED(hr)) return hr;
   hr = from_status(BCryptSetProperty(algorithm.get(), BCRYPT_CHAINING_MODE,
@@ -146,7 +133,7 @@ HRESULT seal_bytes(const key256& key, const void* aad, std::size_t aad_size, con
   HRESULT hr = random_bytes(nonce, nonce_size);
   if (FAILED(hr)) return hr;
   unique_algorithm algorithm;
-  unique_key handle;
+  unique_bcrypt_key handle;
   hr = gcm_key(key, algorithm, handle);
   if (FAILED(hr)) return hr;
   BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info = gcm_info(aad, aad_size, nonce, tag);
@@ -161,7 +148,7 @@ HRESULT open_bytes(const key256& key, const void* aad, std::size_t aad_size, con
                    std::uint8_t* plain) noexcept {
   if (!fits_ulong(size) || !fits_ulong(aad_size)) return E_INVALIDARG;
   unique_algorithm algorithm;
-  unique_key handle;
+  unique_bcrypt_key handle;
   HRESULT hr = gcm_key(key, algorithm, handle);
   if (FAILED(hr)) return hr;
   BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info = gcm_info(aad, aad_size, nonce, tag);
