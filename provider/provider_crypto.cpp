@@ -25,18 +25,18 @@ class private_key {
  public:
   bool acquire(PCCERT_CONTEXT certificate) noexcept {
     BOOL must_free = FALSE;
-    if (!CryptAcquireCertificatePrivateKey(certificate, CRYPT_ACQUIRE_SILENT_FLAG, nullptr, &provider_, &spec_,
+    if (!CryptAcquireCertificatePrivateKey(certificate, CRYPT_ACQUIRE_SILENT_FLAG, nullptr, &provider_, &key_kind_,
                                            &must_free))
       return false;
     if (must_free) owned_.reset(provider_);
     return true;
   }
   HCRYPTPROV provider() const noexcept { return provider_; }
-  DWORD spec() const noexcept { return spec_; }
+  DWORD key_kind() const noexcept { return key_kind_; }  // AT_KEYEXCHANGE or AT_SIGNATURE
 
  private:
   HCRYPTPROV provider_ = 0;
-  DWORD spec_ = 0;
+  DWORD key_kind_ = 0;
   kv::unique_crypt_prov owned_;
 };
 
@@ -223,10 +223,10 @@ HRESULT certificate_unwrap(PCCERT_CONTEXT certificate, const byte_buffer& wrappe
   private_key owner;
   if (!find_private_key(certificate, owner)) return NTE_NO_KEY;
   unique_crypt_key handle;
-  // Wine 8 answers the key spec 3 (both kinds) for a key imported from PKCS#12: then try each.
-  const DWORD specs[] = {owner.spec(), AT_KEYEXCHANGE, AT_SIGNATURE};
-  for (const DWORD spec : specs)
-    if (CryptGetUserKey(owner.provider(), spec, handle.put())) break;
+  // Wine 8 answers the key kind 3 (both kinds) for a key imported from PKCS#12: then try each.
+  const DWORD kinds[] = {owner.key_kind(), AT_KEYEXCHANGE, AT_SIGNATURE};
+  for (const DWORD kind : kinds)
+    if (CryptGetUserKey(owner.provider(), kind, handle.put())) break;
   if (!handle) return NTE_NO_KEY;
   byte_buffer plain(wrapped.rbegin(), wrapped.rend());
   DWORD length = static_cast<DWORD>(plain.size());
