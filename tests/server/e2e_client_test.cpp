@@ -1,6 +1,7 @@
 // dodadev-call.exe against the real server.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "crypto_support.h"
 #include "e2e_support.h"
@@ -35,12 +36,13 @@ client_run run_program(const std::wstring& program, const std::wstring& argument
   // gives a process that inherits nothing its parent's standard handles), so the file may stay
   // open after the client ended: it can still be deleted, and no later run reuses its name.
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  HANDLE output = CreateFileW(output_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (output == INVALID_HANDLE_VALUE) return run;
+  kv::unique_file output(CreateFileW(output_path.c_str(), GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!output) return run;
   {
-    e2e::process client(program, L"\"" + program + L"\" " + arguments, output);
-    CloseHandle(output);
+    e2e::process client(program, L"\"" + program + L"\" " + arguments, output.get());
+    output.reset();
     if (!client.started() || !client.wait(60000)) return run;
     run.exit_code = client.exit_code();
   }
@@ -66,6 +68,31 @@ bool contains(const std::wstring& text, const std::wstring& part) { return text.
 
 using client_e2e = e2e::server_e2e;
 
+// The registered server, serving, with the recording provider registered; its GetType answers
+// 4294967295.
+class serving_client_e2e : public e2e::server_e2e {
+ protected:
+  void SetUp() override {
+    e2e::server_e2e::SetUp();
+    ASSERT_EQ(e2e::run_server(L"/RegServer"), 0u);
+    provider_.emplace();
+    ASSERT_TRUE(provider_->registered());
+    kv::test::provider_script script;
+    script.type = 4294967295u;
+    ASSERT_EQ(kv::test::store_script(script, record_file_), ERROR_SUCCESS);
+    server_.emplace(e2e::server_exe());
+    ASSERT_NE(server_->wait_until_serving(), 0u);
+  }
+  void TearDown() override {
+    server_.reset();
+    provider_.reset();
+    e2e::server_e2e::TearDown();
+  }
+
+  std::optional<e2e::provider_registration> provider_;
+  std::optional<e2e::process> server_;
+};
+
 TEST_F(client_e2e, dodadev_call_explains_an_unregistered_class) {
   const client_run run = run_client(L"keystore_drives populated=true types=3");
   EXPECT_EQ(run.exit_code, 3u);
@@ -87,16 +114,7 @@ TEST_F(client_e2e, dodadev_call_names_a_registered_server_that_cannot_start) {
   EXPECT_TRUE(contains(run.output, L"does not exist"));
 }
 
-TEST_F(client_e2e, dodadev_call_prints_answers_through_vtable_and_dispatch) {
-  ASSERT_EQ(e2e::run_server(L"/RegServer"), 0u);
-  e2e::provider_registration provider;
-  ASSERT_TRUE(provider.registered());
-  kv::test::provider_script script;
-  script.type = 4294967295u;
-  ASSERT_EQ(kv::test::store_script(script, record_file_), ERROR_SUCCESS);
-  e2e::process server(e2e::server_exe());
-  ASSERT_NE(server.wait_until_serving(), 0u);
-
+TEST_F(serving_client_e2e, dodadev_call_prints_answers_through_vtable_and_dispatch) {
   for (const wchar_t* how : {L"", L"--dispatch "}) {
     SCOPED_TRACE(testing::PrintToString(std::wstring(how)));
     const client_run run = run_client(std::wstring(how) + L"keystore_type \"drive=C:\\keys & <more>\"");
@@ -114,23 +132,14 @@ TEST_F(client_e2e, dodadev_call_prints_answers_through_vtable_and_dispatch) {
   EXPECT_TRUE(contains(refused.output, L"method result: 0x00000001 S_FALSE")) << testing::PrintToString(refused.output);
   EXPECT_TRUE(contains(refused.output, L"ret_code: 0x80070057"));
 
-  provider.remove();
+  provider_->remove();
   const client_run no_provider = run_client(L"keystore_type drive=C:\\");
   EXPECT_EQ(no_provider.exit_code, 1u);
   EXPECT_TRUE(contains(no_provider.output, L"ret_code: 0x80040154")) << testing::PrintToString(no_provider.output);
   EXPECT_TRUE(contains(no_provider.output, L"keystore provider"));
 }
 
-TEST_F(client_e2e, the_vbscript_sample_calls_through_the_script_engine) {
-  ASSERT_EQ(e2e::run_server(L"/RegServer"), 0u);
-  e2e::provider_registration provider;
-  ASSERT_TRUE(provider.registered());
-  kv::test::provider_script script;
-  script.type = 4294967295u;
-  ASSERT_EQ(kv::test::store_script(script, record_file_), ERROR_SUCCESS);
-  e2e::process server(e2e::server_exe());
-  ASSERT_NE(server.wait_until_serving(), 0u);
-
+TEST_F(serving_client_e2e, the_vbscript_sample_calls_through_the_script_engine) {
   const client_run run = run_vbscript_sample(L"keystore_type \"drive=C:\\keys & <more>\"");
   EXPECT_EQ(run.exit_code, 0u) << testing::PrintToString(run.output);
   EXPECT_TRUE(contains(run.output, L"ret_code: 0x00000000")) << testing::PrintToString(run.output);
