@@ -1,21 +1,10 @@
 # Cross build for 64-bit Windows with clang, against the same MinGW-w64 headers, import libraries
 # and GNU C++ library as the g++ build (cmake/mingw-w64.cmake); widl and windres stay MinGW's.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-set(KV_MINGW_PREFIX x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-target.cmake)
 set(CMAKE_C_COMPILER   clang)
 set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_C_COMPILER_TARGET   ${KV_MINGW_PREFIX})
 set(CMAKE_CXX_COMPILER_TARGET ${KV_MINGW_PREFIX})
-set(CMAKE_RC_COMPILER  ${KV_MINGW_PREFIX}-windres)
-set(CMAKE_AR           /usr/bin/${KV_MINGW_PREFIX}-ar CACHE FILEPATH "")
-set(CMAKE_RANLIB       /usr/bin/${KV_MINGW_PREFIX}-ranlib CACHE FILEPATH "")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${KV_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
 # clang does not find Debian's "12-posix" g++ folder by itself, so the folder of the GNU C++ library
 # (headers and archives) is named here. -pthread links winpthread, which that library needs.
