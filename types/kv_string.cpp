@@ -11,16 +11,11 @@
 namespace kv {
 
 void wipe(wchar_t* text) noexcept {
-  if (!text) return;
-  // Volatile so the zeroing survives even when the compiler can see the free that follows.
-  volatile wchar_t* unit = text;
-  while (*unit) *unit++ = 0;
+  if (text) secure_wipe(text, wide_length(text) * sizeof(wchar_t));
 }
 
 void wipe(char* text) noexcept {
-  if (!text) return;
-  volatile char* unit = text;
-  while (*unit) *unit++ = 0;
+  if (text) secure_wipe(text, std::strlen(text));
 }
 
 std::size_t buffer_units(std::size_t length) noexcept {
