@@ -8,6 +8,7 @@
 #include "types/wide.h"
 #include "xml/kvxml_common.h"
 #include "xml/node_pages.h"
+#include "xml/repeated_names.h"
 #include "xml/walk_stack.h"
 
 namespace {
@@ -20,15 +21,6 @@ constexpr std::uint32_t index_min_slots = 32;
 constexpr std::int32_t node_text_room = 15;
 constexpr std::int32_t attrib_value_room = 7;
 
-std::uint32_t hash_name(const wchar_t* name, std::size_t length) noexcept {
-  std::uint32_t hash = 2166136261u;
-  for (std::size_t i = 0; i < length; ++i) {
-    hash ^= static_cast<std::uint16_t>(kv::fold_ascii(name[i]));
-    hash *= 16777619u;
-  }
-  return hash;
-}
-
 std::size_t checked_length(std::size_t length) {
   if (length > static_cast<std::size_t>(INT32_MAX)) throw std::bad_alloc();
   return length;
@@ -37,7 +29,7 @@ std::size_t checked_length(std::size_t length) {
 // Copies the name into the tail of a block that operator new made room for.
 void store_name(void* tail, const wchar_t* name, std::size_t length) noexcept {
   wchar_t* out = static_cast<wchar_t*>(tail);
-  if (length) std::memcpy(out, name, length * sizeof(wchar_t));
+  kvxml::copy_units(out, name, length);
   out[length] = 0;
 }
 
@@ -85,7 +77,13 @@ struct alignas(8) KVXML_node::attrib_index {
   slot* slots() noexcept { return reinterpret_cast<slot*>(this + 1); }
 
   static attrib_index* make(std::uint32_t slot_count) {
-    auto* index = static_cast<attrib_index*>(kv::object_alloc_or_throw(sizeof(attrib_index) + slot_count * sizeof(slot)));
+    attrib_index* index = make_or_null(slot_count);
+    if (!index) throw std::bad_alloc();
+    return index;
+  }
+  static attrib_index* make_or_null(std::uint32_t slot_count) noexcept {
+    auto* index = static_cast<attrib_index*>(kv::object_alloc(sizeof(attrib_index) + slot_count * sizeof(slot)));
+    if (!index) return nullptr;
     index->mask = slot_count - 1;
     index->used = 0;
     std::memset(static_cast<void*>(index->slots()), 0, slot_count * sizeof(slot));
@@ -407,7 +405,22 @@ KV_xml_node* KVXML_node::search_path(const wchar_t* path) {
 // Attributes
 
 KVXML_attrib* KVXML_node::find_attribute(const wchar_t* name, std::size_t length) const noexcept {
-  return find_attribute(name, length, index_ ? hash_name(name, length) : 0);
+  const bool indexed = index_ || build_index();
+  return find_attribute(name, length, indexed ? kvxml::name_hash(name, length) : 0);
+}
+
+// A parse adds attributes without an index, so a node that nobody asks by name never pays for
+// one; the first lookup past a handful of attributes builds it. Without memory for it the
+// lookups stay linear.
+bool KVXML_node::build_index() const noexcept {
+  if (attribute_count_ <= index_threshold) return false;
+  std::uint64_t slot_count = index_min_slots;
+  while (slot_count * 3 < (static_cast<std::uint64_t>(attribute_count_) + 1) * 4) slot_count *= 2;
+  if (slot_count > (1u << 30)) return false;
+  index_ = attrib_index::make_or_null(static_cast<std::uint32_t>(slot_count));
+  if (!index_) return false;
+  for (KVXML_attrib* attrib = first_attribute_; attrib; attrib = attrib->next_) index_insert(attrib, attrib->hash_);
+  return true;
 }
 
 // `hash` is the name's hash when the node has an index, else unused.
@@ -428,7 +441,7 @@ KVXML_attrib* KVXML_node::find_attribute(const wchar_t* name, std::size_t length
   return nullptr;
 }
 
-void KVXML_node::index_insert(KVXML_attrib* attrib, std::uint32_t hash) noexcept {
+void KVXML_node::index_insert(KVXML_attrib* attrib, std::uint32_t hash) const noexcept {
   attrib_index::slot* slots = index_->slots();
   std::uint32_t i = hash & index_->mask;
   while (slots[i].attrib) i = (i + 1) & index_->mask;
@@ -476,33 +489,35 @@ void KVXML_node::index_make_room() {
   }
 }
 
-void KVXML_node::set_attribute_span(const wchar_t* name, std::size_t name_length, const wchar_t* value,
-                                    std::size_t value_length, unsigned value_flags) {
-  auto store = [&](KVXML_string& target) {
-    target.assign(value, value_length);
-    if (value_flags & value_drop_breaks) drop_line_breaks(target);
-    if (value_flags & value_decode) target.decode_references();
-  };
-  const std::uint32_t hash = hash_name(name, name_length);
-  if (KVXML_attrib* existing = find_attribute(name, name_length, hash)) {
-    // The first spelling of the name stays.
-    store(existing->value_);
-    return;
-  }
+namespace {
+
+// A parsed value loses its line breaks and has its references decoded, as the flags say.
+void store_value(KVXML_string& target, const wchar_t* value, std::size_t length, unsigned flags) {
+  target.assign(value, length);
+  if (flags & KVXML_node::value_drop_breaks) drop_line_breaks(target);
+  if (flags & KVXML_node::value_decode) target.decode_references();
+}
+
+}  // namespace
+
+KVXML_attrib* KVXML_node::make_attribute(const wchar_t* name, std::size_t name_length, std::uint32_t hash,
+                                         const wchar_t* value, std::size_t value_length, unsigned value_flags) {
   checked_length(name_length);
   checked_length(value_length);
-  // Room for the value as given: cleaning only ever shortens it.
+  // Room for the value as given: cleaning only ever shortens it, so storing it cannot fail.
   std::int32_t room = value_length > static_cast<std::size_t>(attrib_value_room) ? static_cast<std::int32_t>(value_length)
                                                                                  : attrib_value_room;
   auto* attrib = new (KVXML_attrib::tail_room{name_length + 1 + static_cast<std::size_t>(room) + 1})
       KVXML_attrib(name, name_length, hash, room);
-  try {
-    store(attrib->value_);
-    if (index_ || attribute_count_ >= index_threshold) index_make_room();
-  } catch (...) {
-    delete attrib;
-    throw;
-  }
+  kvxml::copy_units(attrib->value_.data(), value, value_length);
+  attrib->value_.set_length(static_cast<std::int32_t>(value_length));
+  if (value_flags & value_drop_breaks) drop_line_breaks(attrib->value_);
+  if (value_flags & value_decode) attrib->value_.decode_references();
+  return attrib;
+}
+
+// The index, when there is one, must have room for the attribute.
+void KVXML_node::link_attribute(KVXML_attrib* attrib) noexcept {
   attrib->previous_ = last_attribute_;
   if (last_attribute_) {
     last_attribute_->next_ = attrib;
@@ -512,6 +527,40 @@ void KVXML_node::set_attribute_span(const wchar_t* name, std::size_t name_length
   last_attribute_ = attrib;
   ++attribute_count_;
   if (index_) index_insert(attrib, attrib->hash_);
+}
+
+void KVXML_node::set_attribute_span(const wchar_t* name, std::size_t name_length, const wchar_t* value,
+                                    std::size_t value_length, unsigned value_flags) {
+  const std::uint32_t hash = kvxml::name_hash(name, name_length);
+  if (index_ || attribute_count_ >= index_threshold) index_make_room();
+  if (KVXML_attrib* existing = find_attribute(name, name_length, hash)) {
+    // The first spelling of the name stays.
+    store_value(existing->value_, value, value_length, value_flags);
+    return;
+  }
+  link_attribute(make_attribute(name, name_length, hash, value, value_length, value_flags));
+}
+
+KVXML_attrib* KVXML_node::append_attribute_span(const wchar_t* name, std::size_t name_length, const wchar_t* value,
+                                                std::size_t value_length, unsigned value_flags) {
+  if (index_) index_make_room();
+  KVXML_attrib* attrib = make_attribute(name, name_length, kvxml::name_hash(name, name_length), value, value_length, value_flags);
+  link_attribute(attrib);
+  return attrib;
+}
+
+// Each later attribute of a name hands its value to the first one and goes, so the node reads
+// as if the attributes had been set one after the other.
+void KVXML_node::merge_repeated_attributes(const kvxml::named_entry* names, KVXML_attrib* const* attribs,
+                                           std::size_t count) {
+  if (count < 2) return;
+  kvxml::walk_stack<kvxml::repeat> repeats;
+  kvxml::find_repeated_names(names, count, repeats);
+  for (std::size_t r = 0; r < repeats.size(); ++r) {
+    const kvxml::repeat repeat = repeats.data()[r];
+    attribs[repeat.first]->value_ = std::move(attribs[repeat.later]->value_);
+    drop_attribute(attribs[repeat.later]);
+  }
 }
 
 int KVXML_node::set_attribute(const wchar_t* name, const wchar_t* value) {
@@ -530,8 +579,10 @@ int KVXML_node::set_attribute_decode(const wchar_t* name, const wchar_t* value) 
 
 void KVXML_node::remove_attribute(const wchar_t* name) {
   if (!name) return;
-  KVXML_attrib* attrib = find_attribute(name, kv::wide_length(name));
-  if (!attrib) return;
+  if (KVXML_attrib* attrib = find_attribute(name, kv::wide_length(name))) drop_attribute(attrib);
+}
+
+void KVXML_node::drop_attribute(KVXML_attrib* attrib) noexcept {
   if (attrib->previous_) {
     attrib->previous_->next_ = attrib->next_;
   } else {

@@ -8,7 +8,9 @@
 // page rather than one per node and per attribute.
 // Children are a singly linked list with a cached last child, so appending costs O(1).
 // Attributes are a doubly linked list in the order of first setting; past a handful of them the
-// node also keeps a hash index from folded name to attribute, so setting n attributes is O(n).
+// node also keeps a hash index from folded name to attribute, made by the first lookup, so
+// setting n attributes is O(n). A parse adds them without lookups and folds repeated names once
+// the tag is read.
 // Every walk over the tree keeps its pending path on the heap, never on the call stack.
 // get_child and get_attribute remember the last entry they answered for an index above 0, so a
 // walk by index 0, 1, 2, ... continues where the previous call stopped and costs O(n) in all.
@@ -19,6 +21,9 @@
 #include "xml/kvxml_string.h"
 
 class KVXML_node;
+namespace kvxml {
+struct named_entry;
+}
 
 class KVXML_attrib final : public KV_xml_attrib {
  public:
@@ -27,6 +32,7 @@ class KVXML_attrib final : public KV_xml_attrib {
 
   const wchar_t* name() const noexcept { return reinterpret_cast<const wchar_t*>(this + 1); }
   std::size_t name_length() const noexcept { return name_length_; }
+  std::uint32_t name_hash() const noexcept { return hash_; }
   const KVXML_string& value() const noexcept { return value_; }
   KVXML_attrib* next() const noexcept { return next_; }
   KVXML_attrib* previous() const noexcept { return previous_; }
@@ -102,6 +108,14 @@ class KVXML_node final : public KV_xml_node {
   enum : unsigned { value_drop_breaks = 1, value_decode = 2 };
   void set_attribute_span(const wchar_t* name, std::size_t name_length, const wchar_t* value,
                           std::size_t value_length, unsigned value_flags);
+  // The same without looking for the name: the attribute goes to the end even when the name is
+  // there already, and merge_repeated_attributes must follow before the node is used.
+  KVXML_attrib* append_attribute_span(const wchar_t* name, std::size_t name_length, const wchar_t* value,
+                                      std::size_t value_length, unsigned value_flags);
+  // Gives each repeated name's last value to its first attribute and removes the later ones.
+  // `names` and `attribs` describe the node's attributes in their order, as appended. On
+  // std::bad_alloc names may still repeat: the node is then only fit to be released.
+  void merge_repeated_attributes(const kvxml::named_entry* names, KVXML_attrib* const* attribs, std::size_t count);
   KVXML_attrib* find_attribute(const wchar_t* name, std::size_t length) const noexcept;
   KVXML_node* child_named(const wchar_t* name, std::size_t length) const noexcept;
   KVXML_node* next_named(const wchar_t* name, std::size_t length) const noexcept;
@@ -120,8 +134,13 @@ class KVXML_node final : public KV_xml_node {
   ~KVXML_node();  // frees attributes and text only; release() takes care of children
 
   KVXML_attrib* find_attribute(const wchar_t* name, std::size_t length, std::uint32_t hash) const noexcept;
+  static KVXML_attrib* make_attribute(const wchar_t* name, std::size_t name_length, std::uint32_t hash,
+                                      const wchar_t* value, std::size_t value_length, unsigned value_flags);
+  void link_attribute(KVXML_attrib* attrib) noexcept;
+  void drop_attribute(KVXML_attrib* attrib) noexcept;
   KVXML_node* last_child() noexcept;
-  void index_insert(KVXML_attrib* attrib, std::uint32_t hash) noexcept;
+  bool build_index() const noexcept;
+  void index_insert(KVXML_attrib* attrib, std::uint32_t hash) const noexcept;
   void index_remove(KVXML_attrib* attrib) noexcept;
   void index_make_room();
   walk_cursors* cursors() noexcept;
@@ -134,7 +153,7 @@ class KVXML_node final : public KV_xml_node {
   KVXML_attrib* first_attribute_ = nullptr;
   KVXML_attrib* last_attribute_ = nullptr;
   KVXML_node* last_child_ = nullptr;  // a hint: null or stale means "walk to the end"
-  attrib_index* index_ = nullptr;
+  mutable attrib_index* index_ = nullptr;  // a cache: built by the first lookup that needs it
   walk_cursors* cursors_ = nullptr;  // made by the first walk past index 0
   std::uint32_t attribute_count_ = 0;
   std::uint32_t name_length_;

@@ -4,6 +4,8 @@
 
 #include "types/wide.h"
 #include "xml/kvxml_common.h"
+#include "xml/repeated_names.h"
+#include "xml/walk_stack.h"
 
 namespace kvxml {
 namespace {
@@ -40,25 +42,39 @@ struct element_owner {
   }
 };
 
-// The text of an element without children: everything up to the next "<", without CR and LF,
-// trailing white space trimmed, references decoded. False when no "<" comes.
-bool read_text(const wchar_t* from, KVXML_string& text) {
-  bool breaks = false;
-  bool references = false;
-  const wchar_t* p = from;
-  for (;; ++p) {
+// An element's own text runs up to the next "<" (or the end of the text); one scan finds that
+// end and what storing the text needs.
+struct text_span {
+  const wchar_t* end;
+  bool breaks;      // CR or LF, which are dropped
+  bool references;  // an "&" with a ";" somewhere after it: only then can a reference decode
+};
+
+text_span scan_text(const wchar_t* from) noexcept {
+  text_span span{from, false, false};
+  bool ampersand = false;
+  for (const wchar_t* p = from;; ++p) {
     wchar_t c = *p;
     if (c >= L'@') continue;
-    if (c == L'<') break;
-    if (c == 0) return false;
+    if (c == L'<' || c == 0) {
+      span.end = p;
+      return span;
+    }
     if (c == L'\r' || c == L'\n') {
-      breaks = true;
+      span.breaks = true;
     } else if (c == L'&') {
-      references = true;
+      ampersand = true;
+    } else if (c == L';') {
+      span.references = span.references || ampersand;
     }
   }
-  text.assign(from, static_cast<std::size_t>(p - from));
-  if (breaks) {
+}
+
+// The text of an element without children: without CR and LF, trailing white space trimmed,
+// references decoded.
+void store_text(const wchar_t* from, const text_span& span, KVXML_string& text) {
+  text.assign(from, static_cast<std::size_t>(span.end - from));
+  if (span.breaks) {
     wchar_t* chars = text.data();
     std::int32_t kept = 0;
     for (std::int32_t i = 0; i < text.length(); ++i) {
@@ -67,8 +83,11 @@ bool read_text(const wchar_t* from, KVXML_string& text) {
     text.set_length(kept);
   }
   text.trim_trailing_space();
-  if (references) decode_references(text);
-  return true;
+  if (span.references) decode_references(text);
+}
+
+inline bool starts_comment(const wchar_t* p) noexcept {
+  return p[0] == L'<' && p[1] == L'!' && p[2] == L'-' && p[3] == L'-';
 }
 
 // A decimal conversion as the Windows runtime's wcstol does it: leading white space, an optional
@@ -116,11 +135,17 @@ const wchar_t* skip_space_and_comments(const wchar_t* p) noexcept {
   }
 }
 
-const wchar_t* parse_elements(KVXML_node* parent, const wchar_t* p, int level, bool document_top) {
+const wchar_t* parse_elements(KVXML_node* parent, const wchar_t* p, int level, bool document_top,
+                              const wchar_t* first_tag) {
   for (;;) {
     if (!*p) return p;
     // Whatever stands before the next tag is not element text here: it is passed over.
-    p = scan_to_tag(skip(p));
+    if (first_tag) {
+      p = first_tag;
+      first_tag = nullptr;
+    } else {
+      p = scan_to_tag(skip(p));
+    }
     if (!*p) return p;
     p = skip(p);
     if (!*p) return p;
@@ -143,15 +168,27 @@ const wchar_t* parse_elements(KVXML_node* parent, const wchar_t* p, int level, b
       continue;
     }
 
-    const wchar_t* stop = parse_elements(element.node, content, depth + 1);
+    // The element's own text is scanned once, before its children are looked for. Its end is
+    // the first "<", which is also where the search for a first child stops, unless a comment
+    // starts there (white space before a comment is passed over with it). Without any "<" the
+    // element cannot be closed. A declaration has neither text nor end tag.
+    const bool declaration = element.node->is_declaration();
+    text_span text{content, false, false};
+    const wchar_t* children_from = nullptr;
+    if (!declaration) {
+      text = scan_text(content);
+      if (!*text.end) return nullptr;
+      if (!starts_comment(text.end)) children_from = text.end;
+    }
+    const wchar_t* stop = parse_elements(element.node, content, depth + 1, false, children_from);
     if (!stop) return nullptr;
     // A declaration takes everything after it as children and has no closing tag.
-    if (element.node->is_declaration()) {
+    if (declaration) {
       parent->link_child(element.take());
       p = stop;
       continue;
     }
-    if (!element.node->first_child() && !read_text(content, element.node->text())) return nullptr;
+    if (!element.node->first_child()) store_text(content, text, element.node->text());
 
     p = scan_to_tag(skip(stop));
     if (!*p) return nullptr;
@@ -173,6 +210,9 @@ const wchar_t* parse_elements(KVXML_node* parent, const wchar_t* p, int level, b
 const wchar_t* parse_attributes(const wchar_t* p, KVXML_node* node, bool& self_closing) {
   p = skip(p);
   self_closing = false;
+  // Repeated names are merged once the tag is read.
+  walk_stack<named_entry> names;
+  walk_stack<KVXML_attrib*> attribs;
   while (*p && *p != L'>' && *p != L'/') {
     const wchar_t* name = p;
     while (*p != L'=') {
@@ -197,8 +237,10 @@ const wchar_t* parse_attributes(const wchar_t* p, KVXML_node* node, bool& self_c
         flags |= KVXML_node::value_decode;
       }
     }
-    node->set_attribute_span(name, static_cast<std::size_t>(name_end - name), value,
-                             static_cast<std::size_t>(p - value), flags);
+    KVXML_attrib* attrib = node->append_attribute_span(name, static_cast<std::size_t>(name_end - name), value,
+                                                       static_cast<std::size_t>(p - value), flags);
+    names.push({attrib->name(), static_cast<std::uint32_t>(attrib->name_length()), attrib->name_hash()});
+    attribs.push(attrib);
     p = skip(p + 1);
     if (p[0] == L'/' && p[1] == L'>') {
       self_closing = true;
@@ -212,6 +254,7 @@ const wchar_t* parse_attributes(const wchar_t* p, KVXML_node* node, bool& self_c
     ++p;
   }
   if (*p != L'>') return nullptr;
+  node->merge_repeated_attributes(names.data(), attribs.data(), names.size());
   return skip(p + 1);
 }
 

@@ -26,6 +26,7 @@ class walk_stack {
   bool empty() const noexcept { return size_ == 0; }
   std::size_t size() const noexcept { return size_; }
   T& top() noexcept { return items_[size_ - 1]; }
+  T* data() noexcept { return items_; }  // the entries from the bottom up
   T pop() noexcept { return items_[--size_]; }
   void push(const T& item) {
     if (size_ == capacity_) enlarge();

@@ -57,6 +57,9 @@ const parse_row accepted_rows[] = {
     {"text_then_comment", L"<a>x<!--c--></a>", 1, L"?xml[version=1.0](a\"x\")"},
     {"comment_then_text", L"<a><!--c-->x</a>", 1, L"?xml[version=1.0](a\"x\")"},
     {"text_references_decoded_after_trim", L"<a>x&#32;</a>", 1, L"?xml[version=1.0](a\"x \")"},
+    {"text_semicolon_only_before_ampersand", L"<a>x; &amp</a>", 1, L"?xml[version=1.0](a\"x; &amp\")"},
+    {"text_unknown_reference_across_words_vanishes", L"<a>a &amp b; c</a>", 1, L"?xml[version=1.0](a\"a  c\")"},
+    {"blank_and_comment_before_first_child", L"<a> <!--c--> <b/></a>", 1, L"?xml[version=1.0](a(b))"},
     {"closing_name_ignores_case", L"<A></a>", 1, L"?xml[version=1.0](A)"},
     {"closing_tag_rest_ignored", L"<a></a junk><b/>", 1, L"?xml[version=1.0](a,b)"},
     {"closing_tag_with_blanks", L"<a></ a >", 1, L"?xml[version=1.0](a)"},
@@ -118,6 +121,36 @@ TEST(xml_parse, accepts_the_request_subset) { check_rows(accepted_rows, std::siz
 
 TEST(xml_parse, refuses_malformed_text_keeping_completed_elements) {
   check_rows(refused_rows, std::size(refused_rows));
+}
+
+// A tag's repeated names are merged once it is read: the result must be what setting the
+// attributes one after the other gives (first place and spelling, last value), whether the tag
+// is compared pair by pair or split by hash, and a lookup afterwards must find each name.
+TEST(xml_parse, repeated_attribute_names_read_as_set_in_order) {
+  for (int count : {3, 17, 5000}) {
+    SCOPED_TRACE(count);
+    std::wstring text = L"<a";
+    auto reference = xml_test::new_doc();
+    reference->create();
+    KV_xml_node* expected = reference->get_root()->add_child(L"a");
+    for (int i = 0; i < count; ++i) {
+      // Every third attribute repeats an earlier name in other letters; values say where they stood.
+      std::wstring name = i % 3 == 2 ? L"NAME" + std::to_wstring(i / 2) : L"name" + std::to_wstring(i);
+      std::wstring value = L"v" + std::to_wstring(i) + (i % 5 == 0 ? L"&amp;" : L"");
+      text += L" " + name + L"=\"" + value + L"\"";
+      expected->set_attribute_decode(name.c_str(), value.c_str());
+    }
+    auto loaded = load(text + L"/>");
+    ASSERT_EQ(loaded.result, 1);
+    KV_xml_node* a = loaded.doc->get_root()->get_child(0, nullptr);
+    EXPECT_EQ(dump(a), dump(expected));
+    for (int i = 0; KV_xml_attrib* attrib = expected->get_attribute(i, nullptr); ++i) {
+      EXPECT_STREQ(a->get_attribute_value(attrib->get_name()), attrib->get_value()) << attrib->get_name();
+    }
+    a->set_attribute(L"Name0", L"again");
+    EXPECT_STREQ(a->get_attribute(0, nullptr)->get_value(), L"again");
+    EXPECT_EQ(a->get_attribute(0, L"NAME0"), a->get_attribute(0, nullptr));
+  }
 }
 
 TEST(xml_parse, null_text_gives_created_document) {

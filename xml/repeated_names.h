@@ -1,0 +1,34 @@
+#pragma once
+// Names compared as the XML library compares them (ASCII letters folded): a hash that agrees with
+// that comparison, and a search for the names a list repeats. The parser adds an element's
+// attributes as it reads them and folds repeated names once the tag is read, which touches the
+// names in order instead of probing a growing table once per attribute.
+#include <cstddef>
+#include <cstdint>
+
+#include "xml/walk_stack.h"
+
+namespace kvxml {
+
+// Equal for names that same_name() finds equal.
+std::uint32_t name_hash(const wchar_t* name, std::size_t length) noexcept;
+
+struct named_entry {
+  const wchar_t* name;
+  std::uint32_t length;
+  std::uint32_t hash;  // name_hash of the name
+};
+
+// Entry `later` has the name of the earlier entry `first`, which is the first with that name.
+struct repeat {
+  std::uint32_t later;
+  std::uint32_t first;
+};
+
+// Adds a repeat for every entry whose name an earlier entry has; the repeats of one name come in
+// the order of their entries. Linear on average in the number of entries, with temporary memory
+// of about 16 bytes per entry; names are read only when their hashes are equal. Throws
+// std::bad_alloc.
+void find_repeated_names(const named_entry* entries, std::size_t count, walk_stack<repeat>& repeats);
+
+}  // namespace kvxml
