@@ -57,7 +57,7 @@ int KVXML_doc::load_from_string(const wchar_t* text) {
   bool parsed;
   try {
     kvxml::page_scope pages;
-    parsed = !text || kvxml::parse_elements(fresh, *text == 0xFEFF ? text + 1 : text, 2, true);
+    parsed = !text || kvxml::parse_elements(fresh, *text == 0xFEFF ? text + 1 : text, 2, true, &pages);
   } catch (...) {
     clear();
     root_ = fresh;

@@ -94,7 +94,7 @@ struct alignas(8) KVXML_node::attrib_index {
 // KVXML_attrib
 
 void* KVXML_attrib::operator new(std::size_t size, tail_room room) {
-  return kvxml::block_alloc(size + room.units * sizeof(wchar_t));
+  return kvxml::block_alloc(size + room.units * sizeof(wchar_t), room.pages);
 }
 void KVXML_attrib::operator delete(void* block, tail_room) noexcept { kvxml::block_free(block); }
 void KVXML_attrib::operator delete(void* block) noexcept { kvxml::block_free(block); }
@@ -108,7 +108,7 @@ KVXML_attrib::KVXML_attrib(const wchar_t* name, std::size_t length, std::uint32_
 // KVXML_node: creation and destruction
 
 void* KVXML_node::operator new(std::size_t size, tail_room room) {
-  return kvxml::block_alloc(size + room.units * sizeof(wchar_t));
+  return kvxml::block_alloc(size + room.units * sizeof(wchar_t), room.pages);
 }
 void KVXML_node::operator delete(void* block, tail_room) noexcept { kvxml::block_free(block); }
 void KVXML_node::operator delete(void* block) noexcept { kvxml::block_free(block); }
@@ -119,9 +119,9 @@ KVXML_node::KVXML_node(const wchar_t* name, std::size_t length) noexcept
   text_.use_storage(reinterpret_cast<wchar_t*>(this + 1) + length + 1, node_text_room);
 }
 
-KVXML_node* KVXML_node::create(const wchar_t* name, std::size_t length) {
+KVXML_node* KVXML_node::create(const wchar_t* name, std::size_t length, kvxml::page_scope* pages) {
   checked_length(length);
-  return new (tail_room{length + 1 + node_text_room + 1}) KVXML_node(name, length);
+  return new (tail_room{length + 1 + node_text_room + 1, pages}) KVXML_node(name, length);
 }
 
 KVXML_node* KVXML_node::create(const wchar_t* name) {
@@ -501,13 +501,14 @@ void store_value(KVXML_string& target, const wchar_t* value, std::size_t length,
 }  // namespace
 
 KVXML_attrib* KVXML_node::make_attribute(const wchar_t* name, std::size_t name_length, std::uint32_t hash,
-                                         const wchar_t* value, std::size_t value_length, unsigned value_flags) {
+                                         const wchar_t* value, std::size_t value_length, unsigned value_flags,
+                                         kvxml::page_scope* pages) {
   checked_length(name_length);
   checked_length(value_length);
   // Room for the value as given: cleaning only ever shortens it, so storing it cannot fail.
   std::int32_t room = value_length > static_cast<std::size_t>(attrib_value_room) ? static_cast<std::int32_t>(value_length)
                                                                                  : attrib_value_room;
-  auto* attrib = new (KVXML_attrib::tail_room{name_length + 1 + static_cast<std::size_t>(room) + 1})
+  auto* attrib = new (KVXML_attrib::tail_room{name_length + 1 + static_cast<std::size_t>(room) + 1, pages})
       KVXML_attrib(name, name_length, hash, room);
   kvxml::copy_units(attrib->value_.data(), value, value_length);
   attrib->value_.set_length(static_cast<std::int32_t>(value_length));
@@ -538,13 +539,14 @@ void KVXML_node::set_attribute_span(const wchar_t* name, std::size_t name_length
     store_value(existing->value_, value, value_length, value_flags);
     return;
   }
-  link_attribute(make_attribute(name, name_length, hash, value, value_length, value_flags));
+  link_attribute(make_attribute(name, name_length, hash, value, value_length, value_flags, nullptr));
 }
 
 KVXML_attrib* KVXML_node::append_attribute_span(const wchar_t* name, std::size_t name_length, const wchar_t* value,
-                                                std::size_t value_length, unsigned value_flags) {
+                                                std::size_t value_length, unsigned value_flags, kvxml::page_scope* pages) {
   if (index_) index_make_room();
-  KVXML_attrib* attrib = make_attribute(name, name_length, kvxml::name_hash(name, name_length), value, value_length, value_flags);
+  KVXML_attrib* attrib =
+      make_attribute(name, name_length, kvxml::name_hash(name, name_length), value, value_length, value_flags, pages);
   link_attribute(attrib);
   return attrib;
 }

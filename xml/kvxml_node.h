@@ -23,6 +23,7 @@
 class KVXML_node;
 namespace kvxml {
 struct named_entry;
+class page_scope;
 }
 
 class KVXML_attrib final : public KV_xml_attrib {
@@ -41,6 +42,7 @@ class KVXML_attrib final : public KV_xml_attrib {
   friend class KVXML_node;
   struct tail_room {
     std::size_t units;  // characters stored after the object, terminators included
+    kvxml::page_scope* pages;  // null: a block of its own
   };
   static void* operator new(std::size_t size, tail_room room);
   static void operator delete(void* block, tail_room room) noexcept;
@@ -58,8 +60,9 @@ class KVXML_attrib final : public KV_xml_attrib {
 
 class KVXML_node final : public KV_xml_node {
  public:
-  // A new detached node with no text, attributes or children. Throws std::bad_alloc.
-  static KVXML_node* create(const wchar_t* name, std::size_t length);
+  // A new detached node with no text, attributes or children; a parse passes its pages.
+  // Throws std::bad_alloc.
+  static KVXML_node* create(const wchar_t* name, std::size_t length, kvxml::page_scope* pages = nullptr);
   static KVXML_node* create(const wchar_t* name);
 
   const wchar_t* get_name() override { return name(); }
@@ -111,7 +114,8 @@ class KVXML_node final : public KV_xml_node {
   // The same without looking for the name: the attribute goes to the end even when the name is
   // there already, and merge_repeated_attributes must follow before the node is used.
   KVXML_attrib* append_attribute_span(const wchar_t* name, std::size_t name_length, const wchar_t* value,
-                                      std::size_t value_length, unsigned value_flags);
+                                      std::size_t value_length, unsigned value_flags,
+                                      kvxml::page_scope* pages = nullptr);
   // Gives each repeated name's last value to its first attribute and removes the later ones.
   // `names` and `attribs` describe the node's attributes in their order, as appended. On
   // std::bad_alloc names may still repeat: the node is then only fit to be released.
@@ -123,6 +127,7 @@ class KVXML_node final : public KV_xml_node {
  private:
   struct tail_room {
     std::size_t units;  // characters stored after the object, terminators included
+    kvxml::page_scope* pages;  // null: a block of its own
   };
   struct attrib_index;
   struct walk_cursors;
@@ -135,7 +140,8 @@ class KVXML_node final : public KV_xml_node {
 
   KVXML_attrib* find_attribute(const wchar_t* name, std::size_t length, std::uint32_t hash) const noexcept;
   static KVXML_attrib* make_attribute(const wchar_t* name, std::size_t name_length, std::uint32_t hash,
-                                      const wchar_t* value, std::size_t value_length, unsigned value_flags);
+                                      const wchar_t* value, std::size_t value_length, unsigned value_flags,
+                                      kvxml::page_scope* pages);
   void link_attribute(KVXML_attrib* attrib) noexcept;
   void drop_attribute(KVXML_attrib* attrib) noexcept;
   KVXML_node* last_child() noexcept;

@@ -1,35 +1,54 @@
 #pragma once
-// Blocks for nodes and attributes. While a parse runs on a thread (a page_scope lives), blocks
-// come from pages shared by the nodes of that parse: one allocation per page instead of one per
-// node and per attribute. Every other block is an allocation of its own. Either kind is freed
-// with block_free, so a node may be released alone, moved to another document or outlive its
-// document: each page counts the blocks still in use on it and is wiped and freed with its last
-// one. Not for concurrent use of one page's nodes from two threads (as for the tree itself).
+// Blocks for nodes and attributes. A parse passes its page_scope to every node and attribute it
+// makes, and their blocks then come from pages shared by the nodes of that parse: one
+// allocation per page instead of one per node and per attribute. Every other block is an
+// allocation of its own. Either kind is freed with block_free, so a node may be released alone,
+// moved to another document or outlive its document: each page counts the blocks still in use
+// on it and is wiped and freed with its last one. Not for concurrent use of one page's nodes
+// from two threads (as for the tree itself).
 #include <cstddef>
+#include <cstdint>
 
 namespace kvxml {
 
-// Memory for one node or attribute, 8-byte aligned. Throws std::bad_alloc.
-void* block_alloc(std::size_t bytes);
+class page_scope;
+
+// Memory for one node or attribute, 8-byte aligned, from the scope's pages when there is a
+// scope. Throws std::bad_alloc.
+void* block_alloc(std::size_t bytes, page_scope* pages);
 void block_free(void* block) noexcept;
 
 class page_scope {
  public:
-  page_scope() noexcept;
+  page_scope() noexcept = default;
   ~page_scope();
   page_scope(const page_scope&) = delete;
   page_scope& operator=(const page_scope&) = delete;
 
  private:
-  friend void* block_alloc(std::size_t bytes);
+  friend void* block_alloc(std::size_t bytes, page_scope* pages);
   friend void block_free(void* block) noexcept;
   struct page;
-  void* take(std::size_t bytes);
-  void drop_page() noexcept;
+  // The current page's free room and the blocks taken from it are kept here, not on the page, and
+  // settled on the page when the scope moves on to the next one.
+  void* take(std::size_t size) {
+    if (size <= static_cast<std::size_t>(limit_ - next_)) {
+      unsigned char* block = next_;
+      next_ += size;
+      ++taken_;
+      *reinterpret_cast<page**>(block) = page_;
+      return block;
+    }
+    return take_from_new_page(size);
+  }
+  void* take_from_new_page(std::size_t size);
+  void settle_page() noexcept;
 
-  page_scope* outer_;
   page* page_ = nullptr;
-  std::size_t next_page_bytes_;
+  unsigned char* next_ = nullptr;
+  unsigned char* limit_ = nullptr;
+  std::size_t taken_ = 0;
+  std::size_t next_page_bytes_ = 4096;  // pages grow from small: a short request wipes and frees little
 };
 
 }  // namespace kvxml

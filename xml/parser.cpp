@@ -135,8 +135,12 @@ const wchar_t* skip_space_and_comments(const wchar_t* p) noexcept {
   }
 }
 
-const wchar_t* parse_elements(KVXML_node* parent, const wchar_t* p, int level, bool document_top,
-                              const wchar_t* first_tag) {
+namespace {
+
+// `first_tag`, when given, is where the search for the first tag from `p` ends: the caller has
+// scanned that far already.
+const wchar_t* parse_level(KVXML_node* parent, const wchar_t* p, int level, bool document_top, const wchar_t* first_tag,
+                           page_scope* pages) {
   for (;;) {
     if (!*p) return p;
     // Whatever stands before the next tag is not element text here: it is passed over.
@@ -157,10 +161,10 @@ const wchar_t* parse_elements(KVXML_node* parent, const wchar_t* p, int level, b
     const wchar_t* name = p;
     while (!ends_name(*p)) ++p;
     if (!*p) return nullptr;
-    element_owner element{KVXML_node::create(name, static_cast<std::size_t>(p - name))};
+    element_owner element{KVXML_node::create(name, static_cast<std::size_t>(p - name), pages)};
     const int depth = document_top && !parent->first_child() && element.node->is_declaration() ? 1 : level;
     bool self_closing = false;
-    const wchar_t* content = parse_attributes(skip(p), element.node, self_closing);
+    const wchar_t* content = parse_attributes(skip(p), element.node, self_closing, pages);
     if (!content) return nullptr;
     if (self_closing) {
       parent->link_child(element.take());
@@ -180,7 +184,7 @@ const wchar_t* parse_elements(KVXML_node* parent, const wchar_t* p, int level, b
       if (!*text.end) return nullptr;
       if (!starts_comment(text.end)) children_from = text.end;
     }
-    const wchar_t* stop = parse_elements(element.node, content, depth + 1, false, children_from);
+    const wchar_t* stop = parse_level(element.node, content, depth + 1, false, children_from, pages);
     if (!stop) return nullptr;
     // A declaration takes everything after it as children and has no closing tag.
     if (declaration) {
@@ -207,7 +211,13 @@ const wchar_t* parse_elements(KVXML_node* parent, const wchar_t* p, int level, b
   }
 }
 
-const wchar_t* parse_attributes(const wchar_t* p, KVXML_node* node, bool& self_closing) {
+}  // namespace
+
+const wchar_t* parse_elements(KVXML_node* parent, const wchar_t* p, int level, bool document_top, page_scope* pages) {
+  return parse_level(parent, p, level, document_top, nullptr, pages);
+}
+
+const wchar_t* parse_attributes(const wchar_t* p, KVXML_node* node, bool& self_closing, page_scope* pages) {
   p = skip(p);
   self_closing = false;
   // Repeated names are merged once the tag is read.
@@ -238,7 +248,7 @@ const wchar_t* parse_attributes(const wchar_t* p, KVXML_node* node, bool& self_c
       }
     }
     KVXML_attrib* attrib = node->append_attribute_span(name, static_cast<std::size_t>(name_end - name), value,
-                                                       static_cast<std::size_t>(p - value), flags);
+                                                       static_cast<std::size_t>(p - value), flags, pages);
     names.push({attrib->name(), static_cast<std::uint32_t>(attrib->name_length()), attrib->name_hash()});
     attribs.push(attrib);
     p = skip(p + 1);

@@ -5,6 +5,7 @@
 // failure. No state is kept between calls.
 #include "xml/kvxml_node.h"
 #include "xml/kvxml_string.h"
+#include "xml/node_pages.h"
 
 namespace kvxml {
 
@@ -18,15 +19,14 @@ constexpr int max_depth = 256;
 // where it stopped, or null on failure. `level` is the depth in the loaded tree of the elements
 // read; `document_top` marks the call for the document's own root, whose first element, when
 // it is a declaration, takes the root's place (depth 1). A failing element is freed with its
-// partial subtree; elements completed before it stay with their parents. `first_tag`, when given,
-// is where the search for the first tag from `p` ends: the caller has scanned that far already.
-// Throws std::bad_alloc.
+// partial subtree; elements completed before it stay with their parents. The nodes and attributes
+// read take their memory from `pages` when given. Throws std::bad_alloc.
 const wchar_t* parse_elements(KVXML_node* parent, const wchar_t* p, int level, bool document_top = false,
-                              const wchar_t* first_tag = nullptr);
+                              page_scope* pages = nullptr);
 
 // Reads the attributes after a tag name up to and including the tag's ">", and returns the
 // position after it with white space and comments skipped, or null on failure.
-const wchar_t* parse_attributes(const wchar_t* p, KVXML_node* node, bool& self_closing);
+const wchar_t* parse_attributes(const wchar_t* p, KVXML_node* node, bool& self_closing, page_scope* pages = nullptr);
 
 // The first position that is neither white space nor inside a comment; an unterminated
 // comment runs to the end of the text.
