@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "xml/kvxml_common.h"
 #include "xml/walk_stack.h"
 
 namespace kvxml {
@@ -50,7 +51,7 @@ struct filling_sink {
   wchar_t* w;
   void put(wchar_t c) noexcept { *w++ = c; }
   void put(const wchar_t* text, std::size_t count) noexcept {
-    std::memcpy(w, text, count * sizeof(wchar_t));
+    copy_units(w, text, count);
     w += count;
   }
   void put_spaces(std::int64_t count) noexcept {
