@@ -419,7 +419,7 @@ bool KVXML_node::build_index() const noexcept {
   if (slot_count > (1u << 30)) return false;
   index_ = attrib_index::make_or_null(static_cast<std::uint32_t>(slot_count));
   if (!index_) return false;
-  for (KVXML_attrib* attrib = first_attribute_; attrib; attrib = attrib->next_) index_insert(attrib, attrib->hash_);
+  for (KVXML_attrib* attrib = first_attribute_; attrib; attrib = attrib->next_) index_insert(attrib, attrib->name_hash());
   return true;
 }
 
@@ -453,7 +453,7 @@ void KVXML_node::index_insert(KVXML_attrib* attrib, std::uint32_t hash) const no
 void KVXML_node::index_remove(KVXML_attrib* attrib) noexcept {
   attrib_index::slot* slots = index_->slots();
   std::uint32_t mask = index_->mask;
-  std::uint32_t hole = attrib->hash_ & mask;
+  std::uint32_t hole = attrib->name_hash() & mask;
   while (slots[hole].attrib != attrib) hole = (hole + 1) & mask;
   slots[hole] = {nullptr, 0};
   --index_->used;
@@ -485,7 +485,7 @@ void KVXML_node::index_make_room() {
     }
     kv::object_free_plain(old);
   } else {
-    for (KVXML_attrib* attrib = first_attribute_; attrib; attrib = attrib->next_) index_insert(attrib, attrib->hash_);
+    for (KVXML_attrib* attrib = first_attribute_; attrib; attrib = attrib->next_) index_insert(attrib, attrib->name_hash());
   }
 }
 
@@ -527,7 +527,7 @@ void KVXML_node::link_attribute(KVXML_attrib* attrib) noexcept {
   }
   last_attribute_ = attrib;
   ++attribute_count_;
-  if (index_) index_insert(attrib, attrib->hash_);
+  if (index_) index_insert(attrib, attrib->name_hash());
 }
 
 void KVXML_node::set_attribute_span(const wchar_t* name, std::size_t name_length, const wchar_t* value,
@@ -545,8 +545,7 @@ void KVXML_node::set_attribute_span(const wchar_t* name, std::size_t name_length
 KVXML_attrib* KVXML_node::append_attribute_span(const wchar_t* name, std::size_t name_length, const wchar_t* value,
                                                 std::size_t value_length, unsigned value_flags, kvxml::page_scope* pages) {
   if (index_) index_make_room();
-  KVXML_attrib* attrib =
-      make_attribute(name, name_length, kvxml::name_hash(name, name_length), value, value_length, value_flags, pages);
+  KVXML_attrib* attrib = make_attribute(name, name_length, 0, value, value_length, value_flags, pages);
   link_attribute(attrib);
   return attrib;
 }

@@ -19,10 +19,10 @@
 
 #include "xml/kv_xml.h"
 #include "xml/kvxml_string.h"
+#include "xml/repeated_names.h"
 
 class KVXML_node;
 namespace kvxml {
-struct named_entry;
 class page_scope;
 }
 
@@ -33,7 +33,10 @@ class KVXML_attrib final : public KV_xml_attrib {
 
   const wchar_t* name() const noexcept { return reinterpret_cast<const wchar_t*>(this + 1); }
   std::size_t name_length() const noexcept { return name_length_; }
-  std::uint32_t name_hash() const noexcept { return hash_; }
+  std::uint32_t name_hash() const noexcept {
+    if (!hash_) hash_ = kvxml::name_hash(name(), name_length_);
+    return hash_;
+  }
   const KVXML_string& value() const noexcept { return value_; }
   KVXML_attrib* next() const noexcept { return next_; }
   KVXML_attrib* previous() const noexcept { return previous_; }
@@ -54,7 +57,7 @@ class KVXML_attrib final : public KV_xml_attrib {
   KVXML_string value_;
   KVXML_attrib* next_ = nullptr;
   KVXML_attrib* previous_ = nullptr;
-  std::uint32_t hash_;
+  mutable std::uint32_t hash_;  // 0 until needed: a parsed attribute may never be looked up
   std::uint32_t name_length_;
 };
 

@@ -7,13 +7,8 @@
 namespace kvxml {
 namespace {
 
-// A block starts with the page it lies on, null for a block allocated on its own.
-constexpr std::size_t prefix_bytes = 8;
+using pages_detail::prefix_bytes;
 constexpr std::size_t last_page_bytes = 65536;
-// Larger blocks (very long names) are allocated on their own.
-constexpr std::size_t largest_paged_block = 2048;
-
-std::size_t rounded(std::size_t bytes) noexcept { return (bytes + 7) & ~static_cast<std::size_t>(7); }
 
 }  // namespace
 
@@ -62,16 +57,10 @@ void* page_scope::take_from_new_page(std::size_t size) {
   return take(size);
 }
 
-void* block_alloc(std::size_t bytes, page_scope* pages) {
-  const std::size_t size = rounded(bytes + prefix_bytes);
-  unsigned char* block;
-  if (pages && size <= largest_paged_block) {
-    block = static_cast<unsigned char*>(pages->take(size));
-  } else {
-    block = static_cast<unsigned char*>(kv::object_alloc_or_throw(size));
-    *reinterpret_cast<page_scope::page**>(block) = nullptr;
-  }
-  return block + prefix_bytes;
+void* pages_detail::allocate_alone(std::size_t size) {
+  auto* block = static_cast<unsigned char*>(kv::object_alloc_or_throw(size));
+  *reinterpret_cast<void**>(block) = nullptr;
+  return block;
 }
 
 void block_free(void* block) noexcept {

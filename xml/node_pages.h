@@ -18,6 +18,14 @@ class page_scope;
 void* block_alloc(std::size_t bytes, page_scope* pages);
 void block_free(void* block) noexcept;
 
+namespace pages_detail {
+// A block starts with the page it lies on, null for a block allocated on its own.
+constexpr std::size_t prefix_bytes = 8;
+// Larger blocks (very long names) are allocated on their own.
+constexpr std::size_t largest_paged_block = 2048;
+void* allocate_alone(std::size_t size);
+}  // namespace pages_detail
+
 class page_scope {
  public:
   page_scope() noexcept = default;
@@ -50,5 +58,11 @@ class page_scope {
   std::size_t taken_ = 0;
   std::size_t next_page_bytes_ = 4096;  // pages grow from small: a short request wipes and frees little
 };
+
+inline void* block_alloc(std::size_t bytes, page_scope* pages) {
+  const std::size_t size = (bytes + pages_detail::prefix_bytes + 7) & ~static_cast<std::size_t>(7);
+  void* block = pages && size <= pages_detail::largest_paged_block ? pages->take(size) : pages_detail::allocate_alone(size);
+  return static_cast<unsigned char*>(block) + pages_detail::prefix_bytes;
+}
 
 }  // namespace kvxml

@@ -249,7 +249,12 @@ const wchar_t* parse_attributes(const wchar_t* p, KVXML_node* node, bool& self_c
     }
     KVXML_attrib* attrib = node->append_attribute_span(name, static_cast<std::size_t>(name_end - name), value,
                                                        static_cast<std::size_t>(p - value), flags, pages);
-    names.push({attrib->name(), static_cast<std::uint32_t>(attrib->name_length()), attrib->name_hash()});
+    // Hashes are needed only past a few names; the first ones get theirs once that is known.
+    if (names.size() == names_compared_pairwise) {
+      for (std::size_t i = 0; i < names.size(); ++i) names.data()[i].hash = attribs.data()[i]->name_hash();
+    }
+    names.push({attrib->name(), static_cast<std::uint32_t>(attrib->name_length()),
+                names.size() >= names_compared_pairwise ? attrib->name_hash() : 0});
     attribs.push(attrib);
     p = skip(p + 1);
     if (p[0] == L'/' && p[1] == L'>') {

@@ -13,8 +13,6 @@ constexpr std::uint64_t golden = 0x9E3779B97F4A7C15ull;
 
 inline std::uint64_t folded(wchar_t c) noexcept { return static_cast<std::uint16_t>(kv::fold_ascii(c)); }
 
-// Up to this many entries every pair is compared; past it the entries are split by hash.
-constexpr std::size_t pairwise_limit = 16;
 // Entries per part on average: a part's table (8 bytes a slot, at most half full) then stays in
 // the first-level cache.
 constexpr std::size_t entries_per_part = 1024;
@@ -39,15 +37,11 @@ class scratch {
   T* items_;
 };
 
-bool same(const named_entry& a, const named_entry& b) noexcept {
-  return a.hash == b.hash && same_name(a.name, a.length, b.name, b.length);
-}
-
 // The lowest earlier match is the first of its name.
 void find_pairwise(const named_entry* entries, std::size_t count, walk_stack<repeat>& repeats) {
   for (std::uint32_t i = 1; i < count; ++i) {
     for (std::uint32_t j = 0; j < i; ++j) {
-      if (same(entries[j], entries[i])) {
+      if (same_name(entries[j].name, entries[j].length, entries[i].name, entries[i].length)) {
         repeats.push({i, j});
         break;
       }
@@ -88,14 +82,15 @@ std::uint32_t name_hash(const wchar_t* name, std::size_t length) noexcept {
       break;
   }
   hash = (hash ^ tail) * golden;
-  return static_cast<std::uint32_t>(hash ^ (hash >> 32));
+  const auto folded_hash = static_cast<std::uint32_t>(hash ^ (hash >> 32));
+  return folded_hash ? folded_hash : 1;
 }
 
 // The entries are split into parts by the top bits of their hash (a stable counting sort, so a
 // part lists its entries in their original order), and each part is searched with a small
 // open-addressing table of the first entry of each name.
 void find_repeated_names(const named_entry* entries, std::size_t count, walk_stack<repeat>& repeats) {
-  if (count <= pairwise_limit) {
+  if (count <= names_compared_pairwise) {
     find_pairwise(entries, count, repeats);
     return;
   }

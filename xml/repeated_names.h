@@ -10,13 +10,16 @@
 
 namespace kvxml {
 
-// Equal for names that same_name() finds equal.
+// Equal for names that same_name() finds equal; never 0.
 std::uint32_t name_hash(const wchar_t* name, std::size_t length) noexcept;
+
+// Up to this many names every pair is compared, and their hashes are not needed.
+constexpr std::size_t names_compared_pairwise = 16;
 
 struct named_entry {
   const wchar_t* name;
   std::uint32_t length;
-  std::uint32_t hash;  // name_hash of the name
+  std::uint32_t hash;  // name_hash of the name; may be left 0 in a list of names_compared_pairwise or fewer
 };
 
 // Entry `later` has the name of the earlier entry `first`, which is the first with that name.

@@ -127,7 +127,7 @@ TEST(xml_parse, refuses_malformed_text_keeping_completed_elements) {
 // attributes one after the other gives (first place and spelling, last value), whether the tag
 // is compared pair by pair or split by hash, and a lookup afterwards must find each name.
 TEST(xml_parse, repeated_attribute_names_read_as_set_in_order) {
-  for (int count : {3, 17, 5000}) {
+  for (int count : {5, 17, 5000}) {
     SCOPED_TRACE(count);
     std::wstring text = L"<a";
     auto reference = xml_test::new_doc();
@@ -150,6 +150,9 @@ TEST(xml_parse, repeated_attribute_names_read_as_set_in_order) {
     a->set_attribute(L"Name0", L"again");
     EXPECT_STREQ(a->get_attribute(0, nullptr)->get_value(), L"again");
     EXPECT_EQ(a->get_attribute(0, L"NAME0"), a->get_attribute(0, nullptr));
+    a->remove_attribute(L"NAME1");
+    EXPECT_EQ(a->get_attribute(0, L"name1"), nullptr);
+    EXPECT_STREQ(a->get_attribute(1, nullptr)->get_name(), L"name3");
   }
 }
 
