@@ -190,10 +190,23 @@ void xml_benchmarks(bool quick) {
   {
     text request = typical_request();
     const int reps = 20000;
+    // Measured as pugixml's parse is: a fresh document each time, the best of many, its release
+    // not timed.
+    double parse = -1;
+    for (int i = 0; i < 2000; ++i) {
+      KV_xml_doc* fresh = make_xml_doc();
+      auto start = std::chrono::steady_clock::now();
+      fresh->load_from_string(request.data());
+      double seconds = seconds_since(start);
+      fresh->release();
+      if (parse < 0 || seconds < parse) parse = seconds;
+    }
+    // What a request costs in all: loads into one document, each releasing (wiping) the tree
+    // before, on average.
     KV_xml_doc* doc = make_xml_doc();
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < reps; ++i) doc->load_from_string(request.data());
-    double parse = seconds_since(start) / reps;
+    double reload = seconds_since(start) / reps;
     start = std::chrono::steady_clock::now();
     for (int i = 0; i < reps; ++i) doc->free_text(doc->save_to_string());
     double save = seconds_since(start) / reps;
@@ -201,8 +214,10 @@ void xml_benchmarks(bool quick) {
     std::vector<unsigned char> bytes = utf16le_with_mark(request);
     double pugi = pugixml_best_parse_seconds(bytes.data(), bytes.size(), 2000);
     std::size_t size = (request.size() - 1) * 2;
-    std::printf("typical request (%zu bytes): parse %.2f us (%.0f MB/s), save %.2f us (%.0f MB/s), pugixml parse %.2f us, ours/pugixml %.2f\n",
-                size, parse * 1e6, mb_per_s(size, parse), save * 1e6, mb_per_s(size, save), pugi * 1e6, parse / pugi);
+    std::printf("typical request (%zu bytes): parse %.2f us (%.0f MB/s), pugixml parse %.2f us, ours/pugixml %.2f\n", size,
+                parse * 1e6, mb_per_s(size, parse), pugi * 1e6, parse / pugi);
+    std::printf("  on average: reload with the release of the tree before %.2f us, save %.2f us (%.0f MB/s)\n",
+                reload * 1e6, save * 1e6, mb_per_s(size, save));
   }
 
   // What the machine's caches alone do to a pass over memory: the same growth measured for a

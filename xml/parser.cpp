@@ -11,13 +11,13 @@ namespace kvxml {
 namespace {
 
 // Tag names end at a space, "/" or ">" (tab, CR, LF, "=", quotes and "?" belong to the name).
-inline bool ends_name(wchar_t c) noexcept { return c == 0 || c == L' ' || c == L'/' || c == L'>'; }
+inline bool ends_name(wchar_t c) noexcept { return c <= L'>' && (c == 0 || c == L' ' || c == L'/' || c == L'>'); }
 
 // skip_space_and_comments with the common case (a character that is neither white space nor the
-// start of a comment) decided inline.
+// start of a comment, such as the "<" of a tag) decided inline.
 inline const wchar_t* skip(const wchar_t* p) noexcept {
   wchar_t c = *p;
-  if (c > L' ' && c < 0xA0 && c != L'<') return p;
+  if (c > L' ' && c < 0xA0 && (c != L'<' || p[1] != L'!')) return p;
   return skip_space_and_comments(p);
 }
 
