@@ -7,15 +7,12 @@
 // on it and is wiped and freed with its last one. Not for concurrent use of one page's nodes
 // from two threads (as for the tree itself).
 #include <cstddef>
-#include <cstdint>
 
 namespace kvxml {
 
 class page_scope;
 
-// Memory for one node or attribute, 8-byte aligned, from the scope's pages when there is a
-// scope. Throws std::bad_alloc.
-void* block_alloc(std::size_t bytes, page_scope* pages);
+inline void* block_alloc(std::size_t bytes, page_scope* pages);
 void block_free(void* block) noexcept;
 
 namespace pages_detail {
@@ -59,6 +56,8 @@ class page_scope {
   std::size_t next_page_bytes_ = 4096;  // pages grow from small: a short request wipes and frees little
 };
 
+// Memory for one node or attribute, 8-byte aligned, from the scope's pages when there is a
+// scope. Throws std::bad_alloc.
 inline void* block_alloc(std::size_t bytes, page_scope* pages) {
   const std::size_t size = (bytes + pages_detail::prefix_bytes + 7) & ~static_cast<std::size_t>(7);
   void* block = pages && size <= pages_detail::largest_paged_block ? pages->take(size) : pages_detail::allocate_alone(size);
