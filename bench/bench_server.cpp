@@ -198,12 +198,11 @@ struct registration {
     }
     provider.reset(LoadLibraryW(beside_program(L"recording_provider.dll").c_str()));
     using entry = HRESULT(STDAPICALLTYPE*)();
+    const HMODULE dll = provider.get();
     auto provider_register =
-        provider ? reinterpret_cast<entry>(reinterpret_cast<void*>(GetProcAddress(provider.get(), "DllRegisterServer")))
-                 : nullptr;
+        dll ? reinterpret_cast<entry>(reinterpret_cast<void*>(GetProcAddress(dll, "DllRegisterServer"))) : nullptr;
     provider_unregister =
-        provider ? reinterpret_cast<entry>(reinterpret_cast<void*>(GetProcAddress(provider.get(), "DllUnregisterServer")))
-                 : nullptr;
+        dll ? reinterpret_cast<entry>(reinterpret_cast<void*>(GetProcAddress(dll, "DllUnregisterServer"))) : nullptr;
     if (!provider_register || provider_register() != S_OK) {
       std::printf("cannot register recording_provider.dll\n");
       return false;

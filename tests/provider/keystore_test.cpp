@@ -362,8 +362,8 @@ TEST(keystore_folder, access_lists_that_let_other_accounts_change_the_folder_are
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
     kv::unique_local descriptor;
-    ASSERT_TRUE(
-        ConvertStringSecurityDescriptorToSecurityDescriptorW(r.sddl.c_str(), SDDL_REVISION_1, descriptor.put(), nullptr));
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(r.sddl.c_str(), SDDL_REVISION_1,
+                                                                     descriptor.put(), nullptr));
     PSID owner = nullptr;
     PACL dacl = nullptr;
     BOOL defaulted = FALSE;
