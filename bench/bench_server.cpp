@@ -31,6 +31,7 @@
 #include "bench/bench_support.h"
 #include "proxy/dodadev_h.h"
 #include "tests/support/process_start.h"
+#include "tests/support/unique_module.h"
 #include "types/call_text_bstr.h"
 #include "types/owners.h"
 
@@ -160,10 +161,9 @@ using object_ref = kv::com_ptr<LU_proxy_disp_i>;
 double calls_per_second(LU_proxy_disp_i* object, BSTR arg, int count) {
   const double start = now_ms();
   for (int i = 0; i < count; ++i) {
-    BSTR ret = nullptr;
+    kv::unique_bstr ret;
     LONG ret_code = -1;
-    const HRESULT hr = object->call_function(arg, &ret, &ret_code);
-    SysFreeString(ret);
+    const HRESULT hr = object->call_function(arg, ret.put(), &ret_code);
     if (hr != S_OK || ret_code != 0) {
       std::printf("  call %d failed: 0x%08lx, ret_code 0x%08lx\n", i, static_cast<unsigned long>(hr),
                   static_cast<unsigned long>(ret_code));
@@ -181,7 +181,7 @@ int option(int argc, wchar_t** argv, const wchar_t* name, int fallback) {
 }
 
 struct registration {
-  HMODULE provider = nullptr;
+  kv::test::unique_module provider;
   HRESULT(STDAPICALLTYPE* provider_unregister)() = nullptr;
 
   bool install() {
@@ -196,14 +196,13 @@ struct registration {
       std::printf("cannot register the baseline class\n");
       return false;
     }
-    provider = LoadLibraryW(beside_program(L"recording_provider.dll").c_str());
+    provider.reset(LoadLibraryW(beside_program(L"recording_provider.dll").c_str()));
     using entry = HRESULT(STDAPICALLTYPE*)();
+    const HMODULE dll = provider.get();
     auto provider_register =
-        provider ? reinterpret_cast<entry>(reinterpret_cast<void*>(GetProcAddress(provider, "DllRegisterServer")))
-                 : nullptr;
+        dll ? reinterpret_cast<entry>(reinterpret_cast<void*>(GetProcAddress(dll, "DllRegisterServer"))) : nullptr;
     provider_unregister =
-        provider ? reinterpret_cast<entry>(reinterpret_cast<void*>(GetProcAddress(provider, "DllUnregisterServer")))
-                 : nullptr;
+        dll ? reinterpret_cast<entry>(reinterpret_cast<void*>(GetProcAddress(dll, "DllUnregisterServer"))) : nullptr;
     if (!provider_register || provider_register() != S_OK) {
       std::printf("cannot register recording_provider.dll\n");
       return false;
@@ -214,7 +213,7 @@ struct registration {
   }
   ~registration() {
     if (provider_unregister) provider_unregister();
-    if (provider) FreeLibrary(provider);
+    provider.reset();
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, kv::bench::baseline_class_key);
     run_to_end(beside_program(L"DoDadev.exe"), L"/UnregServer");
   }
@@ -281,10 +280,10 @@ int wmain(int argc, wchar_t** argv) {
           L"<parameter name=\"drive\">C:\\</parameter><parameter name=\"password\">Secret-Pass-123</parameter>"
           L"<parameter name=\"name\">bench key</parameter><parameter name=\"timeout\">30</parameter>"
           L"<parameter name=\"def_local_key\">false</parameter></function>";
-      BSTR arg = nullptr;
-      encode_call_text(request, &arg);
-      BSTR bare_arg = nullptr;
-      encode_call_text(L"<?xml version=\"1.0\"?><function name=\"get_version\"/>", &bare_arg);
+      kv::unique_bstr arg;
+      encode_call_text(request, arg.put());
+      kv::unique_bstr bare_arg;
+      encode_call_text(L"<?xml version=\"1.0\"?><function name=\"get_version\"/>", bare_arg.put());
 
       started_server dodadev(CLSID_LU_proxy_disp, L"DoDadev.exe");
       started_server baseline(kv::bench::clsid_baseline, L"bench_baseline_server.exe");
@@ -296,10 +295,9 @@ int wmain(int argc, wchar_t** argv) {
         object_ref& object = which == 0 ? dodadev_object : baseline_object;
         const double start = now_ms();
         const HRESULT hr = server.create(object.put());
-        BSTR ret = nullptr;
+        kv::unique_bstr ret;
         LONG ret_code = -1;
-        const HRESULT called = SUCCEEDED(hr) ? object->call_function(arg, &ret, &ret_code) : hr;
-        SysFreeString(ret);
+        const HRESULT called = SUCCEEDED(hr) ? object->call_function(arg.get(), ret.put(), &ret_code) : hr;
         std::printf("  %-26s %8.1f ms (creation 0x%08lx, call 0x%08lx, ret_code 0x%08lx)\n",
                     which == 0 ? "DoDadev.exe" : "bench_baseline_server.exe", now_ms() - start,
                     static_cast<unsigned long>(hr), static_cast<unsigned long>(called),
@@ -308,22 +306,22 @@ int wmain(int argc, wchar_t** argv) {
       }
 
       if (result == 0) {
-        calls_per_second(dodadev_object.get(), arg, 200);
-        calls_per_second(baseline_object.get(), arg, 200);
+        calls_per_second(dodadev_object.get(), arg.get(), 200);
+        calls_per_second(baseline_object.get(), arg.get(), 200);
         // Short rounds, alternating between the two servers, so that load from elsewhere on the
         // machine falls on both alike.
         std::printf("calls per second, keystore_create_key_pwd, %d rounds of %d calls on each server:\n", rounds,
                     calls);
         std::vector<double> dodadev_rates, baseline_rates, ratios;
         for (int round = 0; round < rounds; ++round) {
-          dodadev_rates.push_back(calls_per_second(dodadev_object.get(), arg, calls));
-          baseline_rates.push_back(calls_per_second(baseline_object.get(), arg, calls));
+          dodadev_rates.push_back(calls_per_second(dodadev_object.get(), arg.get(), calls));
+          baseline_rates.push_back(calls_per_second(baseline_object.get(), arg.get(), calls));
           ratios.push_back(dodadev_rates.back() / baseline_rates.back());
         }
         // The same server with a request that performs nothing: the call path without a provider.
         std::vector<double> bare_rates;
         for (int round = 0; round < rounds; ++round) {
-          bare_rates.push_back(calls_per_second(dodadev_object.get(), bare_arg, calls));
+          bare_rates.push_back(calls_per_second(dodadev_object.get(), bare_arg.get(), calls));
         }
         const double best_bare = *std::max_element(bare_rates.begin(), bare_rates.end());
         const double best_dodadev = *std::max_element(dodadev_rates.begin(), dodadev_rates.end());
@@ -340,10 +338,10 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("DoDadev.exe memory on one object:\n");
         object_ref one;
         dodadev.create(one.put());
-        calls_per_second(one.get(), arg, 1000);
+        calls_per_second(one.get(), arg.get(), 1000);
         Sleep(300);
         const memory at_1000 = memory_of(dodadev.process());
-        calls_per_second(one.get(), arg, std::max(0, memory_calls - 1000));
+        calls_per_second(one.get(), arg.get(), std::max(0, memory_calls - 1000));
         Sleep(300);
         const memory at_end = memory_of(dodadev.process());
         std::printf("  after %6d calls: private bytes %10.1f KiB, working set %10.1f KiB\n", 1000,
@@ -360,8 +358,6 @@ int wmain(int argc, wchar_t** argv) {
       }
       dodadev_object.reset();
       baseline_object.reset();
-      SysFreeString(arg);
-      SysFreeString(bare_arg);
     }
   }
   return result;

@@ -9,6 +9,7 @@
 #include "provider/keystore_folder.h"
 #include "provider_test_support.h"
 #include "types/kv_guid.h"
+#include "types/owners.h"
 
 namespace provider_test {
 namespace {
@@ -311,18 +312,17 @@ std::wstring current_user_text() {
   EXPECT_TRUE(GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size));
   LPWSTR text = nullptr;
   EXPECT_TRUE(ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text));
-  std::wstring result = text ? text : L"";
-  LocalFree(text);
-  return result;
+  const kv::unique_local text_owner(text);
+  return text ? text : L"";
 }
 
 TEST_F(keystore_test, the_keystore_folder_admits_only_the_user_system_and_administrators) {
   ASSERT_EQ(create_password_keystore(), S_OK);
   PSID owner = nullptr;
   PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  kv::unique_local descriptor;
   ASSERT_EQ(GetNamedSecurityInfoW(drive.keystore().c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, &owner,
-                                  nullptr, &dacl, nullptr, &descriptor),
+                                  nullptr, &dacl, nullptr, descriptor.put()),
             static_cast<DWORD>(ERROR_SUCCESS));
   ASSERT_NE(dacl, nullptr);
   // Wine derives the list it reads back from the Unix mode bits, so it shows SYSTEM and the user
@@ -333,11 +333,10 @@ TEST_F(keystore_test, the_keystore_folder_admits_only_the_user_system_and_admini
     ASSERT_TRUE(GetAce(dacl, i, &entry));
     LPWSTR sid = nullptr;
     ASSERT_TRUE(ConvertSidToStringSidW(&static_cast<ACCESS_ALLOWED_ACE*>(entry)->SidStart, &sid));
+    const kv::unique_local sid_owner(sid);
     const std::wstring text = sid;
-    LocalFree(sid);
     EXPECT_TRUE(text == user || text == L"S-1-5-18" || text == L"S-1-5-32-544") << text.c_str();
   }
-  LocalFree(descriptor);
 }
 
 TEST(keystore_folder, access_lists_that_let_other_accounts_change_the_folder_are_refused) {
@@ -362,19 +361,18 @@ TEST(keystore_folder, access_lists_that_let_other_accounts_change_the_folder_are
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(r.sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+    kv::unique_local descriptor;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(r.sddl.c_str(), SDDL_REVISION_1,
+                                                                     descriptor.put(), nullptr));
     PSID owner = nullptr;
     PACL dacl = nullptr;
     BOOL defaulted = FALSE;
     BOOL present = FALSE;
-    GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
-    GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-    PSID user_sid = nullptr;
-    ASSERT_TRUE(ConvertStringSidToSidW(user.c_str(), &user_sid));
-    EXPECT_EQ(kv::provider::others_can_change(owner, present ? dacl : nullptr, user_sid), r.refused);
-    LocalFree(user_sid);
-    LocalFree(descriptor);
+    GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted);
+    GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted);
+    kv::unique_local user_sid;
+    ASSERT_TRUE(ConvertStringSidToSidW(user.c_str(), user_sid.put()));
+    EXPECT_EQ(kv::provider::others_can_change(owner, present ? dacl : nullptr, user_sid.get()), r.refused);
   }
 }
 

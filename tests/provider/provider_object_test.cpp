@@ -8,6 +8,7 @@
 #include "provider/provider_object.h"
 #include "provider_test_support.h"
 #include "types/kv_alloc.h"
+#include "tests/support/unique_module.h"
 #include "types/owners.h"
 
 namespace provider_test {
@@ -125,8 +126,8 @@ class provider_dll_test : public ::testing::Test {
     dll_path_ = self;
     dll_path_.resize(dll_path_.find_last_of(L"\\/") + 1);
     dll_path_ += L"dodadev_provider.dll";
-    dll_ = LoadLibraryW(dll_path_.c_str());
-    ASSERT_NE(dll_, nullptr);
+    dll_.reset(LoadLibraryW(dll_path_.c_str()));
+    ASSERT_NE(dll_.get(), nullptr);
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, class_key);
     RegDeleteTreeW(HKEY_CURRENT_USER, class_key);
   }
@@ -134,11 +135,11 @@ class provider_dll_test : public ::testing::Test {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, class_key);
     RegDeleteTreeW(HKEY_CURRENT_USER, class_key);
     RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\DoDadev\\Provider\\Folders", drive_.c_str());
-    if (dll_) FreeLibrary(dll_);
+    dll_.reset();
   }
   template <class F>
   F entry(const char* name) const {
-    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(dll_, name)));
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(dll_.get(), name)));
   }
   static std::wstring text_value(HKEY root, const wchar_t* key, const wchar_t* value) {
     wchar_t data[MAX_PATH * 2] = {};
@@ -152,7 +153,7 @@ class provider_dll_test : public ::testing::Test {
 
   const kv::com_apartment com_;  // uninitialised after TearDown has freed the DLL
   std::wstring dll_path_;
-  HMODULE dll_ = nullptr;
+  kv::test::unique_module dll_;
   temp_folder drive_folder_;
   std::wstring drive_ = drive_folder_.path();
 };

@@ -50,10 +50,9 @@ keyed_certificate_in_my_store::keyed_certificate_in_my_store() {
   const kv::unique_cert_context found(imported ? CertEnumCertificatesInStore(imported.get(), nullptr) : nullptr);
   const kv::unique_cert_store my(
       CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"MY"));
-  PCCERT_CONTEXT added = nullptr;
-  if (!found || !my || !CertAddCertificateContextToStore(my.get(), found.get(), CERT_STORE_ADD_REPLACE_EXISTING, &added))
+  if (!found || !my ||
+      !CertAddCertificateContextToStore(my.get(), found.get(), CERT_STORE_ADD_REPLACE_EXISTING, added_.put()))
     throw std::runtime_error("the keyed certificate does not go into the MY store");
-  added_.reset(added);
   // Wine writes a system store back only when it closes (the added context keeps it open).
   CertControlStore(my.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
 }
@@ -82,13 +81,12 @@ namespace {
 std::vector<std::wstring> with_shards(const std::wstring& folder) {
   std::vector<std::wstring> folders{folder};
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((folder + L"\\??").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return folders;
+  const kv::unique_find search(FindFirstFileW((folder + L"\\??").c_str(), &found));
+  if (!search) return folders;
   do {
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && found.cFileName[0] != L'.')
       folders.push_back(folder + L"\\" + found.cFileName);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
+  } while (FindNextFileW(search.get(), &found));
   return folders;
 }
 

@@ -141,6 +141,7 @@ TEST_F(call_entry, no_block_freed_by_the_call_holds_the_password) {
     EXPECT_GT(freed.count(), 10u);
     EXPECT_FALSE(freed.hold(password));
   }
+  const kv::unique_bstr owned = owned_ret(ret);
   EXPECT_EQ(code, 0);
   ASSERT_EQ(provider_lines().size(), 1u);
   EXPECT_NE(provider_lines()[0].find(password), std::wstring::npos);
@@ -273,7 +274,7 @@ TEST_F(call_entry, every_allocation_failure_answers_out_of_memory_and_leaks_noth
       kv::alloc_probe::disarm();
       if (hr == S_OK) {
         EXPECT_EQ(code, 0) << "n = " << n;
-        SysFreeString(ret == untouched_ret() ? nullptr : ret);
+        const kv::unique_bstr owned = owned_ret(ret);
         succeeded = true;
       } else {
         ++failures;

@@ -64,6 +64,9 @@ inline std::wstring text_of(BSTR text) { return text ? std::wstring(text, SysStr
 // What the caller's `ret` held before the call; the server must not touch it on refusals.
 inline BSTR untouched_ret() { return reinterpret_cast<BSTR>(static_cast<std::uintptr_t>(0x5EED)); }
 
+// What a call wrote into a ret that started as untouched_ret(), owned; nothing when it left it.
+inline kv::unique_bstr owned_ret(BSTR ret) { return kv::unique_bstr(ret == untouched_ret() ? nullptr : ret); }
+
 struct outcome {
   HRESULT hr = E_UNEXPECTED;
   LONG code = 0x7EADBEEF;
@@ -78,10 +81,8 @@ inline outcome call(LU_proxy_disp_i* object, const std::optional<std::wstring>& 
   outcome out;
   out.ret = untouched_ret();
   out.hr = object->call_function(arg.get(), &out.ret, &out.code);
-  if (out.ret && out.ret != untouched_ret()) {
-    out.owned.reset(out.ret);
-    out.result = plain_of(out.ret);
-  }
+  out.owned = owned_ret(out.ret);
+  if (out.owned) out.result = plain_of(out.ret);
   return out;
 }
 

@@ -33,12 +33,8 @@ class keystore_operation : public call_path {
   HRESULT perform_request(const std::wstring& command, const std::wstring& request, std::wstring& result) {
     BSTR holder = untouched_ret();
     const HRESULT hr = LU_proxy_disp::keystore_perform_operation(command.c_str(), request.c_str(), &holder);
-    if (holder == untouched_ret()) {
-      result = L"<untouched>";
-    } else {
-      result = text_of(holder);
-      SysFreeString(holder);
-    }
+    const kv::unique_bstr owned = owned_ret(holder);
+    result = holder == untouched_ret() ? L"<untouched>" : text_of(owned.get());
     return hr;
   }
   HRESULT perform(const std::wstring& command, const std::vector<parameter>& parameters, std::wstring& result) {

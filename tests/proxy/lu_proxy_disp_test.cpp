@@ -181,14 +181,17 @@ class dispatch : public object {
 
   // call_function through IDispatch::Invoke; the arguments go last to first. In the script
   // forms ret starts as the text "previous" and ret_code as a text, so their clearing shows;
-  // `ret_variant` is the VARIANT that ret referenced, as the call left it.
+  // `ret_variant` (cleared first) becomes the VARIANT that ret referenced, as the call left it.
   outcome invoke(const std::optional<std::wstring>& plain, HRESULT& invoke_hr, form how = form::declared,
-                 VARIANT* ret_variant = nullptr) {
+                 kv::unique_variant* ret_variant = nullptr) {
     kv::unique_bstr arg = plain ? coded(*plain) : kv::unique_bstr();
     outcome out;
     out.ret = nullptr;
-    VARIANT args[3], arg_variable, ret_variable, code_variable;
-    for (VARIANT* v : {&args[0], &args[1], &args[2], &arg_variable, &ret_variable, &code_variable}) VariantInit(v);
+    // args and arg_variable only refer to what others own: never cleared.
+    VARIANT args[3], arg_variable;
+    for (VARIANT* v : {&args[0], &args[1], &args[2], &arg_variable}) VariantInit(v);
+    kv::unique_variant own_ret_variable, code_variable;
+    VARIANT* const ret_variable = ret_variant ? ret_variant->put() : own_ret_variable.get();
     V_VT(&args[2]) = VT_BSTR;
     V_BSTR(&args[2]) = arg.get();
     V_VT(&args[1]) = VT_BYREF | VT_BSTR;
@@ -196,20 +199,20 @@ class dispatch : public object {
     V_VT(&args[0]) = VT_BYREF | VT_I4;
     V_I4REF(&args[0]) = &out.code;
     if (how != form::declared) {
-      V_VT(&ret_variable) = VT_BSTR;
-      V_BSTR(&ret_variable) = SysAllocString(L"previous");
+      V_VT(ret_variable) = VT_BSTR;
+      V_BSTR(ret_variable) = SysAllocString(L"previous");
       V_VT(&args[1]) = VT_BYREF | VT_VARIANT;
-      V_VARIANTREF(&args[1]) = &ret_variable;
+      V_VARIANTREF(&args[1]) = ret_variable;
     }
     if (how == form::script_variables) {
       V_VT(&arg_variable) = VT_BSTR;
       V_BSTR(&arg_variable) = arg.get();
       V_VT(&args[2]) = VT_BYREF | VT_VARIANT;
       V_VARIANTREF(&args[2]) = &arg_variable;
-      V_VT(&code_variable) = VT_BSTR;
-      V_BSTR(&code_variable) = SysAllocString(L"0");
+      V_VT(code_variable.get()) = VT_BSTR;
+      V_BSTR(code_variable.get()) = SysAllocString(L"0");
       V_VT(&args[0]) = VT_BYREF | VT_VARIANT;
-      V_VARIANTREF(&args[0]) = &code_variable;
+      V_VARIANTREF(&args[0]) = code_variable.get();
     }
     DISPPARAMS params{args, nullptr, 3, 0};
     kv::unique_variant result;
@@ -218,16 +221,13 @@ class dispatch : public object {
     invoke_hr = disp_->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result.put(),
                               exception.put(), &argument_error);
     if (how == form::script_variables) {
-      EXPECT_EQ(V_VT(&code_variable), VT_I4);
-      out.code = V_I4(&code_variable);
-      VariantClear(&code_variable);
+      EXPECT_EQ(V_VT(code_variable.get()), VT_I4);
+      out.code = V_I4(code_variable.get());
     }
-    if (how != form::declared && V_VT(&ret_variable) == VT_BSTR && text_of(V_BSTR(&ret_variable)) != L"previous") {
-      out.ret = V_BSTR(&ret_variable);
-      V_VT(&ret_variable) = VT_EMPTY;
+    if (how != form::declared && V_VT(ret_variable) == VT_BSTR && text_of(V_BSTR(ret_variable)) != L"previous") {
+      out.ret = V_BSTR(ret_variable);
+      V_VT(ret_variable) = VT_EMPTY;
     }
-    if (ret_variant) *ret_variant = ret_variable;
-    else VariantClear(&ret_variable);
     if (out.ret) {
       out.owned.reset(out.ret);
       out.result = plain_of(out.ret);
@@ -288,7 +288,7 @@ TEST_F(dispatch, invoke_gives_the_answers_of_the_vtable_call) {
       SCOPED_TRACE(testing::PrintToString(request) + " form " + std::to_string(static_cast<int>(how)));
       const outcome direct = call(request);
       HRESULT invoke_hr = E_FAIL;
-      VARIANT ret_variable;
+      kv::unique_variant ret_variable;
       const outcome invoked = invoke(request, invoke_hr, how, &ret_variable);
       EXPECT_EQ(invoke_hr, S_OK);
       EXPECT_EQ(invoked.code, direct.code);
@@ -299,11 +299,10 @@ TEST_F(dispatch, invoke_gives_the_answers_of_the_vtable_call) {
         // result empties it.
         // (A result was moved out of the variable into `invoked`.)
         const bool refused = direct.ret == untouched_ret();
-        EXPECT_EQ(V_VT(&ret_variable), refused ? VARTYPE{VT_BSTR} : VARTYPE{VT_EMPTY});
+        EXPECT_EQ(V_VT(ret_variable.get()), refused ? VARTYPE{VT_BSTR} : VARTYPE{VT_EMPTY});
         if (refused) {
-          EXPECT_EQ(text_of(V_BSTR(&ret_variable)), L"previous");
+          EXPECT_EQ(text_of(V_BSTR(ret_variable.get())), L"previous");
         }
-        VariantClear(&ret_variable);
       }
     }
   }

@@ -9,6 +9,7 @@
 #include "proxy/provider_factory.h"
 #include "proxy_test_support.h"
 #include "tests/support/recording_provider.h"
+#include "tests/support/unique_module.h"
 #include "types/owners.h"
 
 namespace {
@@ -33,8 +34,8 @@ class recording_provider_dll : public ::testing::Test {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, proxy_test::provider_class_key);
     kv::test::clear_script();
     dll_path_ = proxy_test::beside_program(L"recording_provider.dll");
-    dll_ = LoadLibraryW(dll_path_.c_str());
-    ASSERT_NE(dll_, nullptr) << "cannot load " << testing::PrintToString(dll_path_);
+    dll_.reset(LoadLibraryW(dll_path_.c_str()));
+    ASSERT_NE(dll_.get(), nullptr) << "cannot load " << testing::PrintToString(dll_path_);
     register_server_ = export_of("DllRegisterServer");
     unregister_server_ = export_of("DllUnregisterServer");
     can_unload_now_ = export_of("DllCanUnloadNow");
@@ -49,16 +50,16 @@ class recording_provider_dll : public ::testing::Test {
     if (unregister_server_) unregister_server_();
     kv::test::clear_script();
     DeleteFileW(record_file_.c_str());
-    if (dll_) FreeLibrary(dll_);
+    dll_.reset();
   }
 
   using entry = HRESULT(STDAPICALLTYPE*)();
   entry export_of(const char* name) const {
-    return reinterpret_cast<entry>(reinterpret_cast<void*>(GetProcAddress(dll_, name)));
+    return reinterpret_cast<entry>(reinterpret_cast<void*>(GetProcAddress(dll_.get(), name)));
   }
   const proxy_test::com_apartment com_;
   std::wstring dll_path_;
-  HMODULE dll_ = nullptr;
+  kv::test::unique_module dll_;
   entry register_server_ = nullptr;
   entry unregister_server_ = nullptr;
   entry can_unload_now_ = nullptr;

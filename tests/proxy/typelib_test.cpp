@@ -145,16 +145,18 @@ TEST_F(typelib, call_function_sits_in_slot_7_with_dispid_1_and_three_parameters)
       {L"ret", VT_PTR, VT_BSTR, PARAMFLAG_FOUT},
       {L"ret_code", VT_PTR, VT_I4, PARAMFLAG_FOUT},  // an out parameter, not the [retval]
   };
-  BSTR names[4] = {};
+  BSTR written[4] = {};
   UINT name_count = 0;
-  ASSERT_EQ(vtable->GetNames(func->memid, names, 4, &name_count), S_OK);
+  ASSERT_EQ(vtable->GetNames(func->memid, written, 4, &name_count), S_OK);
+  kv::unique_bstr names[4];
+  for (int i = 0; i < 4; ++i) names[i].reset(written[i]);
   ASSERT_EQ(name_count, 4u);
-  EXPECT_EQ(text_of(names[0]), L"call_function");
+  EXPECT_EQ(text_of(names[0].get()), L"call_function");
   for (int i = 0; i < 3; ++i) {
     const parameter_row& row = rows[i];
     SCOPED_TRACE(testing::Message() << "parameter " << i);
     const ELEMDESC& param = func->lprgelemdescParam[i];
-    EXPECT_EQ(text_of(names[i + 1]), row.name);
+    EXPECT_EQ(text_of(names[i + 1].get()), row.name);
     EXPECT_EQ(param.tdesc.vt, row.vt);
     if (row.pointee != VT_EMPTY) {
       ASSERT_NE(param.tdesc.lptdesc, nullptr);
@@ -162,7 +164,6 @@ TEST_F(typelib, call_function_sits_in_slot_7_with_dispid_1_and_three_parameters)
     }
     EXPECT_EQ(param.paramdesc.wParamFlags, row.flags);
   }
-  for (BSTR name : names) SysFreeString(name);
 
   EXPECT_EQ(document_of(vtable.get(), func->memid).help, L"method call_function");
   vtable->ReleaseFuncDesc(func);

@@ -15,6 +15,7 @@
 #include "registry_dump.h"
 #include "tests/support/beside_program.h"
 #include "tests/support/process_start.h"
+#include "tests/support/unique_module.h"
 #include "tests/trace/trace_fixture.h"
 #include "types/owners.h"
 
@@ -225,11 +226,11 @@ namespace e2e {
 class provider_registration {
  public:
   explicit provider_registration(const wchar_t* dll_name = L"recording_provider.dll") {
-    dll_ = LoadLibraryW(beside(dll_name).c_str());
+    dll_.reset(LoadLibraryW(beside(dll_name).c_str()));
     if (!dll_) return;
     using entry = HRESULT(STDAPICALLTYPE*)();
-    auto reg = reinterpret_cast<entry>(reinterpret_cast<void*>(GetProcAddress(dll_, "DllRegisterServer")));
-    unregister_ = reinterpret_cast<entry>(reinterpret_cast<void*>(GetProcAddress(dll_, "DllUnregisterServer")));
+    auto reg = reinterpret_cast<entry>(reinterpret_cast<void*>(GetProcAddress(dll_.get(), "DllRegisterServer")));
+    unregister_ = reinterpret_cast<entry>(reinterpret_cast<void*>(GetProcAddress(dll_.get(), "DllUnregisterServer")));
     registered_ = reg && unregister_ && reg() == S_OK;
   }
   provider_registration(const provider_registration&) = delete;
@@ -242,7 +243,7 @@ class provider_registration {
   bool registered() const { return registered_; }
 
  private:
-  HMODULE dll_ = nullptr;
+  kv::test::unique_module dll_;
   HRESULT(STDAPICALLTYPE* unregister_)() = nullptr;
   bool registered_ = false;
 };

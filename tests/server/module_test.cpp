@@ -8,6 +8,7 @@
 #include "proxy/dodadev_h.h"
 #include "proxy/server_link.h"
 #include "server/dodadev_module.h"
+#include "tests/support/unique_module.h"
 #include "types/owners.h"
 
 namespace {
@@ -116,20 +117,20 @@ class copied_module {
     CreateDirectoryW(folder_.c_str(), nullptr);
     path_ = folder_ + L"\\server_test.exe";
     if (!CopyFileW(self, path_.c_str(), FALSE)) return;
-    module_ = LoadLibraryExW(path_.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    module_.reset(LoadLibraryExW(path_.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES));
   }
   ~copied_module() {
-    if (module_) FreeLibrary(module_);
+    module_.reset();  // unloaded before its file is deleted
     DeleteFileW(path_.c_str());
     RemoveDirectoryW(folder_.c_str());
   }
-  HMODULE handle() const { return module_; }
+  HMODULE handle() const { return module_.get(); }
   const std::wstring& path() const { return path_; }
 
  private:
   std::wstring folder_;
   std::wstring path_;
-  HMODULE module_ = nullptr;
+  kv::test::unique_module module_;
 };
 
 TEST_F(module, module_replacements_quote_the_path_and_double_its_single_quotes) {

@@ -8,6 +8,7 @@
 #include "registry_dump.h"
 #include "server/registrar.h"
 #include "types/kv_alloc.h"
+#include "types/owners.h"
 
 namespace {
 
@@ -21,24 +22,21 @@ class registrar : public ::testing::Test {
  protected:
   void SetUp() override {
     RegDeleteTreeW(HKEY_CURRENT_USER, scratch.c_str());
-    roots_.classes_root = create(L"\\cr");
-    roots_.current_user = create(L"\\cu");
-    roots_.local_machine = create(L"\\lm");
+    roots_.classes_root = create(L"\\cr", scratch_keys_[0]);
+    roots_.current_user = create(L"\\cu", scratch_keys_[1]);
+    roots_.local_machine = create(L"\\lm", scratch_keys_[2]);
   }
   void TearDown() override {
     kv::alloc_probe::disarm();
-    for (HKEY key : {roots_.classes_root, roots_.current_user, roots_.local_machine}) {
-      if (key) RegCloseKey(key);
-    }
+    for (kv::unique_hkey& key : scratch_keys_) key.reset();
     RegDeleteTreeW(HKEY_CURRENT_USER, scratch.c_str());
   }
 
-  static HKEY create(const wchar_t* suffix) {
-    HKEY key = nullptr;
+  static HKEY create(const wchar_t* suffix, kv::unique_hkey& key) {
     EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (scratch + suffix).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              &key, nullptr),
+                              key.put(), nullptr),
               ERROR_SUCCESS);
-    return key;
+    return key.get();
   }
 
   HRESULT run(const std::wstring& script, kv::registrar_mode mode = kv::registrar_mode::register_keys,
@@ -55,6 +53,7 @@ class registrar : public ::testing::Test {
               ERROR_SUCCESS);
   }
 
+  kv::unique_hkey scratch_keys_[3];  // what roots_ points at
   kv::registrar_roots roots_;
   kv::registrar_replacement replacements_[3] = {
       {L"Module", L"\"C:\\Program Files\\O'Neil\\DoDadev.exe\""},

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 
 #include "types/owners.h"
 
@@ -50,8 +51,7 @@ inline bool start_process(const std::wstring& program, std::wstring command_line
   info = {};
   if (CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, output != nullptr, CREATE_NO_WINDOW,
                      nullptr, nullptr, &startup, &info)) {
-    CloseHandle(info.hThread);
-    info.hThread = nullptr;
+    const kv::unique_handle thread(std::exchange(info.hThread, nullptr));  // the caller needs only the process
     return true;
   }
   failure = start_failure(program, command_line, GetLastError());

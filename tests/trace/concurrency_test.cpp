@@ -6,6 +6,7 @@
 
 #include "tests/support/self_process.h"
 #include "tests/trace/trace_fixture.h"
+#include "types/owners.h"
 
 namespace kv::test {
 namespace {
@@ -17,13 +18,13 @@ constexpr int lines_per_thread = 1000;
 // Owns the trace mutex, signals args[0], then either exits still owning it (args[1] ==
 // "abandon") or waits for args[2] and releases it.
 const child_role hold_trace_lock(L"hold_trace_lock", [](const child_args& args) -> int {
-  HANDLE lock = CreateMutexW(nullptr, FALSE, trace_lock_name);
-  if (!lock || WaitForSingleObject(lock, 0) != WAIT_OBJECT_0) return 2;
+  const kv::unique_handle lock(CreateMutexW(nullptr, FALSE, trace_lock_name));
+  if (!lock || WaitForSingleObject(lock.get(), 0) != WAIT_OBJECT_0) return 2;
   named_event(args[0]).set();
+  // Closing the handle does not release the mutex: it is abandoned when this thread ends.
   if (args[1] == L"abandon") return 0;
   named_event(args[2]).wait(child_patience_ms);
-  ReleaseMutex(lock);
-  CloseHandle(lock);
+  ReleaseMutex(lock.get());
   return 0;
 });
 
@@ -72,8 +73,8 @@ TEST_F(trace_lock, an_abandoned_lock_counts_as_owned) {
   const std::wstring ready = L"Local\\" + unique_name(L"ready");
   named_event ready_event(ready);
   // Kept open here so that the mutex outlives its holder and is handed over abandoned.
-  HANDLE lock = CreateMutexW(nullptr, FALSE, trace_lock_name);
-  ASSERT_NE(lock, nullptr);
+  const kv::unique_handle lock(CreateMutexW(nullptr, FALSE, trace_lock_name));
+  ASSERT_NE(lock.get(), nullptr);
   {
     child_process holder(L"hold_trace_lock", {ready, L"abandon"});
     ASSERT_TRUE(holder.started());
@@ -84,9 +85,8 @@ TEST_F(trace_lock, an_abandoned_lock_counts_as_owned) {
   trace_write(L"taken over\n");
   EXPECT_LT(GetTickCount() - start, 2000u);
   // The writer released it again: free for anyone.
-  EXPECT_EQ(WaitForSingleObject(lock, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-  ReleaseMutex(lock);
-  CloseHandle(lock);
+  EXPECT_EQ(WaitForSingleObject(lock.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  ReleaseMutex(lock.get());
   EXPECT_EQ(lines_after_prefix(read_trace_text()), (std::vector<std::wstring>{L"taken over\n"}));
 }
 

@@ -32,11 +32,10 @@ const kv::test::child_role hold_mutex(L"hold_mutex", [](const child_args& args) 
 class holder_thread {
  public:
   explicit holder_thread(const std::wstring& name) : thread_([this, name] {
-    HANDLE mutex = open_named_mutex(name.c_str(), 0, 1);
+    const kv::unique_handle mutex(open_named_mutex(name.c_str(), 0, 1));
     owned_.set();
     let_go_.wait(child_patience_ms);
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    ReleaseMutex(mutex.get());
   }) {
     owned_.wait(child_patience_ms);
   }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "types/owners.h"
 #include "xml_test_support.h"
 
 namespace {
@@ -35,21 +36,21 @@ class temp_folder {
 };
 
 void write_bytes(const std::wstring& path, const std::string& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  const kv::unique_file file(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_NE(file.get(), INVALID_HANDLE_VALUE);
   DWORD written = 0;
-  if (!bytes.empty()) WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
+  if (!bytes.empty()) WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   ASSERT_EQ(written, bytes.size());
 }
 
 std::string read_bytes(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return "<missing>";
-  std::string bytes(GetFileSize(file, nullptr), '\0');
+  const kv::unique_file file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return "<missing>";
+  std::string bytes(GetFileSize(file.get(), nullptr), '\0');
   DWORD read = 0;
-  if (!bytes.empty()) ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-  CloseHandle(file);
+  if (!bytes.empty()) ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
   bytes.resize(read);
   return bytes;
 }
@@ -173,19 +174,20 @@ TEST(xml_file, handles_read_from_start_and_write_at_position) {
   temp_folder folder;
   std::wstring path = folder.file(L"handle.xml");
   write_bytes(path, utf16le(L"<a>h</a>", true));
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  SetFilePointer(file, 0, nullptr, FILE_END);
+  kv::unique_file file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_NE(file.get(), INVALID_HANDLE_VALUE);
+  SetFilePointer(file.get(), 0, nullptr, FILE_END);
   auto doc = xml_test::new_doc();
-  EXPECT_EQ(doc->load_from_handle(file), 1);
+  EXPECT_EQ(doc->load_from_handle(file.get()), 1);
   EXPECT_EQ(dump(doc.get()), L"?xml[version=1.0](a\"h\")");
 
-  SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-  SetEndOfFile(file);
+  SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN);
+  SetEndOfFile(file.get());
   DWORD written = 0;
-  WriteFile(file, "XY", 2, &written, nullptr);
-  EXPECT_EQ(doc->save_to_handle(file), 1);
-  CloseHandle(file);
+  WriteFile(file.get(), "XY", 2, &written, nullptr);
+  EXPECT_EQ(doc->save_to_handle(file.get()), 1);
+  file.reset();  // unshared: closed before it is read back
   EXPECT_EQ(read_bytes(path), "XY" + utf16le(saved(doc.get()), true));
 }
 

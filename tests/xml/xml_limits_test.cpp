@@ -10,6 +10,7 @@
 
 #include "types/kv_alloc.h"
 #include "types/object_heap.h"
+#include "types/owners.h"
 #include "xml/kvxml_string.h"
 #include "xml_test_support.h"
 
@@ -138,10 +139,10 @@ TEST(xml_depth, deep_tree_saves_on_a_small_stack) {
   const std::size_t depth = 3000;
   deep_chain chain(depth);
   save_job job{chain.doc.get(), {}};
-  HANDLE thread = CreateThread(nullptr, 64 * 1024, save_on_small_stack, &job, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  ASSERT_NE(thread, nullptr);
-  WaitForSingleObject(thread, INFINITE);
-  CloseHandle(thread);
+  const kv::unique_handle thread(
+      CreateThread(nullptr, 64 * 1024, save_on_small_stack, &job, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+  ASSERT_NE(thread.get(), nullptr);
+  WaitForSingleObject(thread.get(), INFINITE);
 
   std::wstring expected = L"<?xml version=\"1.0\"?>\r\n";
   for (std::size_t d = 1; d < depth; ++d) expected += std::wstring(2 * d, L' ') + L"<a>\r\n";
