@@ -13,9 +13,6 @@ namespace kv::provider {
 
 namespace {
 
-void free_local(HLOCAL memory) noexcept { LocalFree(memory); }
-using unique_local = kv::unique_any<HLOCAL, free_local>;
-
 // Rights over a folder that let an account put, replace or remove what it holds, or take it over.
 constexpr ACCESS_MASK change_rights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
                                       WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
