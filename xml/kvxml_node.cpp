@@ -419,7 +419,7 @@ bool KVXML_node::build_index() const noexcept {
   if (slot_count > (1u << 30)) return false;
   index_ = attrib_index::make_or_null(static_cast<std::uint32_t>(slot_count));
   if (!index_) return false;
-  for (KVXML_attrib* attrib = first_attribute_; attrib; attrib = attrib->next_) index_insert(attrib, attrib->name_hash());
+  index_every_attribute();
   return true;
 }
 
@@ -439,6 +439,10 @@ KVXML_attrib* KVXML_node::find_attribute(const wchar_t* name, std::size_t length
     if (kvxml::same_name(attrib->name(), attrib->name_length_, name, length)) return attrib;
   }
   return nullptr;
+}
+
+void KVXML_node::index_every_attribute() const noexcept {
+  for (KVXML_attrib* attrib = first_attribute_; attrib; attrib = attrib->next_) index_insert(attrib, attrib->name_hash());
 }
 
 void KVXML_node::index_insert(KVXML_attrib* attrib, std::uint32_t hash) const noexcept {
@@ -485,7 +489,7 @@ void KVXML_node::index_make_room() {
     }
     kv::object_free_plain(old);
   } else {
-    for (KVXML_attrib* attrib = first_attribute_; attrib; attrib = attrib->next_) index_insert(attrib, attrib->name_hash());
+    index_every_attribute();
   }
 }
 

@@ -149,6 +149,7 @@ class KVXML_node final : public KV_xml_node {
   void drop_attribute(KVXML_attrib* attrib) noexcept;
   KVXML_node* last_child() noexcept;
   bool build_index() const noexcept;
+  void index_every_attribute() const noexcept;
   void index_insert(KVXML_attrib* attrib, std::uint32_t hash) const noexcept;
   void index_remove(KVXML_attrib* attrib) noexcept;
   void index_make_room();

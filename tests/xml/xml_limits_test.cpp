@@ -244,11 +244,17 @@ struct probe_guard {
   ~probe_guard() { kv::alloc_probe::disarm(); }
 };
 
-// A request with enough attributes on one element to build the name index.
+// A request with enough attributes on one element to build the name index, and on another
+// enough, some repeated, for the repeated names to be merged by hash.
 const wchar_t* const failure_sample =
     L"\xFEFF<?xml version=\"1.0\"?><function name=\"keystore_create_key\">"
     L"<parameter name=\"label\" a=\"1\" b=\"2\" c=\"3\" d=\"4\" e=\"5\" f=\"6\" g=\"7\" h=\"8\" i=\"&amp;9\">"
-    L"key &lt;one&gt;</parameter><parameter name=\"flags\"><x/><y/></parameter></function>";
+    L"key &lt;one&gt;</parameter><parameter name=\"flags\"><x/><y/></parameter>"
+    L"<many p0=\"0\" p1=\"1\" p2=\"2\" P1=\"3\" p4=\"4\" p5=\"5\" p6=\"6\" P2=\"7\" p8=\"8\""
+    L" p9=\"9\" p10=\"10\" P3=\"11\" p12=\"12\" p13=\"13\" p14=\"14\" P5=\"15\" p16=\"16\" p17=\"17\""
+    L" p18=\"18\" P6=\"19\" p20=\"20\" p21=\"21\" p22=\"22\" P7=\"23\" p24=\"24\" p25=\"25\" p26=\"26\""
+    L" P9=\"27\" p28=\"28\" p29=\"29\" p30=\"30\" P10=\"31\" p32=\"32\" p33=\"33\" p34=\"34\" P11=\"35\"/>"
+    L"</function>";
 
 TEST(xml_alloc_failure, load_and_save_fail_cleanly_at_every_allocation) {
   probe_guard guard;
