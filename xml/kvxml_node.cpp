@@ -52,18 +52,56 @@ void children_changed() noexcept { children_generation.fetch_add(1, std::memory_
 
 }  // namespace
 
-// The last entries get_child and get_attribute answered: the entry, its index among the entries
-// that matched, and whether a name filtered the walk. A named walk continues only when the
-// entry's own name matches the name asked for, which holds exactly when both filters are equal.
-struct KVXML_node::walk_cursors {
-  KVXML_node* child;
-  KVXML_attrib* attrib;
-  std::uint64_t generation;
-  std::int32_t child_index;
-  std::int32_t attrib_index;
-  bool child_named;
-  bool attrib_named;
+// The last entry a walk by index answered: the entry, its index among the entries that matched,
+// and whether a name filtered the walk. A named walk continues only when the entry's own name
+// matches the name asked for, which holds exactly when both filters are equal.
+template <typename Entry>
+struct walk_position {
+  Entry* entry;
+  std::int32_t index;
+  bool named;
 };
+
+// The last answers of get_child (valid while the children generation is unchanged) and of
+// get_attribute.
+struct KVXML_node::walk_cursors {
+  walk_position<KVXML_node> child;
+  walk_position<KVXML_attrib> attrib;
+  std::uint64_t generation;
+};
+
+namespace {
+
+KVXML_node* next_entry(const KVXML_node* node) noexcept { return node->next_sibling(); }
+KVXML_attrib* next_entry(const KVXML_attrib* attrib) noexcept { return attrib->next(); }
+
+// The entry at `index` among those from `first` on that `name` matches (all of them for no
+// name), continuing from `last` when it is a position of the same walk at or before that index.
+// An answer past index 0 is kept where `remember` says (null: it is not kept).
+template <typename Entry, typename Remember>
+Entry* entry_at(Entry* first, const walk_position<Entry>* last, int index, const wchar_t* name, Remember remember) {
+  if (index < 0) return nullptr;
+  const std::size_t length = kv::wide_length(name);
+  auto matches = [&](const Entry* entry) {
+    return !name || kvxml::same_name(entry->name(), entry->name_length(), name, length);
+  };
+  Entry* entry = first;
+  int left = index;
+  if (last && last->entry && last->index <= index && last->named == (name != nullptr) && matches(last->entry)) {
+    entry = last->entry;
+    left = index - last->index;
+  }
+  for (; entry; entry = next_entry(entry)) {
+    if (!matches(entry) || left-- != 0) continue;
+    if (index > 0) {
+      if (walk_position<Entry>* at = remember()) *at = {entry, index, name != nullptr};
+    }
+    return entry;
+  }
+  return nullptr;
+}
+
+}  // namespace
 
 // Open addressing with linear probing; the slots follow the header in the same block. Each slot
 // keeps the name's hash beside the attribute, so a probe reads the attribute only on a likely match.
@@ -230,41 +268,24 @@ void KVXML_node::detach_child(KV_xml_node* node) {
 KVXML_node::walk_cursors* KVXML_node::cursors() noexcept {
   if (!cursors_) {
     cursors_ = static_cast<walk_cursors*>(kv::object_alloc(sizeof(walk_cursors)));
-    if (cursors_) *cursors_ = walk_cursors{nullptr, nullptr, 0, 0, 0, false, false};
+    if (cursors_) *cursors_ = walk_cursors{{nullptr, 0, false}, {nullptr, 0, false}, 0};
   }
   return cursors_;
 }
 
 void KVXML_node::forget_attribute_position() noexcept {
-  if (cursors_) cursors_->attrib = nullptr;
+  if (cursors_) cursors_->attrib.entry = nullptr;
 }
 
 KV_xml_node* KVXML_node::get_child(int index, const wchar_t* name) {
-  if (index < 0) return nullptr;
-  std::size_t length = kv::wide_length(name);
   const std::uint64_t generation = children_generation.load(std::memory_order_relaxed);
-  KVXML_node* child = first_child_;
-  int left = index;
-  if (walk_cursors* at = cursors_; at && at->child && at->generation == generation && at->child_index <= index &&
-                                   at->child_named == (name != nullptr) &&
-                                   (!name || kvxml::same_name(at->child->name(), at->child->name_length_, name, length))) {
-    child = at->child;
-    left = index - at->child_index;
-  }
-  for (; child; child = child->next_) {
-    if (name && !kvxml::same_name(child->name(), child->name_length_, name, length)) continue;
-    if (left-- != 0) continue;
-    if (index > 0) {
-      if (walk_cursors* at = cursors()) {
-        at->child = child;
-        at->child_index = index;
-        at->child_named = name != nullptr;
-        at->generation = generation;
-      }
-    }
-    return child;
-  }
-  return nullptr;
+  const walk_position<KVXML_node>* last = cursors_ && cursors_->generation == generation ? &cursors_->child : nullptr;
+  return entry_at(first_child_, last, index, name, [&]() -> walk_position<KVXML_node>* {
+    walk_cursors* at = cursors();
+    if (!at) return nullptr;
+    at->generation = generation;
+    return &at->child;
+  });
 }
 
 KVXML_node* KVXML_node::child_named(const wchar_t* name, std::size_t length) const noexcept {
@@ -605,28 +626,11 @@ void KVXML_node::drop_attribute(KVXML_attrib* attrib) noexcept {
 }
 
 KV_xml_attrib* KVXML_node::get_attribute(int index, const wchar_t* name) {
-  if (index < 0) return nullptr;
-  std::size_t length = kv::wide_length(name);
-  KVXML_attrib* attrib = first_attribute_;
-  int left = index;
-  if (walk_cursors* at = cursors_; at && at->attrib && at->attrib_index <= index && at->attrib_named == (name != nullptr) &&
-                                   (!name || kvxml::same_name(at->attrib->name(), at->attrib->name_length_, name, length))) {
-    attrib = at->attrib;
-    left = index - at->attrib_index;
-  }
-  for (; attrib; attrib = attrib->next_) {
-    if (name && !kvxml::same_name(attrib->name(), attrib->name_length_, name, length)) continue;
-    if (left-- != 0) continue;
-    if (index > 0) {
-      if (walk_cursors* at = cursors()) {
-        at->attrib = attrib;
-        at->attrib_index = index;
-        at->attrib_named = name != nullptr;
-      }
-    }
-    return attrib;
-  }
-  return nullptr;
+  return entry_at(first_attribute_, cursors_ ? &cursors_->attrib : nullptr, index, name,
+                  [this]() -> walk_position<KVXML_attrib>* {
+                    walk_cursors* at = cursors();
+                    return at ? &at->attrib : nullptr;
+                  });
 }
 
 const wchar_t* KVXML_node::get_attribute_value(const wchar_t* name) {
