@@ -665,10 +665,19 @@ HRESULT keystore_service::open_for_writing(const wchar_t* drive, opened& keystor
   return hr;
 }
 
+namespace {
+
+// A custodian copy refused with NTE_PERM can still be reopened through the private key of the
+// certificate the keystore is protected with.
+bool certificate_can_reopen(const index_record& index, HRESULT custodian_result) noexcept {
+  return custodian_result == NTE_PERM && index.kind == protection_kind::certificate && !index.certificate.empty();
+}
+
+}  // namespace
+
 HRESULT keystore_service::open_keystore_key(opened& keystore, key256& keystore_key) {
   const HRESULT hr = open_custodian(keystore.index, keystore_key);
-  if (hr != NTE_PERM || keystore.index.kind != protection_kind::certificate || keystore.index.certificate.empty())
-    return hr;
+  if (!certificate_can_reopen(keystore.index, hr)) return hr;
   kv::unique_cert_context kept;
   if (FAILED(kept_certificate(keystore.index, kept)) ||
       FAILED(unlock(keystore.index, credential::of_certificate(kept.get()), keystore_key)))
@@ -715,7 +724,7 @@ HRESULT keystore_service::read_secret(const wchar_t* drive, const GUID& id, open
       hr = open_custodian(keystore.index, keystore_key);
       // The way back through a certificate's private key seals the custodian copy again, which
       // writes the index: that is done as a writer.
-      if (hr == NTE_PERM && keystore.index.kind == protection_kind::certificate && !keystore.index.certificate.empty()) {
+      if (certificate_can_reopen(keystore.index, hr)) {
         as_writer = true;
         continue;
       }
