@@ -10,7 +10,6 @@ namespace {
 
 bool is_blank(wchar_t c) noexcept { return c == L' ' || c == L'\t'; }
 bool is_switch_mark(wchar_t c) noexcept { return c == L'-' || c == L'/'; }
-bool is_separator(wchar_t c) noexcept { return c == L'\\' || c == L'/' || c == L':'; }
 
 // True when `text` starts with `word` (letter case ignored); `length` units of `word` are compared.
 bool starts_with(const wchar_t* text, const wchar_t* word, std::size_t length) noexcept {
@@ -24,24 +23,6 @@ bool starts_with(const wchar_t* text, const wchar_t* word, std::size_t length) n
 bool starts_with_word(const wchar_t* text, const wchar_t* word) noexcept {
   const std::size_t length = wide_length(word);
   return starts_with(text, word, length) && (text[length] == 0 || is_blank(text[length]));
-}
-
-// The file name part of the program's path ("DoDadev.exe"); empty for a null path.
-const wchar_t* file_name_of(const wchar_t* program_path) noexcept {
-  if (!program_path) return L"";
-  const wchar_t* name = program_path;
-  for (const wchar_t* c = program_path; *c; ++c) {
-    if (is_separator(*c)) name = c + 1;
-  }
-  return name;
-}
-
-// True when the text from `start` to `end` ends with the file name `name` as a whole path segment.
-bool ends_with_file_name(const wchar_t* start, const wchar_t* end, const wchar_t* name) noexcept {
-  const std::size_t length = wide_length(name);
-  if (length == 0 || static_cast<std::size_t>(end - start) < length) return false;
-  const wchar_t* segment = end - length;
-  return (segment == start || is_separator(segment[-1])) && starts_with(segment, name, length);
 }
 
 struct switch_name {
@@ -62,9 +43,9 @@ const wchar_t* skip_program_path(const wchar_t* command_line, const wchar_t* pro
   if (!command_line) return nullptr;
   const wchar_t* at = command_line;
   if (*at == L'"') {
-    ++at;
-    while (*at && *at != L'"') ++at;
-    return *at ? at + 1 : at;
+    const wchar_t* close = at + 1;
+    while (*close && *close != L'"') ++close;
+    return *close ? close + 1 : at;
   }
   if (program_path && *program_path) {
     const std::size_t length = wide_length(program_path);
@@ -72,12 +53,6 @@ const wchar_t* skip_program_path(const wchar_t* command_line, const wchar_t* pro
         (at[length] == 0 || is_blank(at[length]) || is_switch_mark(at[length]))) {
       return at + length;
     }
-  }
-  // Another spelling of the path (a short or relative one) ends at a blank, or at a switch glued
-  // to the program's own file name: "-" and "/" inside folder names are part of the path.
-  const wchar_t* name = file_name_of(program_path);
-  for (; *at && !is_blank(*at); ++at) {
-    if (is_switch_mark(*at) && ends_with_file_name(command_line, at, name)) return at;
   }
   return at;
 }

@@ -12,18 +12,19 @@ enum class server_switch {
   unreg_server_per_user,
 };
 
-// The arguments of `command_line`, i.e. what follows the program path. A quoted path ends at its
-// closing quote. An unquoted one is taken to be `program_path` when the text starts with it
-// (letter case ignored) and a blank, "-", "/" or the end follows, since an unquoted path may hold
-// blanks; otherwise it ends at the first blank, or at a "-" or "/" that directly follows the file
-// name of `program_path` ("DoDadev.exe/RegServer"), never at one inside a folder name. Null gives
-// null.
+// The command line without what is certainly the program path: a leading quoted path (COM starts
+// the server through its quoted LocalServer32 value), or `program_path` itself (letter case
+// ignored) when the text starts with it and a blank, "-", "/" or the end follows. Anything else is
+// left to the switch search: a launcher may pass the arguments alone, or the program under
+// another spelling (a short name, no ".exe"), and a quote that never closes skips nothing. Null
+// gives null.
 const wchar_t* skip_program_path(const wchar_t* command_line, const wchar_t* program_path) noexcept;
 
-// Searches the arguments (never the program path) for "-" or "/" followed by "RegServer",
-// "UnregServer", "RegServerPerUser" or "UnregServerPerUser" in any letter case, ending at the end
-// of the text, a space or a tab. The first match wins; a word that matches nothing is passed over
-// and the search goes on after its "-" or "/". `program_path` may be null.
+// Searches what follows the program path for "-" or "/" followed by "RegServer", "UnregServer",
+// "RegServerPerUser" or "UnregServerPerUser" in any letter case, ending at the end of the text, a
+// space or a tab ("C:\tools\-RegServer\DoDadev.exe" holds none). The first match wins; a word that
+// matches nothing is passed over and the search goes on after its "-" or "/". `program_path` may
+// be null.
 server_switch find_server_switch(const wchar_t* command_line, const wchar_t* program_path) noexcept;
 
 }  // namespace kv

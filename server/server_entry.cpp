@@ -22,6 +22,10 @@ int server_entry(CDoDadevModule& module, const wchar_t* command_line, const wcha
     return 0;
   }
 
+  // The instance guard protects serving, not registering: a registration switch is carried out
+  // whatever other instance runs, or an installer would be told "registered" when nothing was.
+  const server_switch which = find_server_switch(command_line, program_path);
+
   // Any outcome but a timeout counts as no other instance: ownership, an abandoned mutex taken
   // over, a failed wait, or no mutex at all. The handle is closed on return, never released.
   std::optional<KV_mutex> instance;
@@ -31,7 +35,7 @@ int server_entry(CDoDadevModule& module, const wchar_t* command_line, const wcha
   }
   bool timed_out = false;
   if (instance) instance->wait(0, &timed_out);
-  if (timed_out) {
+  if (timed_out && which == server_switch::none) {
     trace_line(L"wWinMain", 0, L"Exiting because of other instance!");
     return 0;
   }
@@ -48,7 +52,6 @@ int server_entry(CDoDadevModule& module, const wchar_t* command_line, const wcha
     return hr;
   }
 
-  const server_switch which = find_server_switch(command_line, program_path);
   if (which != server_switch::none) {
     hr = module.run_switch(which);
   } else {

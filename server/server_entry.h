@@ -19,7 +19,8 @@ struct server_environment {
   const wchar_t* instance_mutex = instance_mutex_name;
 };
 
-// Exit codes: 0 in fail-safe boot (probe answers 1) and when another instance holds the mutex;
+// Exit codes: 0 in fail-safe boot (probe answers 1) and when another instance holds the mutex
+// (unless the command line holds a registration switch, which is carried out all the same);
 // -1 when the module failed to initialise; CoInitialize's failure; a registration switch's
 // HRESULT; PreMessageLoop's failure; otherwise the result of revoking the class objects after the
 // message loop, 0 in the normal case. `program_path` (may be null) is the executable's path, which

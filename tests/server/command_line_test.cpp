@@ -39,7 +39,15 @@ TEST(cmdline, cmdline_switch_table) {
       {"switch glued to the quoted path", L"\"C:\\srv\\DoDadev.exe\"/RegServer", program, server_switch::reg_server},
       {"no arguments", L"\"C:\\srv\\DoDadev.exe\"", program, server_switch::none},
       {"empty command line", L"", program, server_switch::none},
-      {"unterminated quote is all path", L"\"C:\\srv\\DoDadev.exe /RegServer", program, server_switch::none},
+      // A quote that never closes proves nothing about where the path ends.
+      {"unterminated quote skips nothing", L"\"C:\\srv\\DoDadev.exe /RegServer", program, server_switch::reg_server},
+      // What a launcher passes beside the application name, and other spellings of the program.
+      {"switch alone", L"/RegServer", program, server_switch::reg_server},
+      {"dash switch alone", L"-UnregServer", program, server_switch::unreg_server},
+      {"switch alone without a program path", L"/RegServerPerUser", nullptr, server_switch::reg_server_per_user},
+      {"glued to the short name", L"C:\\srv\\DODADE~1.EXE/RegServer", program, server_switch::reg_server},
+      {"glued to the name without .exe", L"DoDadev/RegServer", program, server_switch::reg_server},
+      {"switch word as a folder name", L"C:\\tools\\-RegServer\\DoDadev.exe", program, server_switch::none},
       {"quoted path holding a switch word", L"\"C:\\Apps\\-RegServer x\\DoDadev.exe\" -Embedding", odd_program,
        server_switch::none},
       {"quoted path holding a switch word, real switch after it",
@@ -63,11 +71,12 @@ TEST(cmdline, cmdline_switch_table) {
       {"glued to another spelling of the path", L"C:\\PROGRA~1\\DoDadev.exe/RegServer", program,
        server_switch::reg_server},
       {"glued to a relative path with slashes", L"tools/DoDadev.exe-RegServer", program, server_switch::reg_server},
-      // Only a "-" or "/" right after the program's whole file name ends another spelling of it.
-      {"dash starting a folder of another spelling", L"C:\\a\\-RegServer x\\DoDadev.exe", program, server_switch::none},
+      // Another spelling is searched whole: a folder that spells a switch before a blank is one.
+      {"dash starting a folder of another spelling", L"C:\\a\\-RegServer x\\DoDadev.exe", program,
+       server_switch::reg_server},
       {"dash in a folder of another spelling, switch glued", L"C:\\my-tools\\DoDadev.exe/UnregServer", program,
        server_switch::unreg_server},
-      {"file name only the end of a longer name", L"C:\\srv\\xDoDadev.exe-RegServer", program, server_switch::none},
+      {"glued to a longer name", L"C:\\srv\\xDoDadev.exe-RegServer", program, server_switch::reg_server},
   };
   for (const switch_row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -85,8 +94,10 @@ TEST(cmdline, cmdline_skip_program_path_answers_the_arguments) {
   EXPECT_STREQ(kv::skip_program_path(quoted, nullptr), L" -Embedding");
   const wchar_t unquoted[] = L"C:\\a b\\x.exe\t/RegServer";
   EXPECT_STREQ(kv::skip_program_path(unquoted, L"C:\\a b\\x.exe"), L"\t/RegServer");
-  EXPECT_STREQ(kv::skip_program_path(unquoted, nullptr), L" b\\x.exe\t/RegServer");
-  EXPECT_STREQ(kv::skip_program_path(unquoted, L"C:\\a b\\x"), L" b\\x.exe\t/RegServer");
+  EXPECT_STREQ(kv::skip_program_path(unquoted, nullptr), unquoted);
+  EXPECT_STREQ(kv::skip_program_path(unquoted, L"C:\\a b\\x"), unquoted);
+  const wchar_t unterminated[] = L"\"C:\\a b\\x.exe -Embedding";
+  EXPECT_STREQ(kv::skip_program_path(unterminated, nullptr), unterminated);
 }
 
 }  // namespace

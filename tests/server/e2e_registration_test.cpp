@@ -70,12 +70,30 @@ TEST_F(server_registration, regserver_switch_in_any_case_after_dash_or_slash_reg
     EXPECT_EQ(e2e::run_server(word), 0u);
     EXPECT_TRUE(server_test::key_exists(HKEY_LOCAL_MACHINE, classes + L"CLSID\\" + clsid_text));
   }
-  // Glued to the unquoted program path, the way a shell passes "DoDadev.exe/RegServer" on.
-  e2e::remove_registrations();
-  e2e::process glued(e2e::server_exe(), e2e::server_exe() + L"/RegServer");
-  ASSERT_TRUE(glued.wait(60000));
-  EXPECT_EQ(glued.exit_code(), 0u);
-  EXPECT_TRUE(server_test::key_exists(HKEY_LOCAL_MACHINE, classes + L"CLSID\\" + clsid_text));
+  // Command lines as launchers and shells pass them: glued to the unquoted path or to the name
+  // without ".exe", or the switch alone beside the application name.
+  const std::wstring path = e2e::server_exe();
+  const std::wstring stem = path.substr(0, path.size() - 4);
+  for (const std::wstring& command_line : {path + L"/RegServer", stem + L"-RegServer", std::wstring(L"/RegServer")}) {
+    SCOPED_TRACE(testing::PrintToString(command_line));
+    e2e::remove_registrations();
+    e2e::process launched(path, command_line);
+    ASSERT_TRUE(launched.wait(60000));
+    EXPECT_EQ(launched.exit_code(), 0u);
+    EXPECT_TRUE(server_test::key_exists(HKEY_LOCAL_MACHINE, classes + L"CLSID\\" + clsid_text));
+  }
+}
+
+// An installer or a user re-registering while a server serves in the same session.
+TEST_F(server_registration, registration_switches_work_while_a_server_runs) {
+  e2e::process serving(e2e::server_exe());
+  ASSERT_TRUE(serving.started());
+  ASSERT_NE(serving.wait_until_serving(), 0u);
+  EXPECT_EQ(e2e::run_server(L"/RegServer"), 0u);
+  expect_scripts_written(HKEY_LOCAL_MACHINE, e2e::server_exe());
+  EXPECT_EQ(e2e::run_server(L"-UnregServer"), 0u);
+  expect_nothing_registered(HKEY_LOCAL_MACHINE);
+  EXPECT_TRUE(serving.running());
 }
 
 TEST_F(server_registration, regservernow_registers_nothing_and_the_server_runs) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <objbase.h>
 
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -195,11 +196,19 @@ TEST_F(server_entry, entry_registration_switch_ends_the_run_with_its_result) {
                               ? S_OK
                               : HRESULT_FROM_WIN32(GetLastError());
   ASSERT_TRUE(FAILED(missing));
-  EXPECT_EQ(run(L"\"C:\\srv\\DoDadev.exe\" /RegServer"), missing);
-  const std::wstring text = trace();
-  EXPECT_TRUE(contains(text, L"Starting"));
-  EXPECT_FALSE(contains(text, L"PreMessageLoop"));
-  EXPECT_FALSE(module_.com_initialized);
+  // Another instance serving in the session does not stop a registration.
+  for (const bool other_instance : {false, true}) {
+    SCOPED_TRACE(other_instance ? "another instance holds the mutex" : "alone");
+    DeleteFileW(kv::test::trace_file_path().c_str());
+    std::optional<mutex_holder> other;
+    if (other_instance) other.emplace(mutex_name_, mutex_holder::how::hold);
+    EXPECT_EQ(run(L"\"C:\\srv\\DoDadev.exe\" /RegServer"), missing);
+    const std::wstring text = trace();
+    EXPECT_TRUE(contains(text, L"Starting"));
+    EXPECT_FALSE(contains(text, L"other instance"));
+    EXPECT_FALSE(contains(text, L"PreMessageLoop"));
+    EXPECT_FALSE(module_.com_initialized);
+  }
 }
 
 TEST_F(server_entry, entry_failed_class_registration_is_the_exit_code_and_skips_the_loop) {
