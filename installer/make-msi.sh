@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the DoDadev package from its source (made by the build from DoDadev.wxs.in):
+# Builds the DoDadev package from its source (made by the build from DoDadev.wxs.in), then signs
+# it when a certificate is given (tools/sign.sh):
 #   make-msi.sh DoDadev.wxs VERSION OUTPUT.msi
 # wixl makes the files, the feature and the major upgrade; it cannot author these custom
 # actions, so they go in afterwards as table rows (msibuild). All of them are deferred and run
@@ -21,6 +22,7 @@
 set -euo pipefail
 [ $# -eq 3 ] || { echo "usage: make-msi.sh DoDadev.wxs VERSION OUTPUT.msi" >&2; exit 2; }
 wxs=$1 version=$2 out=$3
+sign=$(cd "$(dirname "$0")/../tools" && pwd)/sign.sh
 
 cd "$(dirname "$wxs")"
 rm -f "$out"
@@ -49,3 +51,4 @@ action RegServer             $((18 | deferred))                 DoDadev.exe /Reg
 action RegProviderRollback   $((34 | deferred | 0x100 | 0x40))  INSTALLDIR "$regsvr32 /u $provider"  "$install" 4003
 action RegProvider           $((34 | deferred))                 INSTALLDIR "$regsvr32 $provider"     "$install" 4004
 msibuild "$out" "${queries[@]}"
+"$sign" "$out"

@@ -8,7 +8,7 @@ packages=(
   googletest
   clang libclang-rt-14-dev llvm lld
   libpugixml-dev valgrind
-  openssl
+  openssl osslsigncode
   wixl msitools
 )
 missing=()
