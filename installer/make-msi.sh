@@ -1,54 +1,53 @@
 #!/usr/bin/env bash
 # Builds the DoDadev package from its source (made by the build from DoDadev.wxs.in), then signs
 # it when a certificate is given (tools/sign.sh):
-#   make-msi.sh DoDadev.wxs VERSION OUTPUT.msi
-# wixl makes the files, the feature and the major upgrade; it cannot author these custom
-# actions, so they go in afterwards as table rows (msibuild). All of them are deferred and run
-# as the installer's own account (not impersonated), as per-machine registration needs:
-#
-#   when              action                what it runs
-#   installed already StopServers           dodadev-stop-servers "<folder>\DoDadev.exe": WM_QUIT
-#                                           to every server started from there, then waits
-#   removing          UnregProvider         regsvr32 /s /u dodadev_provider.dll (failure ignored)
-#   removing          UnregServer           DoDadev.exe /UnregServer (failure ignored)
-#   installing        RegServer             DoDadev.exe /RegServer
-#   installing        RegProvider           regsvr32 /s dodadev_provider.dll
-#
-# Each one has a rollback partner that undoes it. InstallExecute runs the first three before
-# the files are touched: Wine's installer acts on files at once and would otherwise run deferred
-# actions only at InstallFinalize, after the files are gone; on Windows it is a plain checkpoint.
-# A major upgrade removes the older product first (RemoveExistingProducts after InstallValidate),
-# whose own actions end its servers and remove its registration.
+#   make-msi.sh DoDadev.wxs VERSION FILE_VERSION OUTPUT.msi
+# VERSION is the product's; FILE_VERSION (four fields) the one that the program files carry in
+# their version resources.
+# wixl makes everything but what it cannot author, which goes in afterwards (msibuild):
+# - The major upgrade includes the same version: every build has a product code of its own, and
+#   Windows Installer compares only three fields of the version, so a rebuild must replace the
+#   installed copy, never land beside it. wixl ignores AllowSameVersionUpgrades; the upgrade row
+#   gets VersionMax inclusive (0x200) here. The older product is removed whole before anything of
+#   this one is written (RemoveExistingProducts after InstallValidate): its own actions end its
+#   servers and take its files and registration.
+# - The program files' versions and language in the File table, which wixl leaves empty (and
+#   no hash for them): Windows Installer decides by the version whether a repair or an upgrade
+#   replaces a file, and inventory tools read it.
+# - INSTALLDIR and SERVERSTOPTIMEOUT among the SecureCustomProperties (wixl ignores Secure), so
+#   that a managed install passes them from its command line to the execute sequence.
+# - InstallExecute right after StopServers: Wine's installer acts on files at once and would
+#   otherwise run the deferred StopServers only at InstallFinalize, after the files are gone; on
+#   Windows it is a plain checkpoint.
 set -euo pipefail
-[ $# -eq 3 ] || { echo "usage: make-msi.sh DoDadev.wxs VERSION OUTPUT.msi" >&2; exit 2; }
-wxs=$1 version=$2 out=$3
+[ $# -eq 4 ] || { echo "usage: make-msi.sh DoDadev.wxs VERSION FILE_VERSION OUTPUT.msi" >&2; exit 2; }
+wxs=$1 version=$2 file_version=$3 out=$4
 sign=$(cd "$(dirname "$0")/../tools" && pwd)/sign.sh
 
 cd "$(dirname "$wxs")"
 rm -f "$out"
+mkdir -p "$(dirname "$out")"
 wixl -a x64 -D "Version=$version" -o "$out" "$wxs"
 
-# Custom action types: 18 runs an installed file, 34 a command line in a folder; with
-# 0x400 deferred, 0x800 not impersonated, 0x100 rollback, 0x40 exit code ignored.
-deferred=$((0x400 | 0x800))
-server='"[INSTALLDIR]DoDadev.exe"'
-regsvr32='"[System64Folder]regsvr32.exe" /s'
-provider='"[INSTALLDIR]dodadev_provider.dll"'
-queries=()
-action() {  # name type source target condition sequence
-  queries+=(-q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('$1', $2, '$3', '$4')")
-  queries+=(-q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('$1', '$5', $6)")
-}
-remove='REMOVE="ALL"' install='NOT REMOVE="ALL"'
-action StopServers           $((18 | deferred))                 dodadev_stop_servers.exe "$server"  Installed 1501
-action UnregProviderRollback $((34 | deferred | 0x100 | 0x40))  INSTALLDIR "$regsvr32 $provider"     "$remove" 1502
-action UnregProvider         $((34 | deferred | 0x40))          INSTALLDIR "$regsvr32 /u $provider"  "$remove" 1503
-action UnregServerRollback   $((18 | deferred | 0x100 | 0x40))  DoDadev.exe /RegServer             "$remove" 1504
-action UnregServer           $((18 | deferred | 0x40))          DoDadev.exe /UnregServer           "$remove" 1505
-queries+=(-q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('InstallExecute', 1506)")
-action RegServerRollback     $((18 | deferred | 0x100 | 0x40))  DoDadev.exe /UnregServer           "$install" 4001
-action RegServer             $((18 | deferred))                 DoDadev.exe /RegServer             "$install" 4002
-action RegProviderRollback   $((34 | deferred | 0x100 | 0x40))  INSTALLDIR "$regsvr32 /u $provider"  "$install" 4003
-action RegProvider           $((34 | deferred))                 INSTALLDIR "$regsvr32 $provider"     "$install" 4004
-msibuild "$out" "${queries[@]}"
+tables=$(mktemp -d)
+trap 'rm -rf "$tables"' EXIT
+msiinfo export "$out" Upgrade | tr -d '\r' \
+  | awk -F '\t' -v OFS='\t' 'NR > 3 && $7 == "WIX_UPGRADE_DETECTED" && int($5 / 512) % 2 == 0 { $5 += 512 } { print }' \
+  >"$tables/Upgrade.idt"
+grep -q $'\t513\t\tWIX_UPGRADE_DETECTED$' "$tables/Upgrade.idt" || { echo "make-msi.sh: unexpected Upgrade table from wixl" >&2; exit 1; }
+msiinfo export "$out" File | tr -d '\r' \
+  | awk -F '\t' -v OFS='\t' -v version="$file_version" '
+      NR > 3 && $3 ~ /\.(exe|dll)$/ { $5 = version; $6 = 1033; versioned++ } { print }
+      END { if (versioned != 4) { print "make-msi.sh: expected 4 program files, found " versioned > "/dev/stderr"; exit 1 } }' \
+  >"$tables/File.idt"
+# A file with a version is compared by it; a hash is only for files without one.
+msiinfo export "$out" MsiFileHash | tr -d '\r' \
+  | awk -F '\t' 'NR == FNR { if (FNR > 3 && $5 != "") versioned[$1] = 1; next } !($1 in versioned) { print }' \
+      "$tables/File.idt" - >"$tables/MsiFileHash.idt"
+msiinfo export "$out" Property | tr -d '\r' \
+  | awk -F '\t' -v OFS='\t' '$1 == "SecureCustomProperties" { $2 = $2 ";INSTALLDIR;SERVERSTOPTIMEOUT"; found = 1 } { print }
+      END { if (!found) { print "make-msi.sh: no SecureCustomProperties from wixl" > "/dev/stderr"; exit 1 } }' \
+  >"$tables/Property.idt"
+msibuild "$out" -i "$tables/Upgrade.idt" -i "$tables/File.idt" -i "$tables/MsiFileHash.idt" -i "$tables/Property.idt" \
+  -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('InstallExecute', 1599)"
 "$sign" "$out"
