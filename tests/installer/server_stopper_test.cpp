@@ -91,7 +91,7 @@ TEST(server_stopper, names_a_server_that_does_not_take_messages_after_the_time) 
 
   EXPECT_EQ(result, stop_result::still_running) << report.all();
   EXPECT_GE(took, 1000u);
-  EXPECT_LT(took, 5000u);
+  EXPECT_LT(took, 20000u);  // the given second, far from the default minute
   EXPECT_FALSE(child.wait(0)) << "the server was ended, not asked";
   ASSERT_FALSE(report.lines.empty());
   const std::wstring& last = report.lines.back();
