@@ -217,10 +217,10 @@ HRESULT derive_from_password(const wchar_t* password, const std::uint8_t (&salt)
   return derive_key(password, kv::wide_length(password) * sizeof(wchar_t), salt, iterations, key);
 }
 
-// What the custodian copy binds in: a version 1 index its protection id, later versions the
-// whole authenticated header, so that a header rewritten as an older version no longer opens it.
+// What the custodian copy binds in: a version 1 protection its id, later versions the whole
+// authenticated header, so that a header rewritten as an older version no longer opens it.
 void custodian_entropy(const index_record& index, byte_buffer& entropy) {
-  if (index.version < 2) {
+  if (index.protection_version < 2) {
     entropy.assign(index.protection_id, index.protection_id + id_size);
   } else {
     index_authenticated_bytes(index, entropy);
@@ -260,12 +260,35 @@ HRESULT unwrap_with_certificate(const index_record& index, PCCERT_CONTEXT certif
   return hr == seal_mismatch ? NTE_BAD_DATA : hr;
 }
 
+// Signs a certificate keystore's index with the certificate's private key. NTE_NO_KEY when that
+// key is not at hand: the index then stays unsigned, trusted through the custodian copy only,
+// until its owner's next write where the key is.
+HRESULT sign_index(index_record& index, PCCERT_CONTEXT certificate) {
+  byte_buffer signed_bytes;
+  index_signed_bytes(index, signed_bytes);
+  byte_buffer signature;
+  const HRESULT hr = certificate_sign(certificate, signed_bytes, signature);
+  if (SUCCEEDED(hr)) index.signature.swap(signature);
+  return hr;
+}
+
+// NTE_BAD_SIGNATURE unless the certificate's private key signed the index as it stands: the
+// public certificate, which anyone may hold, is enough to write a whole certificate index, keys
+// wrapped to it included.
+HRESULT check_index_signature(const index_record& index, PCCERT_CONTEXT certificate) {
+  byte_buffer signed_bytes;
+  index_signed_bytes(index, signed_bytes);
+  return certificate_verify(certificate, signed_bytes, index.signature);
+}
+
 // A new protection for `keystore_key` in `index` (history untouched), always of the current
 // version.
 HRESULT build_protection(const credential& fresh, const key256& keystore_key, std::uint32_t work_factor,
                          index_record& index) {
   const bool by_password = fresh.type == credential::kind::password;
   index.version = index_version;
+  index.protection_version = index_version;
+  index.signature.clear();
   index.flags = 0;
   index.kind = by_password ? protection_kind::password : protection_kind::certificate;
   index.created = now();
@@ -295,6 +318,8 @@ HRESULT build_protection(const credential& fresh, const key256& keystore_key, st
     secret_bytes<digest_size> digest;
     hr = certificate_digest(fresh.certificate, digest.bytes);
     if (SUCCEEDED(hr)) hr = seal_block(keystore_key, aad.data(), aad.size(), digest.bytes, index.binding);
+    if (SUCCEEDED(hr)) hr = sign_index(index, fresh.certificate);
+    if (hr == NTE_NO_KEY) hr = S_OK;
   }
   if (FAILED(hr)) return hr;
   byte_buffer entropy;
@@ -327,9 +352,9 @@ HRESULT history_parts(const index_record& index, byte_buffer& aad, std::uint8_t 
 }
 
 // Seals the history's digest under the keystore key; called whenever the header or the history
-// changed. A version 1 index has no history seal.
+// changed. A version 1 protection has no history seal.
 HRESULT seal_history(index_record& index, const key256& keystore_key) {
-  if (index.version < 2) return S_OK;
+  if (index.protection_version < 2) return S_OK;
   byte_buffer aad;
   std::uint8_t digest[digest_size];
   const HRESULT hr = history_parts(index, aad, digest);
@@ -339,7 +364,7 @@ HRESULT seal_history(index_record& index, const key256& keystore_key) {
 // NTE_BAD_DATA unless the history is the one the keystore key sealed. A version 1 index has no
 // seal: its history counts as it is until the next protection change seals it.
 HRESULT check_history(const index_record& index, const key256& keystore_key) {
-  if (index.version < 2) return S_OK;
+  if (index.protection_version < 2) return S_OK;
   byte_buffer aad;
   std::uint8_t digest[digest_size];
   std::uint8_t sealed_digest[digest_size];
@@ -665,6 +690,19 @@ HRESULT keystore_service::open_for_writing(const wchar_t* drive, opened& keystor
   return hr;
 }
 
+// An older index is written again as version 3 before this build writes a key into the per-key
+// subfolders: builds before it re-protect only the keys at the top level, and every one of them
+// refuses an index of a version it does not know. The protection keeps its own version, which
+// its seals and custodian copy authenticate, so nothing is sealed again.
+HRESULT keystore_service::mark_current_version(opened& keystore) {
+  if (keystore.index.version >= index_version) return S_OK;
+  keystore.index.version = index_version;
+  byte_buffer data;
+  const HRESULT hr = encode_index(keystore.index, data);
+  if (FAILED(hr)) return hr;
+  return write_atomically(keystore.where.folder, index_file(keystore.where), data, true, config_.interrupt);
+}
+
 namespace {
 
 // A custodian copy refused with NTE_PERM can still be reopened through the private key of the
@@ -675,14 +713,38 @@ bool certificate_can_reopen(const index_record& index, HRESULT custodian_result)
 
 }  // namespace
 
+// The custodian copy, which only the account that made it opens, vouches for the index; without
+// it, only an index that the certificate's private key signed is trusted. A certificate index
+// that the custodian copy vouches for and that is not signed yet is signed when the private key
+// is at hand, once the key it wraps proves to be the custodian's.
 HRESULT keystore_service::open_keystore_key(opened& keystore, key256& keystore_key) {
   const HRESULT hr = open_custodian(keystore.index, keystore_key);
+  if (SUCCEEDED(hr)) return sign_if_unsigned(keystore, keystore_key);
   if (!certificate_can_reopen(keystore.index, hr)) return hr;
   kv::unique_cert_context kept;
-  if (FAILED(kept_certificate(keystore.index, kept)) ||
-      FAILED(unlock(keystore.index, credential::of_certificate(kept.get()), keystore_key)))
-    return hr;
+  if (FAILED(kept_certificate(keystore.index, kept))) return hr;
+  const HRESULT signature = check_index_signature(keystore.index, kept.get());
+  if (FAILED(signature)) return signature;
+  if (FAILED(unlock(keystore.index, credential::of_certificate(kept.get()), keystore_key))) return hr;
   return keep_custodian(keystore, keystore_key);
+}
+
+HRESULT keystore_service::sign_if_unsigned(opened& keystore, const key256& keystore_key) {
+  index_record& index = keystore.index;
+  if (index.kind != protection_kind::certificate || index.certificate.empty()) return S_OK;
+  kv::unique_cert_context kept;
+  if (FAILED(kept_certificate(index, kept)) || SUCCEEDED(check_index_signature(index, kept.get()))) return S_OK;
+  // Only what the custodian's keystore key stands behind is signed: a wrapped key and sealed
+  // keystore key written beside a genuine custodian copy by someone else stay unsigned.
+  key256 wrapped_key;
+  if (FAILED(unlock(index, credential::of_certificate(kept.get()), wrapped_key)) ||
+      !same_bytes(wrapped_key.bytes, keystore_key.bytes, key_size) || FAILED(sign_index(index, kept.get())))
+    return S_OK;
+  index.version = index_version;  // the first version with room for a signature
+  byte_buffer data;
+  const HRESULT hr = encode_index(index, data);
+  if (FAILED(hr)) return hr;
+  return write_atomically(keystore.where.folder, index_file(keystore.where), data, true, config_.interrupt);
 }
 
 HRESULT keystore_service::keep_custodian(opened& keystore, const key256& keystore_key) {
@@ -775,6 +837,7 @@ HRESULT keystore_service::store_key(opened& keystore, const key256& keystore_key
                                     const key256& secret, bool fresh_id) {
   KV_string file_name;
   HRESULT hr = key_file_name(record.name.text(), file_name);
+  if (SUCCEEDED(hr)) hr = mark_current_version(keystore);
   if (FAILED(hr)) return hr;
   std::memcpy(record.protection_id, keystore.index.protection_id, id_size);
   const byte_buffer link = link_bytes(key_relative_path(file_name));
@@ -993,7 +1056,8 @@ HRESULT keystore_service::rename_key(const wchar_t* drive, const GUID& id, const
   if (SUCCEEDED(hr)) hr = open_secret(keystore_key, record, secret);
   if (FAILED(hr)) return hr;
   record.name.assign(new_name);
-  hr = seal_secret(keystore_key, record, secret);
+  hr = mark_current_version(keystore);
+  if (SUCCEEDED(hr)) hr = seal_secret(keystore_key, record, secret);
   byte_buffer data;
   if (SUCCEEDED(hr)) hr = encode_key(record, data);
   if (FAILED(hr)) return hr;

@@ -110,9 +110,13 @@ class keystore_service {
   HRESULT read_secret(const wchar_t* drive, const GUID& id, opened& keystore, key_record& record, key256& keystore_key,
                       key256& secret);
   HRESULT roll_forward(opened& keystore);
+  HRESULT mark_current_version(opened& keystore);
   // The keystore key through the custodian copy or, when that no longer opens, through the
-  // private key of a certificate keystore's certificate in the user's "MY" store.
+  // private key of a certificate keystore's certificate in the user's "MY" store, for an index
+  // that this private key signed (NTE_BAD_SIGNATURE for any other).
   HRESULT open_keystore_key(opened& keystore, key256& keystore_key);
+  // A certificate index that the custodian copy vouched for is signed, where the private key is.
+  HRESULT sign_if_unsigned(opened& keystore, const key256& keystore_key);
   // After the credential opened the keystore: a custodian copy that this account cannot open is
   // sealed again for it.
   HRESULT keep_custodian(opened& keystore, const key256& keystore_key);

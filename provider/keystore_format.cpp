@@ -15,6 +15,7 @@ constexpr std::uint32_t max_payload_size = 4096;
 constexpr std::uint32_t password_seal_size = salt_size + 4 + nonce_size + key_size + tag_size;
 constexpr std::uint32_t max_certificate_size = 16 * 1024;
 constexpr std::uint32_t max_wrapped_size = 1024;  // RSA up to 8,192 bits
+constexpr std::uint32_t max_signature_size = 1024;
 
 // A length-prefixed byte field of at most `limit` bytes.
 void write_field(byte_writer& out, const byte_buffer& field) {
@@ -91,10 +92,12 @@ bool read_name(byte_reader& in, KV_string& name) {
   return in.ok();
 }
 
-void write_index_fixed(byte_writer& out, const index_record& index, bool with_flags) {
+// The file's fixed fields, or (without the flags) the authenticated bytes, which carry the
+// protection's version where the file carries its own.
+void write_index_fixed(byte_writer& out, const index_record& index, bool as_file) {
   out.bytes(index_magic, sizeof index_magic);
-  out.u16(index.version);
-  if (with_flags) out.u16(index.flags);
+  out.u16(as_file ? index.version : index.protection_version);
+  if (as_file) out.u16(index.flags);
   out.u32(static_cast<std::uint32_t>(index.kind));
   out.bytes(index.protection_id, id_size);
   out.u64(index.created);
@@ -209,6 +212,15 @@ void index_authenticated_bytes(const index_record& index, byte_buffer& out) {
   write_index_fixed(writer, index, false);
 }
 
+void index_signed_bytes(const index_record& index, byte_buffer& out) {
+  index_authenticated_bytes(index, out);
+  byte_writer writer(out);
+  writer.sealed_block(index.keystore_key);
+  writer.sealed_block(index.binding);
+  write_field(writer, index.certificate);
+  write_field(writer, index.wrapped);
+}
+
 HRESULT encode_index(const index_record& index, byte_buffer& out) {
   out.clear();
   byte_writer writer(out);
@@ -222,6 +234,11 @@ HRESULT encode_index(const index_record& index, byte_buffer& out) {
     write_field(writer, index.wrapped);
     writer.sealed_block(index.history_seal);
   }
+  if (index.version >= 3) {
+    writer.u16(index.protection_version);
+    writer.u16(0);
+    write_field(writer, index.signature);
+  }
   return append_checksum(out);
 }
 
@@ -231,7 +248,7 @@ HRESULT decode_index(const byte_buffer& file, index_record& index) {
   byte_reader in(file.data(), body);
   if (!magic_fits(in, index_magic)) return NTE_BAD_DATA;
   index.version = in.u16();
-  if (index.version != 1 && index.version != index_version) return NTE_BAD_DATA;
+  if (index.version < 1 || index.version > index_version) return NTE_BAD_DATA;
   index.flags = in.u16();
   const std::uint32_t kind = in.u32();
   if (kind != static_cast<std::uint32_t>(protection_kind::password) &&
@@ -258,10 +275,18 @@ HRESULT decode_index(const byte_buffer& file, index_record& index) {
   }
   index.certificate.clear();
   index.wrapped.clear();
+  index.signature.clear();
+  index.protection_version = index.version;
   if (index.version >= 2) {
     if (!read_field(in, max_certificate_size, index.certificate) || !read_field(in, max_wrapped_size, index.wrapped))
       return NTE_BAD_DATA;
     in.sealed_block(index.history_seal);
+  }
+  if (index.version >= 3) {
+    index.protection_version = in.u16();
+    if (in.u16() != 0 || index.protection_version < 1 || index.protection_version > index.version ||
+        !read_field(in, max_signature_size, index.signature))
+      return NTE_BAD_DATA;
   }
   return in.at_end() ? S_OK : NTE_BAD_DATA;
 }

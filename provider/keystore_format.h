@@ -11,9 +11,12 @@
 
 namespace kv::provider {
 
-// Index and export files are at version 2 (certificate protection by the certificate's key);
-// version 1 files stay readable. Key files are at version 1.
-constexpr std::uint16_t index_version = 2;
+// Indexes are at version 3: the mark of a keystore whose keys may lie in the per-key
+// subfolders, which every older build refuses, and the signature of a certificate keystore's
+// index. Version 1 and 2 indexes stay readable and become version 3 when this build writes to
+// the keystore. Export files are at version 2 (certificate protection by the certificate's key),
+// version 1 stays readable; key files are at version 1.
+constexpr std::uint16_t index_version = 3;
 constexpr std::uint16_t export_version = 2;
 constexpr std::uint16_t key_version = 1;
 constexpr std::uint32_t history_capacity = 5;
@@ -79,8 +82,11 @@ struct history_entry {
 // keystore.luidx
 struct index_record {
   enum : std::uint16_t { roll_forward_pending = 1 };
-  std::uint16_t version = index_version;  // a version 1 index is written back as version 1
+  std::uint16_t version = index_version;  // of the file
   std::uint16_t flags = 0;
+  // The version whose rules the protection follows: the one it was made under (an older index
+  // marked as version 3 keeps its own), and the one its seals and custodian copy authenticate.
+  std::uint16_t protection_version = index_version;
   protection_kind kind = protection_kind::password;
   std::uint8_t protection_id[id_size] = {};  // names one protection; key files carry it
   std::uint64_t created = 0;                 // FILETIME of the protection
@@ -98,6 +104,10 @@ struct index_record {
   // Version 2: the SHA-256 of the history (history_authenticated_bytes) sealed under the keystore
   // key, so that whoever cannot open the keystore cannot strip or swap its history.
   sealed<digest_size> history_seal;
+  // Version 3 certificate keystores: index_signed_bytes signed with the certificate's private
+  // key, so that an index that anyone holding the public certificate could write is not trusted
+  // without the custodian copy. Empty: not signed (yet).
+  byte_buffer signature;
 };
 
 // <name>.lukey
@@ -150,6 +160,11 @@ HRESULT decode_index(const byte_buffer& file, index_record& index);
 // The bytes that the credential's seal and the binding authenticate: everything that says how to
 // derive the credential's key, so that none of it can be swapped without detection.
 void index_authenticated_bytes(const index_record& index, byte_buffer& out);
+// What a certificate keystore's signature covers: the authenticated bytes and everything that
+// decides which key protects the keys (the sealed keystore key, the binding, the certificate
+// and the wrapped credential key); not the custodian copy, the flags or the history, which
+// change without the private key.
+void index_signed_bytes(const index_record& index, byte_buffer& out);
 // The history as the history seal covers it: its count and entries.
 void history_authenticated_bytes(const index_record& index, byte_buffer& out);
 

@@ -218,6 +218,70 @@ HRESULT certificate_wrap(PCCERT_CONTEXT certificate, const key256& key, byte_buf
   return S_OK;
 }
 
+namespace {
+
+// A SHA-256 hash of `data` in `provider`. A key container of a provider without SHA-256 (the
+// older RSA providers) is opened again through the AES provider, which reads the same container.
+HRESULT hash_data(HCRYPTPROV provider, const byte_buffer& data, kv::unique_crypt_prov& reopened,
+                  unique_crypt_hash& hash) {
+  if (!CryptCreateHash(provider, CALG_SHA_256, 0, 0, hash.put())) {
+    if (GetLastError() != static_cast<DWORD>(NTE_BAD_ALGID)) return last_error();
+    char container[512] = {};
+    DWORD size = sizeof container;
+    if (!CryptGetProvParam(provider, PP_CONTAINER, reinterpret_cast<BYTE*>(container), &size, 0) ||
+        !CryptAcquireContextA(reopened.put(), container, nullptr, PROV_RSA_AES, CRYPT_SILENT) ||
+        !CryptCreateHash(reopened.get(), CALG_SHA_256, 0, 0, hash.put()))
+      return last_error();
+  }
+  if (!CryptHashData(hash.get(), data.data(), static_cast<DWORD>(data.size()), 0)) return last_error();
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT certificate_sign(PCCERT_CONTEXT certificate, const byte_buffer& data, byte_buffer& signature) {
+  if (!certificate) return E_INVALIDARG;
+  private_key owner;
+  if (!find_private_key(certificate, owner)) return NTE_NO_KEY;
+  kv::unique_crypt_prov reopened;
+  unique_crypt_hash hash;
+  HRESULT hr = hash_data(owner.provider(), data, reopened, hash);
+  if (FAILED(hr)) return hr;
+  // Wine 8 answers the key kind 3 (both kinds) for a key imported from PKCS#12: then try each.
+  const DWORD kinds[] = {owner.key_kind(), AT_SIGNATURE, AT_KEYEXCHANGE};
+  for (const DWORD kind : kinds) {
+    if (kind != AT_SIGNATURE && kind != AT_KEYEXCHANGE) continue;
+    DWORD size = 0;
+    if (!CryptSignHashW(hash.get(), kind, nullptr, 0, nullptr, &size)) continue;
+    signature.assign(size, 0);
+    if (CryptSignHashW(hash.get(), kind, nullptr, 0, signature.data(), &size)) {
+      signature.resize(size);
+      return S_OK;
+    }
+  }
+  signature.clear();
+  return NTE_NO_KEY;
+}
+
+HRESULT certificate_verify(PCCERT_CONTEXT certificate, const byte_buffer& data, const byte_buffer& signature) {
+  if (!certificate || !certificate->pCertInfo) return E_INVALIDARG;
+  if (signature.empty()) return NTE_BAD_SIGNATURE;
+  kv::unique_crypt_prov provider;
+  if (!CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) return last_error();
+  unique_crypt_key public_key;
+  if (!CryptImportPublicKeyInfo(provider.get(), X509_ASN_ENCODING, &certificate->pCertInfo->SubjectPublicKeyInfo,
+                                public_key.put()))
+    return last_error();
+  kv::unique_crypt_prov unused;
+  unique_crypt_hash hash;
+  const HRESULT hr = hash_data(provider.get(), data, unused, hash);
+  if (FAILED(hr)) return hr;
+  return CryptVerifySignatureW(hash.get(), signature.data(), static_cast<DWORD>(signature.size()), public_key.get(),
+                               nullptr, 0)
+             ? S_OK
+             : NTE_BAD_SIGNATURE;
+}
+
 HRESULT certificate_unwrap(PCCERT_CONTEXT certificate, const byte_buffer& wrapped, key256& key) {
   if (!certificate) return E_INVALIDARG;
   private_key owner;

@@ -120,4 +120,12 @@ HRESULT certificate_wrap(PCCERT_CONTEXT certificate, const key256& key, byte_buf
 // seal_mismatch when the key does not open `wrapped` (another certificate, altered bytes).
 HRESULT certificate_unwrap(PCCERT_CONTEXT certificate, const byte_buffer& wrapped, key256& key);
 
+// An RSA PKCS#1 v1.5 signature over the SHA-256 of `data`, least significant byte first as
+// CryptoAPI writes it, made with the certificate's private key (found as for unwrapping:
+// NTE_NO_KEY without one). Throws std::bad_alloc.
+HRESULT certificate_sign(PCCERT_CONTEXT certificate, const byte_buffer& data, byte_buffer& signature);
+// S_OK when `signature` is one that the certificate's private key made over `data`, checked with
+// its public key alone; NTE_BAD_SIGNATURE otherwise (an empty signature included).
+HRESULT certificate_verify(PCCERT_CONTEXT certificate, const byte_buffer& data, const byte_buffer& signature);
+
 }  // namespace kv::provider

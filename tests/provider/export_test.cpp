@@ -190,5 +190,39 @@ TEST_F(export_test, a_version_1_certificate_seal_is_not_trusted) {
   EXPECT_EQ(import_into_target(credential::of_certificate(certificate.get())), NTE_BAD_KEY_STATE);
 }
 
+// Sealing to a certificate takes its public key only, as public-key file encryption does: anyone
+// who holds the certificate can send its owner a key, with an id, name and secret of their
+// choosing, and the owner's ImportCert takes it. Such a file proves nothing about who made it.
+TEST_F(export_test, a_certificate_sealed_file_made_with_the_public_certificate_alone_imports) {
+  using namespace kv::provider;
+  const keyed_certificate_in_my_store keyed;
+  const kv::unique_cert_context certificate = keyed_certificate();
+  export_payload payload;
+  payload.id = {0x5EB0F11Eu, 0x1, 0x4000, {0x80, 1, 2, 3, 4, 5, 6, 7}};
+  payload.name.assign(L"sent by anyone");
+  ASSERT_EQ(random_bytes(payload.secret.bytes, key_size), S_OK);
+  export_record file;
+  file.seal_count = 1;
+  file.seals[0].kind = seal_kind::certificate;
+  ASSERT_EQ(certificate_digest(certificate.get(), file.seals[0].certificate), S_OK);
+  byte_buffer aad, plain, bytes;
+  export_authenticated_bytes(file, aad);
+  key256 content_key;
+  ASSERT_EQ(random_bytes(content_key.bytes, key_size), S_OK);
+  ASSERT_EQ(certificate_wrap(certificate.get(), content_key, file.seals[0].wrapped), S_OK);
+  encode_payload(payload, plain);
+  file.cipher.resize(plain.size());
+  ASSERT_EQ(seal_bytes(content_key, aad.data(), aad.size(), plain.data(), plain.size(), file.nonce, file.cipher.data(),
+                       file.tag),
+            S_OK);
+  ASSERT_EQ(encode_export(file, bytes), S_OK);
+  write_bytes(export_file, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+
+  ASSERT_EQ(import_into_target(credential::of_certificate(certificate.get())), S_OK);
+  const key_view imported = read(payload.id, target);
+  EXPECT_TRUE(imported.record.name.equals(L"sent by anyone"));
+  EXPECT_EQ(std::memcmp(imported.secret.bytes, payload.secret.bytes, key_size), 0);
+}
+
 }  // namespace
 }  // namespace provider_test

@@ -105,24 +105,39 @@ byte_buffer rechecked(byte_buffer file, std::size_t at, std::uint8_t value) {
   return file;
 }
 
-TEST(provider_format, an_index_of_either_version_decodes_to_what_was_encoded) {
-  for (const std::uint16_t version : {std::uint16_t{1}, index_version}) {
-    SCOPED_TRACE(version);
+TEST(provider_format, an_index_of_any_version_decodes_to_what_was_encoded) {
+  struct row {
+    std::uint16_t version;
+    std::uint16_t protection_version;
+  };
+  // A version 3 file may carry an older protection: an older index marked by this build.
+  for (const row r : {row{1, 1}, row{2, 2}, row{3, 1}, row{3, 2}, row{3, 3}}) {
+    SCOPED_TRACE(testing::Message() << r.version << " with protection " << r.protection_version);
     index_record index;
-    index.version = version;
+    index.version = r.version;
+    index.protection_version = r.protection_version;
     index.kind = protection_kind::certificate;
     index.iterations = 1;
-    if (version >= 2) {
+    if (r.version >= 2) {
       index.certificate.assign(300, 0xC3);
       index.wrapped.assign(256, 0x5A);
     }
+    if (r.version >= 3) index.signature.assign(256, 0x9E);
     byte_buffer file;
     ASSERT_EQ(encode_index(index, file), S_OK);
     index_record back;
     ASSERT_EQ(decode_index(file, back), S_OK);
-    EXPECT_EQ(back.version, version);
+    EXPECT_EQ(back.version, r.version);
+    EXPECT_EQ(back.protection_version, r.protection_version);
     EXPECT_EQ(back.certificate, index.certificate);
     EXPECT_EQ(back.wrapped, index.wrapped);
+    EXPECT_EQ(back.signature, index.signature);
+    // Marking the file as version 3 leaves what the seals authenticate as it was.
+    byte_buffer before, after;
+    index_authenticated_bytes(back, before);
+    back.version = index_version;
+    index_authenticated_bytes(back, after);
+    EXPECT_EQ(before, after);
   }
 }
 
@@ -152,9 +167,11 @@ TEST(provider_format, decoders_refuse_well_checksummed_files_they_do_not_underst
     byte_buffer file;
     decoder decode;
   };
-  // The history (one entry) comes last but for the two empty certificate fields and its seal.
-  const std::size_t history_count_at =
-      index_file.size() - digest_size - (nonce_size + digest_size + tag_size) - 4 - 4 - (salt_size + 4 + key_size) - 4;
+  // The history (one entry) comes last but for the two empty certificate fields, its seal, the
+  // protection's version with its reserved field and the empty signature.
+  const std::size_t history_count_at = index_file.size() - digest_size - 4 - 2 - 2 -
+                                       (nonce_size + digest_size + tag_size) - 4 - 4 - (salt_size + 4 + key_size) - 4;
+  const std::size_t protection_version_at = index_file.size() - digest_size - 4 - 2 - 2;
   const std::size_t credential_iterations_top = 55;  // the last byte of the u32 at offset 52
   const std::size_t history_iterations_top = history_count_at + 4 + salt_size + 3;
   const std::size_t seal_iterations_top = 8 + 4 + 4 + salt_size + 3;  // header, kind, size, salt
@@ -164,6 +181,9 @@ TEST(provider_format, decoders_refuse_well_checksummed_files_they_do_not_underst
       {"key: reserved field set", rechecked(key_file, 6, 1), as_key},
       {"key: NUL inside the name", rechecked(rechecked(key_file, 58, 0), 59, 0), as_key},
       {"index: newer version", rechecked(index_file, 4, 9), as_index},
+      {"index: protection newer than the file", rechecked(index_file, protection_version_at, 4), as_index},
+      {"index: no protection version", rechecked(index_file, protection_version_at, 0), as_index},
+      {"index: reserved field set", rechecked(index_file, protection_version_at + 2, 1), as_index},
       {"index: unknown protection kind", rechecked(index_file, 8, 3), as_index},
       {"index: six passwords of history", rechecked(index_file, history_count_at, 6), as_index},
       // A crafted work factor would hold the caller for an hour: refused before any derivation.

@@ -152,14 +152,79 @@ TEST_F(keystore_test, without_the_custodian_copy_a_certificate_keystore_needs_th
   const auto create = [&](const wchar_t* name) {
     return service.create_key(drive.c_str(), protection_kind::certificate, nullptr, name, 0, false);
   };
+  const auto signature = [&] { return read_index(drive).signature; };
+  ASSERT_TRUE(signature().empty());  // made where the private key was not at hand
+  const std::wstring index_path = drive.keystore() + L"\\keystore.luidx";
+  const std::vector<std::uint8_t> whole = read_bytes(index_path);
   break_custodian(drive);
-  EXPECT_EQ(create(L"a"), NTE_PERM);  // the index's public certificate alone opens nothing
   {
     const keyed_certificate_in_my_store keyed;
-    EXPECT_EQ(create(L"b"), S_OK);  // through the private key, which seals the custodian copy again
+    EXPECT_EQ(create(L"a"), NTE_BAD_SIGNATURE);  // unsigned: nothing but the custodian copy vouches for it
   }
-  EXPECT_EQ(create(L"c"), S_OK);
-  EXPECT_EQ(key_ids(drive).size(), 2u);
+  write_bytes(index_path, whole);
+  {
+    const keyed_certificate_in_my_store keyed;
+    EXPECT_EQ(create(L"b"), S_OK);  // through the custodian copy, which gets the index signed
+  }
+  EXPECT_FALSE(signature().empty());
+  break_custodian(drive);
+  EXPECT_EQ(create(L"c"), NTE_PERM);  // the index's public certificate alone opens nothing
+  {
+    const keyed_certificate_in_my_store keyed;
+    EXPECT_EQ(create(L"d"), S_OK);  // through the private key, which seals the custodian copy again
+  }
+  EXPECT_EQ(create(L"e"), S_OK);
+  EXPECT_EQ(key_ids(drive).size(), 3u);
+}
+
+// What anyone who may write the medium can make with the public certificate alone: a whole
+// index with a keystore key of their own wrapped to it, its binding and history sealed under
+// that key, and a custodian copy that opens for nobody. In the format of either signed or
+// unsigned builds, the owner's next write refuses it and changes nothing.
+TEST_F(keystore_test, a_certificate_index_written_with_the_public_certificate_alone_is_refused) {
+  const keyed_certificate_in_my_store keyed;
+  const kv::unique_cert_context certificate = keyed_certificate();
+  ASSERT_EQ(service.create_keystore(drive.c_str(), credential::of_certificate(certificate.get())), S_OK);
+  add_key(L"mine", drive, protection_kind::certificate);
+  for (const std::uint16_t version : {std::uint16_t{2}, kv::provider::index_version}) {
+    SCOPED_TRACE(version);
+    kv::provider::key256 attackers_key;
+    ASSERT_EQ(kv::provider::random_bytes(attackers_key.bytes, kv::provider::key_size), S_OK);
+    rewrite_index(drive, [&](kv::provider::index_record& index) {
+      index = hand_made_index(version, attackers_key, nullptr, certificate.get());
+      index.custodian.assign(64, 0x42);
+      if (version >= 3) index.signature.assign(256, 0x17);
+    });
+    const folder_contents before = contents_of(drive.keystore());
+    EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::certificate, nullptr, L"new", 0, false),
+              NTE_BAD_SIGNATURE);
+    EXPECT_TRUE(contents_of(drive.keystore()) == before);
+  }
+}
+
+// Builds before the signed index put every key at the top level, and those after them wrote
+// keys into subfolders of a version 1 or 2 keystore, which the earlier builds then damaged. A
+// keystore of an older version that this build writes a key to is marked version 3, which every
+// older build refuses; its protection stays as it was.
+TEST_F(keystore_test, a_key_written_to_an_older_keystore_marks_it_as_version_3) {
+  ASSERT_EQ(create_password_keystore(L"pw"), S_OK);
+  for (const std::uint16_t version : {std::uint16_t{1}, std::uint16_t{2}}) {
+    SCOPED_TRACE(version);
+    kv::provider::key256 keystore_key;
+    ASSERT_EQ(kv::provider::random_bytes(keystore_key.bytes, kv::provider::key_size), S_OK);
+    rewrite_index(drive, [&](kv::provider::index_record& index) {
+      index = hand_made_index(version, keystore_key, L"pw", nullptr);
+    });
+    ASSERT_EQ(read_index(drive).version, version);
+    EXPECT_EQ(service.verify_password(drive.c_str(), L"pw"), S_OK);
+    EXPECT_EQ(read_index(drive).version, version);  // reading and checking mark nothing
+    const GUID id = add_key(version == 1 ? L"one" : L"two");
+    const kv::provider::index_record marked = read_index(drive);
+    EXPECT_EQ(marked.version, kv::provider::index_version);
+    EXPECT_EQ(marked.protection_version, version);
+    EXPECT_TRUE(read(id).record.name.equals(version == 1 ? L"one" : L"two"));
+    EXPECT_EQ(service.verify_password(drive.c_str(), L"pw"), S_OK);
+  }
 }
 
 // Stops a protection change at one step, as a killed process would.

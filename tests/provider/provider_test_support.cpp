@@ -150,6 +150,73 @@ void rewrite_index(const temp_folder& drive, const std::function<void(kv::provid
   write_bytes(path, std::vector<std::uint8_t>(changed.begin(), changed.end()));
 }
 
+kv::provider::index_record read_index(const temp_folder& drive) {
+  const std::vector<std::uint8_t> bytes = read_bytes(drive.keystore() + L"\\keystore.luidx");
+  kv::provider::index_record index;
+  if (kv::provider::decode_index(kv::provider::byte_buffer(bytes.begin(), bytes.end()), index) != S_OK)
+    throw std::runtime_error("the index does not decode");
+  return index;
+}
+
+kv::provider::index_record hand_made_index(std::uint16_t version, const kv::provider::key256& keystore_key,
+                                           const wchar_t* password, PCCERT_CONTEXT certificate) {
+  using namespace kv::provider;
+  index_record index;
+  index.version = version;
+  index.protection_version = version;
+  index.kind = password ? protection_kind::password : protection_kind::certificate;
+  index.iterations = test_work_factor;
+  key256 sealing_key;
+  bool ok = random_bytes(index.protection_id, id_size) == S_OK && random_bytes(index.salt, salt_size) == S_OK;
+  if (password) {
+    ok = ok && derive_key(password, std::char_traits<wchar_t>::length(password) * sizeof(wchar_t), index.salt,
+                          index.iterations, sealing_key) == S_OK;
+  } else {
+    index.certificate.assign(certificate->pbCertEncoded, certificate->pbCertEncoded + certificate->cbCertEncoded);
+    ok = ok && random_bytes(sealing_key.bytes, key_size) == S_OK &&
+         certificate_wrap(certificate, sealing_key, index.wrapped) == S_OK;
+  }
+  byte_buffer aad, history;
+  index_authenticated_bytes(index, aad);
+  history_authenticated_bytes(index, history);
+  std::uint8_t digest[digest_size] = {};
+  ok = ok && seal_block(sealing_key, aad.data(), aad.size(), keystore_key.bytes, index.keystore_key) == S_OK;
+  if (certificate && !password) ok = ok && certificate_digest(certificate, digest) == S_OK;
+  ok = ok && seal_block(keystore_key, aad.data(), aad.size(), digest, index.binding) == S_OK;
+  ok = ok && sha256(history.data(), history.size(), digest) == S_OK &&
+       seal_block(keystore_key, aad.data(), aad.size(), digest, index.history_seal) == S_OK;
+  if (version < 2) {
+    index.certificate.clear();
+    index.wrapped.clear();
+    aad.assign(index.protection_id, index.protection_id + id_size);
+  }
+  ok = ok && custodian_protect(keystore_key, aad.data(), aad.size(), index.custodian) == S_OK;
+  if (!ok) throw std::runtime_error("the hand-made index could not be sealed");
+  return index;
+}
+
+folder_contents contents_of(const std::wstring& folder) {
+  folder_contents contents;
+  std::vector<std::wstring> pending{L""};
+  while (!pending.empty()) {
+    const std::wstring relative = pending.back();
+    pending.pop_back();
+    WIN32_FIND_DATAW found;
+    const kv::unique_find search(FindFirstFileW((folder + relative + L"\\*").c_str(), &found));
+    if (!search) continue;
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        pending.push_back(relative + L"\\" + name);
+      } else {
+        contents[relative + L"\\" + name] = read_bytes(folder + relative + L"\\" + name);
+      }
+    } while (FindNextFileW(search.get(), &found));
+  }
+  return contents;
+}
+
 std::vector<std::wstring> texts(const KV_paths& paths) {
   std::vector<std::wstring> result;
   for (const KV_path& path : paths) result.push_back(path.text());

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,16 @@ void write_bytes(const std::wstring& path, const std::vector<std::uint8_t>& byte
 // Decodes the drive's index, lets `change` alter it and writes it back with a fitting checksum,
 // as anyone who can write the file could.
 void rewrite_index(const temp_folder& drive, const std::function<void(kv::provider::index_record&)>& change);
+// The drive's index, decoded.
+kv::provider::index_record read_index(const temp_folder& drive);
+// An index as a build of `version` (1, 2 or 3) wrote it, protecting `keystore_key` with
+// `password` or, when that is null, with `certificate`'s public key; unsigned, its custodian copy
+// made for this account.
+kv::provider::index_record hand_made_index(std::uint16_t version, const kv::provider::key256& keystore_key,
+                                           const wchar_t* password, PCCERT_CONTEXT certificate);
+// Every file below a folder with its bytes, to show that a refusal changed nothing.
+using folder_contents = std::map<std::wstring, std::vector<std::uint8_t>>;
+folder_contents contents_of(const std::wstring& folder);
 // A path list as std::wstrings.
 std::vector<std::wstring> texts(const KV_paths& paths);
 
