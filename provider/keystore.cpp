@@ -507,6 +507,13 @@ byte_buffer link_bytes(const KV_string& relative) {
 }
 
 // Writes the id's link in its subfolder; one left at the top by an older writer goes afterwards.
+// Deletes a file that may be gone already.
+HRESULT remove_if_there(const KV_path& path) {
+  if (remove_file(path.text()) || GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)
+    return S_OK;
+  return last_error();
+}
+
 HRESULT write_link(const location& where, const GUID& id, const byte_buffer& link, bool replace,
                    const interrupt_hook& interrupt) {
   const KV_path path = link_file(where, id);
@@ -514,7 +521,9 @@ HRESULT write_link(const location& where, const GUID& id, const byte_buffer& lin
   HRESULT hr = make_folder(ids_folder(where));
   if (SUCCEEDED(hr)) hr = make_folder(folder);
   if (SUCCEEDED(hr)) hr = write_atomically(folder, path, link, replace, interrupt);
-  if (SUCCEEDED(hr) && replace) remove_file(link_file(where, id, true).text());
+  // A top-level link of the earlier layout that stays (the file held open) is harmless: the new
+  // link wins every lookup, and a delete takes both.
+  if (SUCCEEDED(hr) && replace) remove_if_there(link_file(where, id, true));
   return hr;
 }
 
@@ -1022,18 +1031,27 @@ HRESULT keystore_service::create_key(const wchar_t* drive, protection_kind expec
   return store_key(keystore, keystore_key, record, secret, true);
 }
 
+// Every place that holds the key goes: the subfolders, and the top-level file and link of the
+// earlier layout that a rename cut short may have left beside them, which would otherwise bring
+// the key back under its old name.
 HRESULT keystore_service::delete_key(const wchar_t* drive, const GUID& id) {
   opened keystore;
   HRESULT hr = open_for_writing(drive, keystore);
-  KV_path key_path;
-  KV_string file_name;
-  key_record record;
-  bool flat_link = false;
-  if (SUCCEEDED(hr)) hr = find_key(keystore.where, id, key_path, file_name, record, &flat_link);
   if (FAILED(hr)) return hr;
-  // The key file goes first: a link without its file counts as absent.
-  if (!remove_file(key_path.text())) return last_error();
-  remove_file(link_file(keystore.where, id, flat_link).text());
+  for (int place = 0; place < 2; ++place) {
+    KV_path key_path;
+    KV_string file_name;
+    key_record record;
+    bool flat_link = false;
+    hr = find_key(keystore.where, id, key_path, file_name, record, &flat_link);
+    if (place > 0 && hr == NTE_NOT_FOUND) return S_OK;
+    if (FAILED(hr)) return hr;
+    // The key file goes first: a link without its file counts as absent.
+    if (!remove_file(key_path.text())) return last_error();
+    hr = remove_if_there(link_file(keystore.where, id, flat_link));
+    if (FAILED(hr)) return hr;
+    if (flat_link) return S_OK;
+  }
   return S_OK;
 }
 
@@ -1074,7 +1092,9 @@ HRESULT keystore_service::rename_key(const wchar_t* drive, const GUID& id, const
     if (!same_file && hr != E_ABORT) remove_file(new_path.text());
     return hr;
   }
-  if (!same_file) remove_file(old_path.text());
+  // The key is renamed once the link names the new file: an old file that stays (held open) is
+  // an orphan that the next writer wanting its name clears, and a delete of the key takes it.
+  if (!same_file) remove_if_there(old_path);
   return S_OK;
 }
 

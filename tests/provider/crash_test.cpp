@@ -1,8 +1,9 @@
 // Crash consistency: every writing operation runs in a child process that ends itself
 // (TerminateProcess) just before its n-th change to the keystore's files, for n = 1, 2, ... until
-// the operation finishes first. After each death a fresh service must open the keystore with its
-// credential, find every key that existed before, see the interrupted operation whole or absent,
-// and let the next writer work.
+// the operation finishes first, on a keystore of this build and on one that an earlier build
+// wrote (a version 2 index, keys at the top level). After each death a fresh service must open
+// the keystore with its credential, find every key that existed before, see the interrupted
+// operation whole or absent, and let the next writer work.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -91,17 +92,30 @@ const kv::test::child_role run_and_die(L"run_and_die", [](const kv::test::child_
 class crash_test : public keystore_test {
  protected:
   // Keys "a" and "b" under the starting protection; answers their ids.
-  void prepare(const operation& op, const temp_folder& where, GUID& a, GUID& b) {
+  void prepare(const operation& op, const temp_folder& where, bool earlier_build, GUID& a, GUID& b) {
     a = b = GUID{};
     if (op.from == start::nothing) return;
     const kv::unique_cert_context certificate = first_certificate();
-    ASSERT_EQ(service.create_keystore(where.c_str(), op.from == start::password
-                                                         ? credential::of_password(old_password)
-                                                         : credential::of_certificate(certificate.get())),
+    const bool by_password = op.from == start::password;
+    ASSERT_EQ(service.create_keystore(where.c_str(), by_password ? credential::of_password(old_password)
+                                                                 : credential::of_certificate(certificate.get())),
               S_OK);
-    const protection_kind kind = op.from == start::password ? protection_kind::password : protection_kind::certificate;
+    if (earlier_build) {
+      kv::provider::key256 keystore_key;
+      ASSERT_EQ(kv::provider::random_bytes(keystore_key.bytes, kv::provider::key_size), S_OK);
+      rewrite_index(where, [&](kv::provider::index_record& index) {
+        index = hand_made_index(2, keystore_key, by_password ? old_password : nullptr, certificate.get());
+      });
+    }
+    const protection_kind kind = by_password ? protection_kind::password : protection_kind::certificate;
     a = add_key(L"a", where, kind);
     b = add_key(L"b", where, kind);
+    if (earlier_build) {
+      move_to_flat_layout(where, a, L"a.lukey");
+      move_to_flat_layout(where, b, L"b.lukey");
+      // The protection is of version 2 still: the file becomes what that build wrote.
+      rewrite_index(where, [](kv::provider::index_record& index) { index.version = 2; });
+    }
     a_secret = read(a, where);
     b_secret = read(b, where);
     if (std::wstring(op.name) == L"import key") {
@@ -150,6 +164,9 @@ class crash_test : public keystore_test {
       EXPECT_TRUE(renamed || key.record.name.equals(L"a"));
       // The name the key does not hold is free: no orphan keeps it.
       EXPECT_EQ(service.create_key(d, kind, nullptr, renamed ? L"a" : L"renamed", 0, false), S_OK);
+      // Deleted, nothing of it comes back, not under its old name either.
+      EXPECT_EQ(service.delete_key(d, a), S_OK);
+      EXPECT_EQ(service.read_key(d, a, key), NTE_NOT_FOUND);
     }
     if (name == L"create key") {
       const std::size_t count = key_ids(where).size();
@@ -169,14 +186,17 @@ class crash_test : public keystore_test {
 };
 
 TEST_F(crash_test, every_write_step_of_every_writing_operation_survives_a_killed_process) {
-  int crash_points = 0;
+  int crash_points[2] = {};
+  for (const bool earlier_build : {false, true})
   for (const operation& op : operations) {
+    if (earlier_build && op.from == start::nothing) continue;
     for (int n = 1;; ++n) {
-      SCOPED_TRACE(testing::Message() << std::string(op.name, op.name + std::wcslen(op.name)) << ", killed before change " << n);
+      SCOPED_TRACE(testing::Message() << std::string(op.name, op.name + std::wcslen(op.name)) << ", killed before change "
+                                      << n << (earlier_build ? ", keystore of an earlier build" : ""));
       temp_folder where;
       GUID a;
       GUID b;
-      prepare(op, where, a, b);
+      prepare(op, where, earlier_build, a, b);
       if (HasFatalFailure()) return;
       kv::test::child_process child(L"run_and_die", {op.name, where.path(), settings.config.registry_key,
                                                      KV_guid(a).text, std::to_wstring(n)});
@@ -186,12 +206,15 @@ TEST_F(crash_test, every_write_step_of_every_writing_operation_survives_a_killed
       check(op, where, a, b);
       if (HasFailure()) return;
       if (code == 0) break;
-      ++crash_points;
+      ++crash_points[earlier_build];
     }
   }
-  std::printf("crash points covered: %d\n", crash_points);
-  RecordProperty("crash_points", crash_points);
-  EXPECT_GT(crash_points, 40);
+  std::printf("crash points covered: %d on keystores of this build, %d on keystores of an earlier build\n",
+              crash_points[0], crash_points[1]);
+  RecordProperty("crash_points", crash_points[0]);
+  RecordProperty("crash_points_earlier_build", crash_points[1]);
+  EXPECT_GT(crash_points[0], 40);
+  EXPECT_GT(crash_points[1], 40);
 }
 
 }  // namespace

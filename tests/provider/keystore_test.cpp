@@ -168,14 +168,8 @@ TEST_F(keystore_test, keys_written_at_the_top_of_the_keystore_by_earlier_version
   ASSERT_EQ(create_password_keystore(), S_OK);
   const GUID id = add_key(L"Early");
   const kv::provider::key_view before = read(id);
-  // Move the key where earlier versions kept it: "<name>.lukey" and "ids\\{GUID}.luid" naming it.
   const std::wstring link = std::wstring(L"\\ids\\") + KV_guid(id).text + L".luid";
-  const std::wstring sharded_link = drive.keystore() + L"\\ids\\" + std::wstring(KV_guid(id).text).substr(1, 2) + link.substr(4);
-  ASSERT_TRUE(MoveFileW(drive.key_file(L"Early.lukey").c_str(), (drive.keystore() + L"\\Early.lukey").c_str()));
-  ASSERT_TRUE(DeleteFileW(sharded_link.c_str()));
-  const wchar_t name[] = L"Early.lukey";
-  write_bytes(drive.keystore() + link, std::vector<std::uint8_t>(reinterpret_cast<const std::uint8_t*>(name),
-                                                                 reinterpret_cast<const std::uint8_t*>(name) + 22));
+  move_to_flat_layout(drive, id, L"Early.lukey");
   EXPECT_EQ(std::memcmp(read(id).secret.bytes, before.secret.bytes, kv::provider::key_size), 0);
   EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, nullptr, L"EARLY", 0, false), name_in_use);
   ASSERT_EQ(service.rename_key(drive.c_str(), id, L"early"), S_OK);  // moves it into the subfolders
@@ -184,6 +178,24 @@ TEST_F(keystore_test, keys_written_at_the_top_of_the_keystore_by_earlier_version
   EXPECT_EQ(GetFileAttributesW((drive.keystore() + link).c_str()), INVALID_FILE_ATTRIBUTES);
   ASSERT_EQ(service.delete_key(drive.c_str(), id), S_OK);
   EXPECT_TRUE(key_ids(drive).empty());
+
+  // A rename whose old link and file cannot go (held open) leaves them beside the new ones; a
+  // delete then takes both, so the key does not come back under its old name.
+  const GUID held = add_key(L"Held");
+  move_to_flat_layout(drive, held, L"Held.lukey");
+  {
+    const auto hold = [](const std::wstring& path) {
+      return kv::unique_file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    };
+    const kv::unique_file link_open = hold(drive.keystore() + L"\\ids\\" + KV_guid(held).text + L".luid");
+    const kv::unique_file file_open = hold(drive.keystore() + L"\\Held.lukey");
+    ASSERT_TRUE(link_open && file_open);
+    ASSERT_EQ(service.rename_key(drive.c_str(), held, L"moved"), S_OK);
+  }
+  EXPECT_TRUE(read(held).record.name.equals(L"moved"));
+  ASSERT_EQ(service.delete_key(drive.c_str(), held), S_OK);
+  kv::provider::key_view gone;
+  EXPECT_EQ(service.read_key(drive.c_str(), held, gone), NTE_NOT_FOUND);
 }
 
 TEST_F(keystore_test, a_rename_that_changes_only_letter_case_keeps_the_file_for_any_letters) {

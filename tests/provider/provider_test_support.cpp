@@ -195,6 +195,16 @@ kv::provider::index_record hand_made_index(std::uint16_t version, const kv::prov
   return index;
 }
 
+void move_to_flat_layout(const temp_folder& drive, const GUID& id, const std::wstring& file_name) {
+  const std::wstring guid = KV_guid(id).text;
+  const std::wstring ids = drive.keystore() + L"\\ids\\";
+  if (!MoveFileW(drive.key_file(file_name).c_str(), (drive.keystore() + L"\\" + file_name).c_str()) ||
+      !DeleteFileW((ids + guid.substr(1, 2) + L"\\" + guid + L".luid").c_str()))
+    throw std::runtime_error("the key could not be moved to the flat layout");
+  const auto* name = reinterpret_cast<const std::uint8_t*>(file_name.c_str());
+  write_bytes(ids + guid + L".luid", std::vector<std::uint8_t>(name, name + file_name.size() * sizeof(wchar_t)));
+}
+
 folder_contents contents_of(const std::wstring& folder) {
   folder_contents contents;
   std::vector<std::wstring> pending{L""};

@@ -81,6 +81,9 @@ kv::provider::index_record read_index(const temp_folder& drive);
 // made for this account.
 kv::provider::index_record hand_made_index(std::uint16_t version, const kv::provider::key256& keystore_key,
                                            const wchar_t* password, PCCERT_CONTEXT certificate);
+// Moves a key where builds before the subfolders kept it: "<file name>" at the top of the
+// keystore and "ids\\{GUID}.luid" holding the bare file name.
+void move_to_flat_layout(const temp_folder& drive, const GUID& id, const std::wstring& file_name);
 // Every file below a folder with its bytes, to show that a refusal changed nothing.
 using folder_contents = std::map<std::wstring, std::vector<std::uint8_t>>;
 folder_contents contents_of(const std::wstring& folder);
