@@ -56,6 +56,19 @@ class plain_request {
   wchar_t* units_ = nullptr;
 };
 
+// Zeroes every unit a BSTR counts, past a NUL too, through a wipe the compiler keeps.
+void wipe_units(BSTR text) noexcept {
+  if (text) kv::secure_wipe(text, SysStringByteLen(text));
+}
+
+bool in_module(void* address, HMODULE module) noexcept {
+  HMODULE found = nullptr;
+  return module && address &&
+         GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            static_cast<LPCWSTR>(address), &found) &&
+         found == module;
+}
+
 HRESULT refuse(const wchar_t* report, HRESULT code, LONG* ret_code) {
   trace_report(reporter, report);
   *ret_code = code;
@@ -64,7 +77,24 @@ HRESULT refuse(const wchar_t* report, HRESULT code, LONG* ret_code) {
 
 }  // namespace
 
+thread_local const LU_proxy_disp::dispatched_call* LU_proxy_disp::dispatching_ = nullptr;
+
+// Windows gives every call that its RPC layer dispatches a call context. Wine 8 gives none
+// (CoGetCallContext answers RPC_E_CALL_COMPLETE, CoGetCallerTID E_NOTIMPL), so there the stub is
+// known by its code: the RPC runtime's NDR stub calls the vtable method itself, or calls Invoke
+// through oleaut32's IDispatch stub. An in-process caller is neither.
+bool LU_proxy_disp::delivered_by_stub(void* const* callers, USHORT count) noexcept {
+  kv::com_ptr<IServerSecurity> context;
+  if (SUCCEEDED(CoGetCallContext(IID_IServerSecurity, context.put_void()))) return true;
+  const HMODULE automation = GetModuleHandleW(L"oleaut32.dll");
+  USHORT at = 0;
+  while (at < count && in_module(callers[at], automation)) ++at;
+  return at < count && in_module(callers[at], GetModuleHandleW(L"rpcrt4.dll"));
+}
+
 HRESULT STDMETHODCALLTYPE LU_proxy_disp::call_function(BSTR arg, BSTR* ret, LONG* ret_code) {
+  void* callers[1] = {};
+  const USHORT found = CaptureStackBackTrace(1, 1, callers, nullptr);  // the vtable call's caller
   trace_line(reporter, 0, nullptr);
   if (!ret_code) return E_POINTER;
   // Before anything else, the null argument included: only the main thread may get further.
@@ -73,7 +103,12 @@ HRESULT STDMETHODCALLTYPE LU_proxy_disp::call_function(BSTR arg, BSTR* ret, LONG
   }
   if (!ret) return refuse(L"Call without a place for the result!\n", E_POINTER, ret_code);
   try {
-    return perform_call(arg, ret, ret_code);
+    // The stub frees its copy of the request unwiped; a caller in this process keeps its own.
+    // Under Invoke, the call context belongs to the dispatch call: Invoke says what is whose.
+    const dispatched_call* dispatched = dispatching_;
+    const bool wipe_arg = dispatched ? dispatched->through_stub && arg != dispatched->caller_text
+                                     : delivered_by_stub(callers, found);
+    return perform_call(arg, ret, ret_code, wipe_arg);
   } catch (const std::bad_alloc&) {
     // Everything the call made is owned by the unwound frames and already freed.
     return refuse(L"Call ran out of memory!\n", E_OUTOFMEMORY, ret_code);
@@ -82,18 +117,22 @@ HRESULT STDMETHODCALLTYPE LU_proxy_disp::call_function(BSTR arg, BSTR* ret, LONG
   }
 }
 
-HRESULT LU_proxy_disp::perform_call(BSTR arg, BSTR* ret, LONG* ret_code) {
+HRESULT LU_proxy_disp::perform_call(BSTR arg, BSTR* ret, LONG* ret_code, bool wipe_arg) {
   kv::unique_bstr result;
   HRESULT code = S_OK;
   {
     kv::xml_document document;
-    if (!document) return refuse(L"Exit call, unable to create XML document!\n", E_INVALIDARG, ret_code);
+    if (!document) {
+      if (wipe_arg) wipe_units(arg);
+      return refuse(L"Exit call, unable to create XML document!\n", E_INVALIDARG, ret_code);
+    }
     if (!arg) return refuse(L"Call with a NULL argument!\n", E_INVALIDARG, ret_code);
 
     bool loaded;
     {
       plain_request decoded;
       const HRESULT decoded_hr = decoded.decode(arg);
+      if (wipe_arg) wipe_units(arg);
       if (FAILED(decoded_hr)) return refuse(L"Unable to decode function call!\n", decoded_hr, ret_code);
       loaded = document->load_from_string(decoded.text()) != 0;
     }

@@ -3,6 +3,7 @@
 // life of the process; a failed load is tried again by the next operation.
 #include <atomic>
 #include <new>
+#include <utility>
 
 #include "proxy/lu_proxy_disp.h"
 #include "proxy/server_link_internal.h"
@@ -130,6 +131,26 @@ class variant_out_arguments {
   LONG ret_code_ = 0;
 };
 
+// The request argument of a call of call_function (DISPID 1): named 0, or else the first of
+// the positional arguments, which come last to first. Null for other members or when missing.
+VARIANTARG* request_argument(DISPID member, const DISPPARAMS* params) noexcept {
+  if (member != 1 || !params || !params->rgvarg) return nullptr;
+  for (UINT i = 0; i < params->cNamedArgs && params->rgdispidNamedArgs; ++i) {
+    if (params->rgdispidNamedArgs[i] == 0) return i < params->cArgs ? &params->rgvarg[i] : nullptr;
+  }
+  return params->cArgs > params->cNamedArgs ? &params->rgvarg[params->cArgs - 1] : nullptr;
+}
+
+// The string a by-reference request argument names: it goes back to the caller as it is.
+const wchar_t* referenced_text(const VARIANTARG* arg) noexcept {
+  if (!arg) return nullptr;
+  if (V_VT(arg) == (VT_BYREF | VT_BSTR)) return V_BSTRREF(arg) ? *V_BSTRREF(arg) : nullptr;
+  if (V_VT(arg) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(arg) && V_VT(V_VARIANTREF(arg)) == VT_BSTR) {
+    return V_BSTR(V_VARIANTREF(arg));
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 HRESULT STDMETHODCALLTYPE LU_proxy_disp::GetTypeInfoCount(UINT* count) {
@@ -174,20 +195,35 @@ HRESULT STDMETHODCALLTYPE LU_proxy_disp::GetIDsOfNames(REFIID riid, LPOLESTR* na
 
 HRESULT STDMETHODCALLTYPE LU_proxy_disp::Invoke(DISPID member, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
                                                VARIANT* result, EXCEPINFO* exception, UINT* argument_error) {
+  void* callers[4] = {};
+  const USHORT found = CaptureStackBackTrace(1, 4, callers, nullptr);
   if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
   try {
     dual_type_info loaded{};
     const HRESULT hr = type_info(loaded);
     if (FAILED(hr)) return hr;
+    // A request the stub unmarshalled is the stub's to free, unwiped: call_function zeroes what it
+    // gets, and the stub's own string is zeroed here in case the type information passed a copy.
+    // A by-reference request goes back to the caller and is left alone.
+    VARIANTARG* request = request_argument(member, params);
+    const dispatched_call call{request && delivered_by_stub(callers, found), referenced_text(request)};
+    const dispatched_call* outer = std::exchange(dispatching_, &call);
     // The type information calls call_function through the vtable of this interface pointer.
+    HRESULT invoked;
     variant_out_arguments script_form;
     if (!script_form.take(member, params)) {
-      return DispInvoke(static_cast<LU_proxy_disp_i*>(this), loaded.vtable, member, flags, params, result, exception,
-                        argument_error);
+      invoked = DispInvoke(static_cast<LU_proxy_disp_i*>(this), loaded.vtable, member, flags, params, result,
+                           exception, argument_error);
+    } else {
+      invoked = DispInvoke(static_cast<LU_proxy_disp_i*>(this), loaded.vtable, member, flags, script_form.params(),
+                           result, exception, argument_error);
+      if (SUCCEEDED(invoked)) invoked = script_form.hand_back();
     }
-    const HRESULT invoked = DispInvoke(static_cast<LU_proxy_disp_i*>(this), loaded.vtable, member, flags,
-                                       script_form.params(), result, exception, argument_error);
-    return FAILED(invoked) ? invoked : script_form.hand_back();
+    dispatching_ = outer;
+    if (call.through_stub && V_VT(request) == VT_BSTR && V_BSTR(request)) {
+      kv::secure_wipe(V_BSTR(request), SysStringByteLen(V_BSTR(request)));
+    }
+    return invoked;
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   } catch (...) {

@@ -112,8 +112,23 @@ class LU_proxy_disp final : public LU_proxy_disp_i {
   LU_proxy_disp(const LU_proxy_disp&) = delete;
   LU_proxy_disp& operator=(const LU_proxy_disp&) = delete;
 
-  // The steps of call_function after the argument checks; throws std::bad_alloc.
-  HRESULT perform_call(BSTR arg, BSTR* ret, LONG* ret_code);
+  // The steps of call_function after the argument checks; throws std::bad_alloc. With `wipe_arg`
+  // every unit of `arg` is zeroed once the request is decoded.
+  HRESULT perform_call(BSTR arg, BSTR* ret, LONG* ret_code, bool wipe_arg);
+
+  // True when COM's stub delivered the running call, so its strings are the stub's own copies,
+  // which the stub frees unwiped after the call. `callers` are the return addresses above the
+  // method (CaptureStackBackTrace skipping the method's own frame), caller first.
+  static bool delivered_by_stub(void* const* callers, USHORT count) noexcept;
+
+  // The call_function that Invoke makes through the type information, on this thread: the request
+  // text it hands over is zeroed only when the dispatch call came through the stub, and never the
+  // string that a by-reference argument names, which goes back to the caller.
+  struct dispatched_call {
+    bool through_stub;
+    const wchar_t* caller_text;
+  };
+  static thread_local const dispatched_call* dispatching_;
 
   inner_unknown inner_;
   IUnknown* controlling_;  // the outer object, or inner_ when not aggregated

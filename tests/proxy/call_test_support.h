@@ -81,6 +81,10 @@ inline outcome call(LU_proxy_disp_i* object, const std::optional<std::wstring>& 
   outcome out;
   out.ret = untouched_ret();
   out.hr = object->call_function(arg.get(), &out.ret, &out.code);
+  // The request is the caller's: a call in this process leaves it as it was.
+  if (plain) {
+    EXPECT_EQ(plain_of(arg.get()), *plain);
+  }
   out.owned = owned_ret(out.ret);
   if (out.owned) out.result = plain_of(out.ret);
   return out;

@@ -220,6 +220,9 @@ class dispatch : public object {
     UINT argument_error = 0;
     invoke_hr = disp_->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result.put(),
                               exception.put(), &argument_error);
+    if (plain) {
+      EXPECT_EQ(plain_of(arg.get()), *plain);  // the caller's request, untouched
+    }
     if (how == form::script_variables) {
       EXPECT_EQ(V_VT(code_variable.get()), VT_I4);
       out.code = V_I4(code_variable.get());

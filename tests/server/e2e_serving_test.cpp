@@ -162,6 +162,45 @@ TEST_F(server_serving, calls_through_vtable_and_idispatch_answer_like_in_process
   EXPECT_EQ(in_process[4].ret_code, E_ACCESSDENIED);
 }
 
+// The request reaches the server as the stub's own BSTR of the coded text, which anybody can
+// decode, and the stub frees it when the call returns. No readable page of the server may then
+// hold that BSTR: its length prefix followed by its units up to the end of the password. (The
+// RPC runtime's receive buffer holds the units too, after another prefix, out of the server's
+// reach; so does Wine's IDispatch stub, which hands Invoke a copy and keeps its own.)
+TEST_F(server_serving, served_request_bstr_is_wiped_from_the_server_after_the_call) {
+  e2e::process server(e2e::server_exe());
+  ASSERT_NE(server.wait_until_serving(), 0u);
+  com_ptr<LU_proxy_disp_i> remote;
+  ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, remote.put_void()),
+            S_OK);
+  const kv::unique_handle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, server.id()));
+  ASSERT_TRUE(process);
+
+  const std::wstring password = L"wipe-me " + std::to_wstring(GetCurrentProcessId()) + L" 0123456789";
+  const std::wstring text = request(L"keystore_create_key_pwd",
+                                    parameter(L"drive", L"C:\\") + parameter(L"password", password) +
+                                        parameter(L"name", L"key") + parameter(L"timeout", L"30") +
+                                        parameter(L"def_local_key", L"false"));
+  EXPECT_EQ(call_vtable(remote.get(), text).ret_code, 0);
+  // Coded unit i depends on plain units 0..i only, so the password's coded units sit at its own
+  // place in the coded request.
+  kv::unique_bstr coded;
+  ASSERT_EQ(encode_call_text(text.c_str(), coded.put()), S_OK);
+  const UINT length = SysStringByteLen(coded.get());
+  std::vector<unsigned char> bstr(reinterpret_cast<const unsigned char*>(&length),
+                                  reinterpret_cast<const unsigned char*>(&length + 1));
+  const auto* units = reinterpret_cast<const unsigned char*>(coded.get());
+  bstr.insert(bstr.end(), units, units + (text.find(password) + password.size()) * sizeof(wchar_t));
+
+  std::size_t scanned = 0;
+  EXPECT_FALSE(e2e::process_memory_holds(process.get(), bstr, scanned));
+  // The scan reads the server's memory: its image holds this reporter name.
+  const std::wstring known = L"LU_proxy_disp::call_function";
+  const auto* known_bytes = reinterpret_cast<const unsigned char*>(known.c_str());
+  EXPECT_TRUE(e2e::process_memory_holds(
+      process.get(), std::vector<unsigned char>(known_bytes, known_bytes + known.size() * sizeof(wchar_t)), scanned));
+}
+
 TEST_F(server_serving, second_instance_writes_its_reason_and_exits_with_0) {
   e2e::process first(e2e::server_exe());
   ASSERT_NE(first.wait_until_serving(), 0u);

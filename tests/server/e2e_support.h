@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -204,6 +205,30 @@ class process {
   DWORD id_ = 0;
   std::string start_failure_;
 };
+
+// True when some committed, readable page of `process` holds `bytes`; `scanned` receives how
+// many bytes were read. Matches across page and region borders are not looked for.
+inline bool process_memory_holds(HANDLE process, const std::vector<unsigned char>& bytes, std::size_t& scanned) {
+  scanned = 0;
+  std::vector<unsigned char> page;
+  MEMORY_BASIC_INFORMATION region;
+  for (const char* at = nullptr; VirtualQueryEx(process, at, &region, sizeof region) == sizeof region;
+       at = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
+    const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                           PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    if (region.State != MEM_COMMIT || !(region.Protect & readable) || (region.Protect & PAGE_GUARD)) continue;
+    page.resize(region.RegionSize);
+    SIZE_T read = 0;
+    // A region that changed under the reader may give less than asked (ERROR_PARTIAL_COPY).
+    ReadProcessMemory(process, region.BaseAddress, page.data(), page.size(), &read);
+    scanned += read;
+    if (std::search(page.begin(), page.begin() + static_cast<std::ptrdiff_t>(read), bytes.begin(), bytes.end()) !=
+        page.begin() + static_cast<std::ptrdiff_t>(read)) {
+      return true;
+    }
+  }
+  return false;
+}
 
 // Runs the server with `arguments` to its end; its exit code, or STILL_ACTIVE when it kept
 // running (it is then ended), or 0xFFFFFFFE when it could not be started (reported as a failure).
