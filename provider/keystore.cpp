@@ -161,7 +161,7 @@ HRESULT resolve_drive(const wchar_t* drive, location& where) {
   where.volume_root = where.root.length() == 3 && where.root.text()[1] == L':';
   {
     quiet_errors quiet;
-    const DWORD attributes = GetFileAttributesW(where.root.text());
+    const DWORD attributes = GetFileAttributesW(os_path(where.root.text()).get());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
       const DWORD error = GetLastError();
       return error == ERROR_ACCESS_DENIED ? HRESULT_FROM_WIN32(error) : HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
@@ -475,7 +475,8 @@ KV_path parent_folder(const KV_path& path) {
 
 HRESULT make_folder(const KV_path& folder) noexcept {
   about_to_change();
-  return CreateDirectoryW(folder.text(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS ? S_OK : last_error();
+  return CreateDirectoryW(os_path(folder.text()).get(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS ? S_OK
+                                                                                                   : last_error();
 }
 
 // Moves a new key file to "keys\XX\<file name>" when no key holds the name there or, as keystores
@@ -532,7 +533,7 @@ HRESULT file_names(const KV_path& folder, KV_paths& names, bool folders = false)
   const KV_path pattern = child(folder, L"*");
   WIN32_FIND_DATAW found;
   const kv::unique_find search(
-      FindFirstFileExW(pattern.text(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0));
+      FindFirstFileExW(os_path(pattern.text()).get(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0));
   if (!search) {
     const HRESULT hr = last_error();
     return hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ? S_OK : hr;
@@ -945,7 +946,7 @@ HRESULT keystore_service::locate(const GUID& id, KV_paths& paths) {
     hr = find_key(where, id, key_path, file_name, record);
     // A search only names files, so it refuses links but leaves the access list to the operation
     // that then opens the keystore (reading it back costs more than the search itself on Wine).
-    if (SUCCEEDED(hr) && !(GetFileAttributesW(where.folder.text()) & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (SUCCEEDED(hr) && !(GetFileAttributesW(os_path(where.folder.text()).get()) & FILE_ATTRIBUTE_REPARSE_POINT)) {
       found.push_back(key_path);
       continue;
     }

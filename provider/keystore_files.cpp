@@ -8,6 +8,8 @@ namespace kv::provider {
 
 namespace {
 
+bool is_ascii_letter(wchar_t c) noexcept { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+
 constexpr std::size_t max_file_name = 255;
 // Room left for ".lukey" and ".pending" after the escaped name.
 constexpr std::size_t max_escaped_name = max_file_name - 6 - 8;
@@ -68,9 +70,23 @@ void about_to_change() noexcept {
   if (before_change) before_change();
 }
 
+os_path::os_path(const wchar_t* path) noexcept : path_(path) {
+  // CreateDirectoryW's limit, the lowest of the file functions'.
+  constexpr std::size_t longest_plain = MAX_PATH - 12;
+  if (!path || kv::wide_length(path) < longest_plain) return;
+  const bool lettered = is_ascii_letter(path[0]) && path[1] == L':' && path[2] == L'\\';
+  const bool unc = path[0] == L'\\' && path[1] == L'\\' && path[2] != L'?' && path[2] != L'.';
+  if (!lettered && !unc) return;
+  try {
+    extended_ = lettered ? std::wstring(L"\\\\?\\") + path : std::wstring(L"\\\\?\\UNC") + (path + 1);
+  } catch (...) {
+    extended_.clear();
+  }
+}
+
 bool remove_file(const wchar_t* path) noexcept {
   about_to_change();
-  return DeleteFileW(path) != FALSE;
+  return DeleteFileW(os_path(path).get()) != FALSE;
 }
 
 bool ends_with_nocase(const wchar_t* name, const wchar_t* suffix) noexcept {
@@ -79,12 +95,14 @@ bool ends_with_nocase(const wchar_t* name, const wchar_t* suffix) noexcept {
   return length >= suffix_length && kv::equals_nocase(name + length - suffix_length, suffix);
 }
 
-bool path_exists(const wchar_t* path) noexcept { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+bool path_exists(const wchar_t* path) noexcept {
+  return GetFileAttributesW(os_path(path).get()) != INVALID_FILE_ATTRIBUTES;
+}
 
 HRESULT read_whole_file(const wchar_t* path, std::uint32_t max_size, byte_buffer& data, file_origin origin) {
   const DWORD flags = origin == file_origin::keystore ? FILE_FLAG_OPEN_REPARSE_POINT
                                                       : SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
-  kv::unique_file file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  kv::unique_file file(CreateFileW(os_path(path).get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | flags, nullptr));
   if (!file) return last_error();
   if (origin == file_origin::keystore && is_link_or_alias(file.get())) return E_ACCESSDENIED;
@@ -106,8 +124,10 @@ HRESULT read_whole_file(const wchar_t* path, std::uint32_t max_size, byte_buffer
 HRESULT replace_file(const wchar_t* from, const wchar_t* to) noexcept {
   about_to_change();
   const DWORD start = GetTickCount();
+  const os_path source(from);
+  const os_path destination(to);
   for (;;) {
-    if (MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return S_OK;
+    if (MoveFileExW(source.get(), destination.get(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return S_OK;
     const DWORD error = GetLastError();
     if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) ||
         GetTickCount() - start >= replace_retry_ms)
@@ -119,7 +139,7 @@ HRESULT replace_file(const wchar_t* from, const wchar_t* to) noexcept {
 HRESULT write_flushed(const KV_path& target, const byte_buffer& data) {
   about_to_change();
   kv::unique_file file(
-      CreateFileW(target.text(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+      CreateFileW(os_path(target.text()).get(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return last_error();
   return write_all(file.get(), data);
 }
@@ -139,10 +159,11 @@ HRESULT write_atomically(const KV_path& folder, const KV_path& target, const byt
   KV_path temporary(folder);
   temporary.join(name);
 
+  const os_path temporary_path(temporary.text());
   about_to_change();
   {
     kv::unique_file file(
-        CreateFileW(temporary.text(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        CreateFileW(temporary_path.get(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return last_error();
     hr = write_all(file.get(), data);
   }
@@ -150,13 +171,13 @@ HRESULT write_atomically(const KV_path& folder, const KV_path& target, const byt
   if (SUCCEEDED(hr)) {
     if (replace) {
       hr = replace_file(temporary.text(), target.text());
-    } else if (about_to_change(), !MoveFileExW(temporary.text(), target.text(), MOVEFILE_WRITE_THROUGH)) {
+    } else if (about_to_change(), !MoveFileExW(temporary_path.get(), os_path(target.text()).get(), MOVEFILE_WRITE_THROUGH)) {
       const DWORD error = GetLastError();
       hr = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? HRESULT_FROM_WIN32(ERROR_FILE_EXISTS)
                                                                       : HRESULT_FROM_WIN32(error);
     }
   }
-  if (FAILED(hr)) DeleteFileW(temporary.text());
+  if (FAILED(hr)) DeleteFileW(temporary_path.get());
   return hr;
 }
 
@@ -165,7 +186,7 @@ HRESULT keystore_lock::acquire(const KV_path& folder, DWORD timeout_ms) {
   path.join(L"keystore.lock");
   const DWORD start = GetTickCount();
   for (;;) {
-    file_.reset(CreateFileW(path.text(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+    file_.reset(CreateFileW(os_path(path.text()).get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (file_) {
       if (!is_link_or_alias(file_.get())) return S_OK;

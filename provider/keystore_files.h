@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 #include "provider/provider_crypto.h"
 #include "types/kv_path.h"
@@ -33,6 +34,22 @@ enum class file_origin { keystore, caller };
 // keystore's files and folders (the tests end the process there). Null outside those tests.
 extern void (*before_change)();
 void about_to_change() noexcept;
+
+// The text to hand the file functions for a full path: the path itself while it is short, its
+// extended-length form ("\\?\C:\...", "\\?\UNC\server\share\...") once it could pass MAX_PATH,
+// so that a key whose name is at the limit, in a folder drive of any depth, works without the
+// system's long-path setting. Paths already in that form, device paths and anything not a full
+// path pass as they are; so does a path whose copy cannot be allocated (the call then fails as
+// it would have).
+class os_path {
+ public:
+  explicit os_path(const wchar_t* path) noexcept;
+  const wchar_t* get() const noexcept { return extended_.empty() ? path_ : extended_.c_str(); }
+
+ private:
+  const wchar_t* path_;
+  std::wstring extended_;
+};
 
 // Deletes a file (after the seam). False with the last error set when that fails.
 bool remove_file(const wchar_t* path) noexcept;

@@ -69,7 +69,7 @@ bool is_link_or_alias(HANDLE file) noexcept {
 }
 
 HRESULT check_private_folder(const KV_path& folder) noexcept {
-  kv::unique_file handle(CreateFileW(folder.text(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+  kv::unique_file handle(CreateFileW(os_path(folder.text()).get(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!handle) return HRESULT_FROM_WIN32(GetLastError());
@@ -120,7 +120,7 @@ HRESULT create_private_folder(const KV_path& folder) {
   unique_local descriptor(raw);
   SECURITY_ATTRIBUTES attributes{sizeof attributes, raw, FALSE};
   about_to_change();
-  if (CreateDirectoryW(folder.text(), &attributes)) return S_OK;
+  if (CreateDirectoryW(os_path(folder.text()).get(), &attributes)) return S_OK;
   const DWORD error = GetLastError();
   if (error != ERROR_ALREADY_EXISTS) return HRESULT_FROM_WIN32(error);
   return check_private_folder(folder);

@@ -62,6 +62,28 @@ TEST(provider_format, key_file_names_have_bounds) {
   }
 }
 
+TEST(provider_format, paths_that_could_pass_max_path_go_to_the_file_functions_extended) {
+  const std::wstring deep = L"\\" + std::wstring(247, L'd');  // 250 units with the drive
+  struct row {
+    const char* name;
+    std::wstring path;
+    std::wstring expected;
+  };
+  const row rows[] = {
+      {"short", L"C:\\Keys\\DoDadev Keystore", L"C:\\Keys\\DoDadev Keystore"},
+      {"one short of the limit", L"C:" + deep.substr(0, 245), L"C:" + deep.substr(0, 245)},
+      {"lettered at the limit", L"C:" + deep, L"\\\\?\\C:" + deep},
+      {"share", L"\\\\server\\share" + deep, L"\\\\?\\UNC\\server\\share" + deep},
+      {"already extended", L"\\\\?\\C:" + deep, L"\\\\?\\C:" + deep},
+      {"device path", L"\\\\.\\C:" + deep, L"\\\\.\\C:" + deep},
+      {"not a full path", L"keys" + deep, L"keys" + deep},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(std::wstring(os_path(r.path.c_str()).get()), r.expected);
+  }
+}
+
 key_record sample_key() {
   key_record key;
   key.id = {0x01020304, 0x0506, 0x4708, {0x89, 10, 11, 12, 13, 14, 15, 16}};

@@ -198,6 +198,29 @@ TEST_F(keystore_test, keys_written_at_the_top_of_the_keystore_by_earlier_version
   EXPECT_EQ(service.read_key(drive.c_str(), held, gone), NTE_NOT_FOUND);
 }
 
+// A folder drive deep enough that every keystore file passes MAX_PATH, and key names at the
+// limit: their files, the pending files of a protection change and the temporary files all
+// reach the file system in extended form. (Wine keeps no MAX_PATH limit of its own, so there this
+// shows the paths that are built, not a limit that is avoided.)
+TEST_F(keystore_test, keys_with_the_longest_names_work_in_a_deep_folder_drive) {
+  const std::wstring deep = drive.path() + L"\\" + std::wstring(200, L'd');
+  ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + deep).c_str(), nullptr));
+  const std::wstring longest(241, L'n');
+  const std::wstring other(241, L'm');
+  ASSERT_EQ(service.create_keystore(deep.c_str(), credential::of_password(L"pw")), S_OK);
+  ASSERT_EQ(service.create_key(deep.c_str(), protection_kind::password, nullptr, longest.c_str(), 0, false), S_OK);
+  const std::vector<GUID> ids = key_ids_in(deep + L"\\DoDadev Keystore");
+  ASSERT_EQ(ids.size(), 1u);
+  const GUID id = ids[0];
+  ASSERT_EQ(service.rename_key(deep.c_str(), id, other.c_str()), S_OK);
+  ASSERT_EQ(service.replace_protection(deep.c_str(), credential::of_password(L"new pw"), true), S_OK);
+  kv::provider::key_view key;
+  ASSERT_EQ(service.read_key(deep.c_str(), id, key), S_OK);
+  EXPECT_TRUE(key.record.name.equals(other.c_str()));
+  EXPECT_EQ(service.delete_key(deep.c_str(), id), S_OK);
+  EXPECT_EQ(service.read_key(deep.c_str(), id, key), NTE_NOT_FOUND);
+}
+
 TEST_F(keystore_test, a_rename_that_changes_only_letter_case_keeps_the_file_for_any_letters) {
   ASSERT_EQ(create_password_keystore(), S_OK);
   const GUID id = add_key(L"\u00C4rger");

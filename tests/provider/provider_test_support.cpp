@@ -112,9 +112,11 @@ std::wstring temp_folder::key_file(const std::wstring& name) const {
   return keystore() + L"\\" + name;
 }
 
-std::vector<GUID> key_ids(const temp_folder& drive) {
+std::vector<GUID> key_ids(const temp_folder& drive) { return key_ids_in(drive.keystore()); }
+
+std::vector<GUID> key_ids_in(const std::wstring& keystore_folder) {
   std::vector<GUID> ids;
-  for (const std::wstring& folder : with_shards(drive.keystore() + L"\\ids"))
+  for (const std::wstring& folder : with_shards(keystore_folder + L"\\ids"))
     for (const std::wstring& name : files_in(folder))
       if (name.size() == 38 + 5 && name.compare(38, 5, L".luid") == 0) ids.push_back(KV_guid(name.substr(0, 38).c_str()));
   return ids;

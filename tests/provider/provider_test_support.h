@@ -69,6 +69,7 @@ class keyed_certificate_in_my_store {
 std::vector<std::wstring> files_in(const std::wstring& folder);
 // The ids that the keystore's id links name.
 std::vector<GUID> key_ids(const temp_folder& drive);
+std::vector<GUID> key_ids_in(const std::wstring& keystore_folder);
 std::vector<std::uint8_t> read_bytes(const std::wstring& path);
 void write_bytes(const std::wstring& path, const std::vector<std::uint8_t>& bytes);
 // Decodes the drive's index, lets `change` alter it and writes it back with a fitting checksum,
