@@ -417,13 +417,22 @@ HRESULT seal_secret(const key256& keystore_key, key_record& record, const key256
   return seal_block(keystore_key, aad.data(), aad.size(), secret.bytes, record.secret);
 }
 
+HRESULT hold_parent(const location& where, const KV_path& file);
+
 // The key file that the id's link names, once its own id confirms it.
 HRESULT find_key(const location& where, const GUID& id, KV_path& key_path, KV_string& file_name,
                  key_record& record, bool* flat_link = nullptr) {
   byte_buffer link;
-  HRESULT hr = read_whole_file(link_file(where, id).text(), max_link_size, link);
+  const KV_path sharded = link_file(where, id);
+  HRESULT hr = hold_parent(where, sharded);
+  if (FAILED(hr)) return hr;
+  hr = read_whole_file(sharded.text(), max_link_size, link);
   if (flat_link) *flat_link = is_missing(hr);
-  if (is_missing(hr)) hr = read_whole_file(link_file(where, id, true).text(), max_link_size, link);
+  if (is_missing(hr)) {
+    const KV_path flat = link_file(where, id, true);
+    hr = hold_parent(where, flat);
+    if (SUCCEEDED(hr)) hr = read_whole_file(flat.text(), max_link_size, link);
+  }
   if (is_missing(hr)) return NTE_NOT_FOUND;
   if (FAILED(hr)) return hr;
   if (link.size() < 2 || link.size() % 2 != 0) return NTE_BAD_DATA;
@@ -436,6 +445,8 @@ HRESULT find_key(const location& where, const GUID& id, KV_path& key_path, KV_st
   if (!is_key_link_text(name.data())) return NTE_BAD_DATA;
   file_name.assign(name.data());
   key_path = child(where.folder, name.data());
+  hr = hold_parent(where, key_path);
+  if (FAILED(hr)) return hr;
   byte_buffer data;
   hr = read_whole_file(key_path.text(), max_key_file_size, data);
   if (is_missing(hr)) return NTE_NOT_FOUND;
@@ -473,10 +484,20 @@ KV_path parent_folder(const KV_path& path) {
   return KV_path(text.text());
 }
 
-HRESULT make_folder(const KV_path& folder) noexcept {
+// Makes a keystore subfolder, or takes the one there, checked and held like the keystore folder:
+// one made by someone else, or a link put in its place, is refused.
+HRESULT make_folder(const location& where, const KV_path& folder) {
   about_to_change();
-  return CreateDirectoryW(os_path(folder.text()).get(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS ? S_OK
-                                                                                                   : last_error();
+  if (!CreateDirectoryW(os_path(folder.text()).get(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+    return last_error();
+  return where.holds.check_and_hold(folder);
+}
+
+// Checks and holds the folder of a keystore file that is about to be read, when it is there.
+HRESULT hold_parent(const location& where, const KV_path& file) {
+  const KV_path folder = parent_folder(file);
+  if (!path_exists(folder.text())) return S_OK;  // the read finds nothing, as it should
+  return where.holds.check_and_hold(folder);
 }
 
 // Moves a new key file to "keys\XX\<file name>" when no key holds the name there or, as keystores
@@ -491,8 +512,8 @@ HRESULT write_new_key_file(const location& where, const KV_string& file_name, co
   const KV_string relative = key_relative_path(file_name);
   const KV_path key_path = child(where.folder, relative.text());
   const KV_path folder = parent_folder(key_path);
-  HRESULT hr = make_folder(child(where.folder, keys_folder_name));
-  if (SUCCEEDED(hr)) hr = make_folder(folder);
+  HRESULT hr = make_folder(where, child(where.folder, keys_folder_name));
+  if (SUCCEEDED(hr)) hr = make_folder(where, folder);
   if (SUCCEEDED(hr)) hr = write_atomically(folder, key_path, data, false, interrupt);
   if (hr == HRESULT_FROM_WIN32(ERROR_FILE_EXISTS) && remove_if_orphan(where, key_path, relative.text()))
     hr = write_atomically(folder, key_path, data, false, interrupt);
@@ -519,8 +540,8 @@ HRESULT write_link(const location& where, const GUID& id, const byte_buffer& lin
                    const interrupt_hook& interrupt) {
   const KV_path path = link_file(where, id);
   const KV_path folder = parent_folder(path);
-  HRESULT hr = make_folder(ids_folder(where));
-  if (SUCCEEDED(hr)) hr = make_folder(folder);
+  HRESULT hr = make_folder(where, ids_folder(where));
+  if (SUCCEEDED(hr)) hr = make_folder(where, folder);
   if (SUCCEEDED(hr)) hr = write_atomically(folder, path, link, replace, interrupt);
   // A top-level link of the earlier layout that stays (the file held open) is harmless: the new
   // link wins every lookup, and a delete takes both.
@@ -556,6 +577,7 @@ HRESULT key_folder_files(const location& where, KV_paths& paths) {
   for (const KV_path& shard : shards) folders.push_back(child(keys, shard.text()));
   for (const KV_path& folder : folders) {
     KV_paths names;
+    if (SUCCEEDED(hr)) hr = where.holds.check_and_hold(folder);
     if (SUCCEEDED(hr)) hr = file_names(folder, names);
     for (const KV_path& name : names) paths.push_back(child(folder, name.text()));
   }
@@ -684,7 +706,7 @@ HRESULT keystore_service::open_index(const wchar_t* drive, opened& keystore) {
   HRESULT hr = resolve_drive(drive, keystore.where);
   if (FAILED(hr)) return hr;
   if (!path_exists(index_file(keystore.where).text())) return NTE_BAD_KEYSET;
-  hr = check_private_folder(keystore.where.folder);
+  hr = keystore.where.holds.check_and_hold(keystore.where.folder);
   if (SUCCEEDED(hr)) hr = read_index(keystore.where, keystore.index);
   return hr;
 }
@@ -693,7 +715,7 @@ HRESULT keystore_service::open_for_writing(const wchar_t* drive, opened& keystor
   HRESULT hr = resolve_drive(drive, keystore.where);
   if (FAILED(hr)) return hr;
   if (!path_exists(index_file(keystore.where).text())) return NTE_BAD_KEYSET;
-  hr = check_private_folder(keystore.where.folder);
+  hr = keystore.where.holds.check_and_hold(keystore.where.folder);
   if (SUCCEEDED(hr)) hr = keystore.lock.acquire(keystore.where.folder, config_.lock_timeout_ms);
   if (SUCCEEDED(hr)) hr = read_index(keystore.where, keystore.index);
   if (SUCCEEDED(hr) && (keystore.index.flags & index_record::roll_forward_pending)) hr = roll_forward(keystore);
@@ -969,9 +991,10 @@ HRESULT keystore_service::create_keystore(const wchar_t* drive, const credential
   hr = resolve_drive(drive, where);
   if (FAILED(hr)) return hr;
   hr = create_private_folder(where.folder);
+  if (SUCCEEDED(hr)) hr = where.holds.check_and_hold(where.folder);
   if (FAILED(hr)) return hr;
   const KV_path ids = ids_folder(where);
-  hr = make_folder(ids);
+  hr = make_folder(where, ids);
   if (FAILED(hr)) return hr;
   keystore_lock lock;
   hr = lock.acquire(where.folder, config_.lock_timeout_ms);

@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "provider/keystore_files.h"
+#include "provider/keystore_folder.h"
 #include "provider/keystore_format.h"
 #include "types/kv_path.h"
 #include "types/kv_paths.h"
@@ -99,6 +100,7 @@ class keystore_service {
     KV_path root;    // the drive as resolved: "E:\" or a folder without a trailing backslash
     KV_path folder;  // root\DoDadev Keystore
     bool volume_root = false;
+    mutable folder_holds holds;  // the folders checked so far, held until the operation ends
   };
   struct opened;
 

@@ -68,10 +68,11 @@ bool is_link_or_alias(HANDLE file) noexcept {
          (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || (!standard.Directory && standard.NumberOfLinks > 1);
 }
 
-HRESULT check_private_folder(const KV_path& folder) noexcept {
-  kv::unique_file handle(CreateFileW(os_path(folder.text()).get(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+HRESULT check_private_folder(const KV_path& folder, kv::unique_file* hold) noexcept {
+  const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | (hold ? 0 : FILE_SHARE_DELETE);
+  kv::unique_file handle(CreateFileW(os_path(folder.text()).get(), READ_CONTROL | FILE_READ_ATTRIBUTES, sharing,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                     nullptr));
   if (!handle) return HRESULT_FROM_WIN32(GetLastError());
   FILE_BASIC_INFO info;
   if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &info, sizeof info))
@@ -90,17 +91,29 @@ HRESULT check_private_folder(const KV_path& folder) noexcept {
     std::vector<BYTE> user;
     const HRESULT hr = current_user(user);
     if (FAILED(hr)) return hr;
-    if (!others_can_change(owner, dacl, user_sid(user))) return S_OK;
-    // A volume without access lists answers with a made-up open one: there is nothing to check.
-    // (Asked only now: on Wine the question goes to another process.)
-    DWORD volume_flags = 0;
-    const bool keeps_lists =
-        GetVolumeInformationByHandleW(handle.get(), nullptr, 0, nullptr, nullptr, &volume_flags, nullptr, 0) &&
-        (volume_flags & FILE_PERSISTENT_ACLS);
-    return keeps_lists ? E_ACCESSDENIED : S_OK;
+    if (others_can_change(owner, dacl, user_sid(user))) {
+      // A volume without access lists answers with a made-up open one: there is nothing to check.
+      // (Asked only now: on Wine the question goes to another process.)
+      DWORD volume_flags = 0;
+      const bool keeps_lists =
+          GetVolumeInformationByHandleW(handle.get(), nullptr, 0, nullptr, nullptr, &volume_flags, nullptr, 0) &&
+          (volume_flags & FILE_PERSISTENT_ACLS);
+      if (keeps_lists) return E_ACCESSDENIED;
+    }
+    if (hold) *hold = std::move(handle);
+    return S_OK;
   } catch (...) {
     return E_OUTOFMEMORY;
   }
+}
+
+HRESULT folder_holds::check_and_hold(const KV_path& folder) {
+  for (const auto& held : held_)
+    if (CompareStringOrdinal(held.first.c_str(), -1, folder.text(), -1, TRUE) == CSTR_EQUAL) return S_OK;
+  kv::unique_file handle;
+  const HRESULT hr = check_private_folder(folder, &handle);
+  if (SUCCEEDED(hr)) held_.emplace_back(folder.text(), std::move(handle));
+  return hr;
 }
 
 HRESULT create_private_folder(const KV_path& folder) {

@@ -4,7 +4,12 @@
 // when it is no link and nobody else can change what it holds.
 #include <windows.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "types/kv_path.h"
+#include "types/owners.h"
 
 namespace kv::provider {
 
@@ -17,7 +22,21 @@ HRESULT create_private_folder(const KV_path& folder);
 // a volume that keeps access lists, neither its owner nor its access list lets an account other
 // than the current user, SYSTEM and Administrators change it or what it holds; E_ACCESSDENIED
 // otherwise. Volumes without access lists (FAT, many shares) pass: there is nothing to check.
-HRESULT check_private_folder(const KV_path& folder) noexcept;
+// With `hold`, the handle that was checked is handed over, opened without delete sharing: while
+// it is open, Windows refuses to rename or delete the folder, so the folder that was checked is
+// the one that later opens by path reach.
+HRESULT check_private_folder(const KV_path& folder, kv::unique_file* hold = nullptr) noexcept;
+
+// The keystore folder and the subfolders an operation uses, each checked with
+// check_private_folder the first time the operation reaches it and held open until the
+// operation ends.
+class folder_holds {
+ public:
+  HRESULT check_and_hold(const KV_path& folder);  // throws std::bad_alloc
+
+ private:
+  std::vector<std::pair<std::wstring, kv::unique_file>> held_;
+};
 
 // The access list test of check_private_folder: true when `owner` is none of the trusted accounts
 // or `dacl` (null: everyone) lets another account write, delete, add files or change access.

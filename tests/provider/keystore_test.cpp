@@ -434,6 +434,47 @@ TEST_F(keystore_test, links_in_place_of_the_keystore_folder_or_its_files_are_ref
     EXPECT_EQ(service.create_keystore(other.c_str(), credential::of_password(L"pw")), E_ACCESSDENIED);
     RemoveDirectoryW(linked.c_str());
   }
+  // Key subfolders are checked like the keystore folder: a file in their place, or a link to a
+  // folder elsewhere (only where links can be made), is refused.
+  const std::wstring shard = drive.key_file(L"k.lukey").substr(0, drive.key_file(L"k.lukey").rfind(L'\\'));
+  const std::wstring moved = other.path() + L"\\shard";
+  kv::provider::key_view key;
+  ASSERT_TRUE(MoveFileW(shard.c_str(), moved.c_str()));
+  write_bytes(shard, {0});
+  EXPECT_EQ(service.read_key(drive.c_str(), id, key), E_ACCESSDENIED);
+  ASSERT_TRUE(DeleteFileW(shard.c_str()));
+  if (CreateSymbolicLinkW(shard.c_str(), moved.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) &&
+      GetFileAttributesW(shard.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    EXPECT_EQ(service.read_key(drive.c_str(), id, key), E_ACCESSDENIED);
+  }
+}
+
+// The folders an operation checked stay held until it ends, opened without delete sharing: an
+// open for deletion, which renaming or deleting a folder needs, is refused while the operation
+// runs, so the folder that was checked is the one every later open by path reaches. Wine 8 keeps
+// no sharing rule for folders (only for files): there the operation runs with its folders held,
+// and the refusal is shown on Windows only.
+TEST_F(keystore_test, the_checked_folders_cannot_be_swapped_while_an_operation_uses_them) {
+  ASSERT_EQ(create_password_keystore(), S_OK);
+  const GUID id = add_key(L"k");
+  static std::vector<std::wstring> held;
+  static std::vector<DWORD> refusals;
+  held = {drive.keystore(), drive.key_file(L"k.lukey").substr(0, drive.key_file(L"k.lukey").rfind(L'\\'))};
+  refusals.clear();
+  kv::provider::before_change = [] {
+    for (const std::wstring& folder : held) {
+      const kv::unique_file for_deletion(CreateFileW(folder.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+      refusals.push_back(for_deletion ? 0 : GetLastError());
+    }
+  };
+  const HRESULT renamed = service.rename_key(drive.c_str(), id, L"k2");
+  kv::provider::before_change = nullptr;
+  EXPECT_EQ(renamed, S_OK);
+  EXPECT_TRUE(read(id).record.name.equals(L"k2"));
+  ASSERT_FALSE(refusals.empty());
+  if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")) GTEST_SKIP() << "Wine 8 shares every folder";
+  for (const DWORD refusal : refusals) EXPECT_EQ(refusal, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
 }
 
 TEST_F(keystore_test, readers_need_no_lock_and_a_lock_that_cannot_be_written_fails_at_once) {
