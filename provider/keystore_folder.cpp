@@ -68,7 +68,7 @@ bool is_link_or_alias(HANDLE file) noexcept {
          (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || (!standard.Directory && standard.NumberOfLinks > 1);
 }
 
-HRESULT check_private_folder(const KV_path& folder, kv::unique_file* hold) noexcept {
+HRESULT check_private_folder(const KV_path& folder, kv::unique_file* hold, int* keeps_lists) noexcept {
   const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | (hold ? 0 : FILE_SHARE_DELETE);
   kv::unique_file handle(CreateFileW(os_path(folder.text()).get(), READ_CONTROL | FILE_READ_ATTRIBUTES, sharing,
                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
@@ -94,11 +94,14 @@ HRESULT check_private_folder(const KV_path& folder, kv::unique_file* hold) noexc
     if (others_can_change(owner, dacl, user_sid(user))) {
       // A volume without access lists answers with a made-up open one: there is nothing to check.
       // (Asked only now: on Wine the question goes to another process.)
-      DWORD volume_flags = 0;
-      const bool keeps_lists =
-          GetVolumeInformationByHandleW(handle.get(), nullptr, 0, nullptr, nullptr, &volume_flags, nullptr, 0) &&
-          (volume_flags & FILE_PERSISTENT_ACLS);
-      if (keeps_lists) return E_ACCESSDENIED;
+      int asked = keeps_lists ? *keeps_lists : -1;
+      if (asked < 0) {
+        DWORD volume_flags = 0;
+        asked = GetVolumeInformationByHandleW(handle.get(), nullptr, 0, nullptr, nullptr, &volume_flags, nullptr, 0) &&
+                (volume_flags & FILE_PERSISTENT_ACLS);
+        if (keeps_lists) *keeps_lists = asked;
+      }
+      if (asked) return E_ACCESSDENIED;
     }
     if (hold) *hold = std::move(handle);
     return S_OK;
@@ -111,7 +114,7 @@ HRESULT folder_holds::check_and_hold(const KV_path& folder) {
   for (const auto& held : held_)
     if (CompareStringOrdinal(held.first.c_str(), -1, folder.text(), -1, TRUE) == CSTR_EQUAL) return S_OK;
   kv::unique_file handle;
-  const HRESULT hr = check_private_folder(folder, &handle);
+  const HRESULT hr = check_private_folder(folder, &handle, &keeps_lists_);
   if (SUCCEEDED(hr)) held_.emplace_back(folder.text(), std::move(handle));
   return hr;
 }
