@@ -198,14 +198,25 @@ HRESULT certificate_digest(PCCERT_CONTEXT certificate, std::uint8_t (&digest)[di
   return sha256(certificate->pbCertEncoded, certificate->cbCertEncoded, digest);
 }
 
-HRESULT certificate_wrap(PCCERT_CONTEXT certificate, const key256& key, byte_buffer& wrapped) {
+namespace {
+
+// The certificate's public key, in a provider that holds no private key.
+HRESULT import_public_key(PCCERT_CONTEXT certificate, kv::unique_crypt_prov& provider, unique_crypt_key& public_key) {
   if (!certificate || !certificate->pCertInfo) return E_INVALIDARG;
-  kv::unique_crypt_prov provider;
   if (!CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) return last_error();
-  unique_crypt_key public_key;
   if (!CryptImportPublicKeyInfo(provider.get(), X509_ASN_ENCODING, &certificate->pCertInfo->SubjectPublicKeyInfo,
                                 public_key.put()))
     return last_error();
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT certificate_wrap(PCCERT_CONTEXT certificate, const key256& key, byte_buffer& wrapped) {
+  kv::unique_crypt_prov provider;
+  unique_crypt_key public_key;
+  const HRESULT imported = import_public_key(certificate, provider, public_key);
+  if (FAILED(imported)) return imported;
   DWORD size = key_size;
   if (!CryptEncrypt(public_key.get(), 0, TRUE, CRYPT_OAEP, nullptr, &size, 0)) return last_error();
   wrapped.assign(size < key_size ? key_size : size, 0);
@@ -267,14 +278,12 @@ HRESULT certificate_verify(PCCERT_CONTEXT certificate, const byte_buffer& data, 
   if (!certificate || !certificate->pCertInfo) return E_INVALIDARG;
   if (signature.empty()) return NTE_BAD_SIGNATURE;
   kv::unique_crypt_prov provider;
-  if (!CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) return last_error();
   unique_crypt_key public_key;
-  if (!CryptImportPublicKeyInfo(provider.get(), X509_ASN_ENCODING, &certificate->pCertInfo->SubjectPublicKeyInfo,
-                                public_key.put()))
-    return last_error();
+  HRESULT hr = import_public_key(certificate, provider, public_key);
+  if (FAILED(hr)) return hr;
   kv::unique_crypt_prov unused;
   unique_crypt_hash hash;
-  const HRESULT hr = hash_data(provider.get(), data, unused, hash);
+  hr = hash_data(provider.get(), data, unused, hash);
   if (FAILED(hr)) return hr;
   return CryptVerifySignatureW(hash.get(), signature.data(), static_cast<DWORD>(signature.size()), public_key.get(),
                                nullptr, 0)
