@@ -233,7 +233,7 @@ HRESULT open_custodian(const index_record& index, key256& keystore_key) {
   return custodian_open(index.custodian, entropy.data(), entropy.size(), keystore_key);
 }
 
-// The certificate that a certificate keystore keeps; a version 1 index keeps none.
+// The certificate that a certificate keystore keeps; a version 1 protection keeps none.
 HRESULT kept_certificate(const index_record& index, kv::unique_cert_context& context) {
   if (index.certificate.empty()) return NTE_BAD_KEY_STATE;
   context.reset(CertCreateCertificateContext(X509_ASN_ENCODING, index.certificate.data(),
@@ -361,7 +361,7 @@ HRESULT seal_history(index_record& index, const key256& keystore_key) {
   return FAILED(hr) ? hr : seal_block(keystore_key, aad.data(), aad.size(), digest, index.history_seal);
 }
 
-// NTE_BAD_DATA unless the history is the one the keystore key sealed. A version 1 index has no
+// NTE_BAD_DATA unless the history is the one the keystore key sealed. A version 1 protection has no
 // seal: its history counts as it is until the next protection change seals it.
 HRESULT check_history(const index_record& index, const key256& keystore_key) {
   if (index.protection_version < 2) return S_OK;
