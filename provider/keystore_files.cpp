@@ -102,8 +102,9 @@ bool path_exists(const wchar_t* path) noexcept {
 HRESULT read_whole_file(const wchar_t* path, std::uint32_t max_size, byte_buffer& data, file_origin origin) {
   const DWORD flags = origin == file_origin::keystore ? FILE_FLAG_OPEN_REPARSE_POINT
                                                       : SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
-  kv::unique_file file(CreateFileW(os_path(path).get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | flags, nullptr));
+  kv::unique_file file(CreateFileW(os_path(path).get(), GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL | flags, nullptr));
   if (!file) return last_error();
   if (origin == file_origin::keystore && is_link_or_alias(file.get())) return E_ACCESSDENIED;
   LARGE_INTEGER size{};
@@ -171,7 +172,8 @@ HRESULT write_atomically(const KV_path& folder, const KV_path& target, const byt
   if (SUCCEEDED(hr)) {
     if (replace) {
       hr = replace_file(temporary.text(), target.text());
-    } else if (about_to_change(), !MoveFileExW(temporary_path.get(), os_path(target.text()).get(), MOVEFILE_WRITE_THROUGH)) {
+    } else if (about_to_change(),
+               !MoveFileExW(temporary_path.get(), os_path(target.text()).get(), MOVEFILE_WRITE_THROUGH)) {
       const DWORD error = GetLastError();
       hr = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? HRESULT_FROM_WIN32(ERROR_FILE_EXISTS)
                                                                       : HRESULT_FROM_WIN32(error);

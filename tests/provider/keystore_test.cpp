@@ -185,7 +185,8 @@ TEST_F(keystore_test, keys_written_at_the_top_of_the_keystore_by_earlier_version
   move_to_flat_layout(drive, held, L"Held.lukey");
   {
     const auto hold = [](const std::wstring& path) {
-      return kv::unique_file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+      return kv::unique_file(
+          CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     };
     const kv::unique_file link_open = hold(drive.keystore() + L"\\ids\\" + KV_guid(held).text + L".luid");
     const kv::unique_file file_open = hold(drive.keystore() + L"\\Held.lukey");
@@ -463,8 +464,9 @@ TEST_F(keystore_test, the_checked_folders_cannot_be_swapped_while_an_operation_u
   refusals.clear();
   kv::provider::before_change = [] {
     for (const std::wstring& folder : held) {
-      const kv::unique_file for_deletion(CreateFileW(folder.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+      const kv::unique_file for_deletion(CreateFileW(folder.c_str(), DELETE,
+                                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
       refusals.push_back(for_deletion ? 0 : GetLastError());
     }
   };
