@@ -528,7 +528,6 @@ byte_buffer link_bytes(const KV_string& relative) {
   return link;
 }
 
-// Writes the id's link in its subfolder; one left at the top by an older writer goes afterwards.
 // Deletes a file that may be gone already.
 HRESULT remove_if_there(const KV_path& path) {
   if (remove_file(path.text()) || GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)
@@ -536,6 +535,7 @@ HRESULT remove_if_there(const KV_path& path) {
   return last_error();
 }
 
+// Writes the id's link in its subfolder; one left at the top by an older writer goes afterwards.
 HRESULT write_link(const location& where, const GUID& id, const byte_buffer& link, bool replace,
                    const interrupt_hook& interrupt) {
   const KV_path path = link_file(where, id);
@@ -968,7 +968,8 @@ HRESULT keystore_service::locate(const GUID& id, KV_paths& paths) {
     hr = find_key(where, id, key_path, file_name, record);
     // A search only names files, so it refuses links but leaves the access list to the operation
     // that then opens the keystore (reading it back costs more than the search itself on Wine).
-    if (SUCCEEDED(hr) && !(GetFileAttributesW(os_path(where.folder.text()).get()) & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (SUCCEEDED(hr) &&
+        !(GetFileAttributesW(os_path(where.folder.text()).get()) & FILE_ATTRIBUTE_REPARSE_POINT)) {
       found.push_back(key_path);
       continue;
     }
