@@ -31,20 +31,22 @@ wixl -a x64 -D "Version=$version" -o "$out" "$wxs"
 
 tables=$(mktemp -d)
 trap 'rm -rf "$tables"' EXIT
-msiinfo export "$out" Upgrade | tr -d '\r' \
+# A table as an .idt file that awk rewrites and msibuild imports again (msiinfo writes CRLF).
+exported() { msiinfo export "$out" "$1" | tr -d '\r'; }
+exported Upgrade \
   | awk -F '\t' -v OFS='\t' 'NR > 3 && $7 == "WIX_UPGRADE_DETECTED" && int($5 / 512) % 2 == 0 { $5 += 512 } { print }' \
   >"$tables/Upgrade.idt"
 grep -q $'\t513\t\tWIX_UPGRADE_DETECTED$' "$tables/Upgrade.idt" || { echo "make-msi.sh: unexpected Upgrade table from wixl" >&2; exit 1; }
-msiinfo export "$out" File | tr -d '\r' \
+exported File \
   | awk -F '\t' -v OFS='\t' -v version="$file_version" '
       NR > 3 && $3 ~ /\.(exe|dll)$/ { $5 = version; $6 = 1033; versioned++ } { print }
       END { if (versioned != 4) { print "make-msi.sh: expected 4 program files, found " versioned > "/dev/stderr"; exit 1 } }' \
   >"$tables/File.idt"
 # A file with a version is compared by it; a hash is only for files without one.
-msiinfo export "$out" MsiFileHash | tr -d '\r' \
+exported MsiFileHash \
   | awk -F '\t' 'NR == FNR { if (FNR > 3 && $5 != "") versioned[$1] = 1; next } !($1 in versioned) { print }' \
       "$tables/File.idt" - >"$tables/MsiFileHash.idt"
-msiinfo export "$out" Property | tr -d '\r' \
+exported Property \
   | awk -F '\t' -v OFS='\t' '$1 == "SecureCustomProperties" { $2 = $2 ";INSTALLDIR;SERVERSTOPTIMEOUT"; found = 1 } { print }
       END { if (!found) { print "make-msi.sh: no SecureCustomProperties from wixl" > "/dev/stderr"; exit 1 } }' \
   >"$tables/Property.idt"

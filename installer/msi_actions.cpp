@@ -1,5 +1,10 @@
 // dodadev-msi-actions.dll: the package's custom actions that need more than a command line.
 //
+// SetHelpFolder (immediate): DODADEV_HELPDIR = INSTALLDIR without its trailing "\". The package
+// writes it as the type library's HELPDIR, where RegisterTypeLib writes the library's folder in
+// that form; every folder property of the installer ends in "\", and its formatting cannot cut
+// one off.
+//
 // StopServers (deferred, not impersonated), CustomActionData "SECONDS;FULL PATH OF DoDadev.exe":
 // ends the servers started from that DoDadev.exe (installer/server_stopper.h) and writes each
 // step into the install log. ERROR_INSTALL_FAILURE when one still runs after SECONDS, which
@@ -83,6 +88,19 @@ UINT stop_servers(MSIHANDLE install, install_log& log) {
 }
 
 }  // namespace
+
+extern "C" UINT WINAPI SetHelpFolder(MSIHANDLE install) {
+  try {
+    std::wstring folder;
+    if (read_property(install, L"INSTALLDIR", folder) != ERROR_SUCCESS) return ERROR_INSTALL_FAILURE;
+    // "C:\" stays as it is: a drive's root keeps its "\".
+    if (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
+    return MsiSetPropertyW(install, L"DODADEV_HELPDIR", folder.c_str()) == ERROR_SUCCESS ? ERROR_SUCCESS
+                                                                                          : ERROR_INSTALL_FAILURE;
+  } catch (...) {
+    return ERROR_INSTALL_FAILURE;
+  }
+}
 
 extern "C" UINT WINAPI StopServers(MSIHANDLE install) {
   install_log log(install);

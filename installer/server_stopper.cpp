@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "types/owners.h"
+#include "types/wide.h"
 
 namespace kv::installer {
 
@@ -310,9 +311,8 @@ class stopper {
 // A path that names its drive or server: "C:\...", "\\server\share\...", "\\?\...".
 bool is_full_path(std::wstring_view path) {
   if (path.size() < 3) return false;
-  const wchar_t first = path[0];
-  const bool drive = ((first >= L'A' && first <= L'Z') || (first >= L'a' && first <= L'z')) && path[1] == L':';
-  return (drive && is_separator(path[2])) || (is_separator(first) && is_separator(path[1]) && !is_separator(path[2]));
+  const bool drive = kv::is_ascii_letter(path[0]) && path[1] == L':';
+  return (drive && is_separator(path[2])) || (is_separator(path[0]) && is_separator(path[1]) && !is_separator(path[2]));
 }
 
 // Characters that no file name holds; a quote would also break the helper's command line.

@@ -1,3 +1,8 @@
+// The keystore's operations together with the pieces they share: the path layout of keys and
+// links, the credentials with the custodian copy, the index signature and the seals, and the drive
+// search. It is one file while those pieces still reach into each other's helpers (the layout
+// into the crash-safe writes, the credentials into the index writes); the next step splits it
+// along exactly those seams, in one move rather than piece by piece beside other changes.
 #include "provider/keystore.h"
 
 #include <cstring>
@@ -121,8 +126,6 @@ bool is_key_link_text(const wchar_t* text) noexcept {
   return *text != 0 && ends_with_nocase(text, key_suffix);
 }
 
-bool is_letter(wchar_t c) noexcept { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
-
 HRESULT full_path(const wchar_t* text, KV_path& out) {
   const DWORD needed = GetFullPathNameW(text, 0, nullptr, nullptr);
   if (needed == 0) return last_error();
@@ -138,7 +141,7 @@ HRESULT full_path(const wchar_t* text, KV_path& out) {
 HRESULT resolve_drive(const wchar_t* drive, location& where) {
   const std::size_t length = kv::wide_length(drive);
   if (length == 0 || length > 32767) return E_INVALIDARG;
-  const bool lettered = length >= 2 && is_letter(drive[0]) && drive[1] == L':' &&
+  const bool lettered = length >= 2 && kv::is_ascii_letter(drive[0]) && drive[1] == L':' &&
                         (length == 2 || drive[2] == L'\\' || drive[2] == L'/');
   const bool unc = length > 2 && (drive[0] == L'\\' || drive[0] == L'/') && (drive[1] == L'\\' || drive[1] == L'/');
   if (!lettered && !unc) return E_INVALIDARG;
@@ -763,9 +766,11 @@ HRESULT keystore_service::open_keystore_key(opened& keystore, key256& keystore_k
 
 HRESULT keystore_service::sign_if_unsigned(opened& keystore, const key256& keystore_key) {
   index_record& index = keystore.index;
-  if (index.kind != protection_kind::certificate || index.certificate.empty()) return S_OK;
+  // A signature that is there was made with the protection (only a new protection changes what
+  // it covers); one altered since is refused where it counts, on the way through the private key.
+  if (index.kind != protection_kind::certificate || index.certificate.empty() || !index.signature.empty()) return S_OK;
   kv::unique_cert_context kept;
-  if (FAILED(kept_certificate(index, kept)) || SUCCEEDED(check_index_signature(index, kept.get()))) return S_OK;
+  if (FAILED(kept_certificate(index, kept))) return S_OK;
   // Only what the custodian's keystore key stands behind is signed: a wrapped key and sealed
   // keystore key written beside a genuine custodian copy by someone else stay unsigned.
   key256 wrapped_key;
@@ -1307,10 +1312,11 @@ HRESULT keystore_service::replace_protection(const wchar_t* drive, const credent
   if (FAILED(hr)) return hr;
   // Under the lock, temporary and pending files are leftovers of interrupted writers. They must
   // go: a pending file of an older change must never sit beside those of the one committed next.
-  for (const KV_path& file : files)
-    if ((is_temporary(leaf(file)) || is_pending(leaf(file))) && !remove_file(file.text()) &&
-        GetLastError() != ERROR_FILE_NOT_FOUND)
-      return last_error();
+  for (const KV_path& file : files) {
+    if (!is_temporary(leaf(file)) && !is_pending(leaf(file))) continue;
+    hr = remove_if_there(file);
+    if (FAILED(hr)) return hr;
+  }
 
   KV_paths written;
   auto discard = [&written] {

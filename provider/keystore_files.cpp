@@ -8,8 +8,6 @@ namespace kv::provider {
 
 namespace {
 
-bool is_ascii_letter(wchar_t c) noexcept { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
-
 constexpr std::size_t max_file_name = 255;
 // Room left for ".lukey" and ".pending" after the escaped name.
 constexpr std::size_t max_escaped_name = max_file_name - 6 - 8;
@@ -74,7 +72,7 @@ os_path::os_path(const wchar_t* path) noexcept : path_(path) {
   // CreateDirectoryW's limit, the lowest of the file functions'.
   constexpr std::size_t longest_plain = MAX_PATH - 12;
   if (!path || kv::wide_length(path) < longest_plain) return;
-  const bool lettered = is_ascii_letter(path[0]) && path[1] == L':' && path[2] == L'\\';
+  const bool lettered = kv::is_ascii_letter(path[0]) && path[1] == L':' && path[2] == L'\\';
   const bool unc = path[0] == L'\\' && path[1] == L'\\' && path[2] != L'?' && path[2] != L'.';
   if (!lettered && !unc) return;
   try {

@@ -68,7 +68,7 @@ bool is_link_or_alias(HANDLE file) noexcept {
          (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || (!standard.Directory && standard.NumberOfLinks > 1);
 }
 
-HRESULT check_private_folder(const KV_path& folder, kv::unique_file* hold, int* keeps_lists) noexcept {
+HRESULT check_private_folder(const KV_path& folder, kv::unique_file* hold, folder_facts* known) noexcept {
   const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | (hold ? 0 : FILE_SHARE_DELETE);
   kv::unique_file handle(CreateFileW(os_path(folder.text()).get(), READ_CONTROL | FILE_READ_ATTRIBUTES, sharing,
                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
@@ -88,20 +88,25 @@ HRESULT check_private_folder(const KV_path& folder, kv::unique_file* hold, int* 
   descriptor.reset(raw);
   if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
   try {
-    std::vector<BYTE> user;
-    const HRESULT hr = current_user(user);
-    if (FAILED(hr)) return hr;
-    if (others_can_change(owner, dacl, user_sid(user))) {
+    folder_facts local;
+    folder_facts& facts = known ? *known : local;
+    if (facts.user.empty()) {
+      const HRESULT hr = current_user(facts.user);
+      if (FAILED(hr)) {
+        facts.user.clear();
+        return hr;
+      }
+    }
+    if (others_can_change(owner, dacl, user_sid(facts.user))) {
       // A volume without access lists answers with a made-up open one: there is nothing to check.
       // (Asked only now: on Wine the question goes to another process.)
-      int asked = keeps_lists ? *keeps_lists : -1;
-      if (asked < 0) {
+      if (facts.keeps_lists < 0) {
         DWORD volume_flags = 0;
-        asked = GetVolumeInformationByHandleW(handle.get(), nullptr, 0, nullptr, nullptr, &volume_flags, nullptr, 0) &&
-                (volume_flags & FILE_PERSISTENT_ACLS);
-        if (keeps_lists) *keeps_lists = asked;
+        facts.keeps_lists =
+            GetVolumeInformationByHandleW(handle.get(), nullptr, 0, nullptr, nullptr, &volume_flags, nullptr, 0) &&
+            (volume_flags & FILE_PERSISTENT_ACLS);
       }
-      if (asked) return E_ACCESSDENIED;
+      if (facts.keeps_lists) return E_ACCESSDENIED;
     }
     if (hold) *hold = std::move(handle);
     return S_OK;
@@ -114,7 +119,7 @@ HRESULT folder_holds::check_and_hold(const KV_path& folder) {
   for (const auto& held : held_)
     if (CompareStringOrdinal(held.first.c_str(), -1, folder.text(), -1, TRUE) == CSTR_EQUAL) return S_OK;
   kv::unique_file handle;
-  const HRESULT hr = check_private_folder(folder, &handle, &keeps_lists_);
+  const HRESULT hr = check_private_folder(folder, &handle, &facts_);
   if (SUCCEEDED(hr)) held_.emplace_back(folder.text(), std::move(handle));
   return hr;
 }

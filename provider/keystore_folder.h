@@ -25,9 +25,16 @@ HRESULT create_private_folder(const KV_path& folder);
 // With `hold`, the handle that was checked is handed over, opened without delete sharing: while
 // it is open, Windows refuses to rename or delete the folder, so the folder that was checked is
 // the one that later opens by path reach.
-// `keeps_lists` may carry what an earlier check learnt of the same volume (0 no, 1 yes, -1 not
-// asked yet), since asking costs a call to another process on Wine.
-HRESULT check_private_folder(const KV_path& folder, kv::unique_file* hold = nullptr, int* keeps_lists = nullptr) noexcept;
+// What one check learns that the next check of the same operation need not ask again (on Wine
+// each question is a call to the wineserver or to another process).
+struct folder_facts {
+  std::vector<BYTE> user;  // the current user's TOKEN_USER; empty: not asked yet
+  int keeps_lists = -1;    // the volume keeps access lists: 0 no, 1 yes, -1 not asked yet
+};
+
+// `known` (may be null) carries and receives what earlier checks learnt.
+HRESULT check_private_folder(const KV_path& folder, kv::unique_file* hold = nullptr,
+                             folder_facts* known = nullptr) noexcept;
 
 // The keystore folder and the subfolders an operation uses, each checked with
 // check_private_folder the first time the operation reaches it and held open until the
@@ -38,7 +45,7 @@ class folder_holds {
 
  private:
   std::vector<std::pair<std::wstring, kv::unique_file>> held_;
-  int keeps_lists_ = -1;  // the keystore's volume keeps access lists; -1: not asked yet
+  folder_facts facts_;
 };
 
 // The access list test of check_private_folder: true when `owner` is none of the trusted accounts

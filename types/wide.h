@@ -16,6 +16,9 @@ inline std::size_t wide_length(const wchar_t* text) noexcept {
   return static_cast<std::size_t>(end - text);
 }
 
+// A-Z or a-z, as a drive letter is.
+inline bool is_ascii_letter(wchar_t c) noexcept { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+
 // ASCII A-Z fold to a-z; every other code unit stays (no locale).
 inline wchar_t fold_ascii(wchar_t c) noexcept {
   return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;

@@ -146,18 +146,14 @@ end_servers() {  # FOLDER: the installed tool ends the servers that COM started 
     || fail "dodadev-stop-servers.exe answered $?"
 }
 
-installed_versions() {  # DisplayVersion of every Uninstall entry named DoDadev
+uninstall_values() {  # VALUE: that value of every Uninstall entry named DoDadev, one a line
   run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' \
-    | awk 'function flush() { if (name == "DoDadev") print version; name = version = "" }
-           /^HKEY/ { flush() } $1 == "DisplayName" { name = $3 } $1 == "DisplayVersion" { version = $3 }
-           END { flush() }'
-}
-install_location() {  # InstallLocation of the Uninstall entry named DoDadev
-  run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' \
-    | awk 'function flush() { if (name == "DoDadev") print location; name = location = "" }
+    | awk -v wanted="$1" 'function flush() { if (name == "DoDadev") print value; name = value = "" }
            /^HKEY/ { flush() } $1 == "DisplayName" { name = $3 }
-           $1 == "InstallLocation" { sub(/^ *InstallLocation *REG_SZ */, ""); location = $0 } END { flush() }'
+           $1 == wanted { sub(/^ *[^ ]+ *REG_[A-Z_]+ */, ""); value = $0 } END { flush() }'
 }
+installed_versions() { uninstall_values DisplayVersion; }
+install_location() { uninstall_values InstallLocation; }
 local_server() {  # the LocalServer32 of LU_proxy_disp
   run reg query "HKLM\\Software\\Classes\\CLSID\\$clsid\\LocalServer32" /ve 2>/dev/null | tr -d '\r' \
     | sed -n 's/^ *(Default) *REG_SZ *//p'
