@@ -28,6 +28,7 @@ constexpr int max_parameters = static_cast<int>(kv::parameter_reader::max_names)
 // KV_provider_certificate: both must describe the same bytes.
 static_assert(offsetof(KV_provider_certificate, context) == KV_certificate::context_offset());
 static_assert(offsetof(KV_provider_certificate, texts) == KV_certificate::texts_offset());
+static_assert(offsetof(KV_provider_text, text) == KV_string::text_offset());
 static_assert(sizeof(KV_provider_text) == sizeof(KV_string));
 static_assert(sizeof(KV_provider_certificate) == sizeof(KV_certificate));
 

@@ -63,12 +63,26 @@ class KV_string : public KV_types {
   // size. False for a null string or an unknown encoding (*bytes is then null).
   bool decode_base64(unsigned char** bytes, std::uint32_t* size, int encoding) const;
 
+  // Where the text pointer sits in the object; a provider reads a certificate's texts there.
+  static constexpr std::size_t text_offset() noexcept;
+
  private:
   void replace_buffer(wchar_t* fresh) noexcept;  // wipes and frees the old buffer
 
   wchar_t* wide_ = nullptr;
   char* narrow_ = nullptr;  // never filled by this system; wiped and freed if present
 };
+
+// offsetof on a polymorphic class is conditionally supported; every compiler we build with gives
+// the real offset, which is what a provider relies on.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+#endif
+constexpr std::size_t KV_string::text_offset() noexcept { return offsetof(KV_string, wide_); }
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 
 namespace kv {
 // Overwrites the text up to its first NUL with zeros; null is ignored.

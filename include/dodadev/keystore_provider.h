@@ -1,7 +1,8 @@
 /*
  * DoDadev keystore provider interface: everything a keystore provider needs, for C and C++.
- * Depends only on the Windows SDK headers. docs/provider-interface.md says what each command
- * passes and how the answer is used; samples/provider-c/ is a complete provider in C.
+ * Depends only on the Windows SDK headers; compiles as C11 and as C++11 or later.
+ * docs/provider-interface.md says what each command passes, which answers are expected and how
+ * they are used; samples/provider-c/ is a complete provider in C.
  *
  * A provider is an in-process COM class registered per machine under CLSID_KeystoreProvider
  * (HKLM\Software\Classes\CLSID\{B9F13557-...}\InprocServer32; Wine activates nothing else).
@@ -36,8 +37,12 @@
 #include <unknwn.h>
 #include <stddef.h>
 
-/* {B9F13557-90B9-4243-8BEE-E684EBF97C49}, {32308C06-C2D4-4C82-9ED4-C3FA25BEA9D4} */
-#ifdef __cplusplus
+/*
+ * {B9F13557-90B9-4243-8BEE-E684EBF97C49}, {32308C06-C2D4-4C82-9ED4-C3FA25BEA9D4}
+ * C++17 and later get one object for the whole program; C and C++11/14 get a copy per
+ * translation unit (compare GUIDs with IsEqualGUID, never by address).
+ */
+#if defined(__cplusplus) && (__cplusplus >= 201703L || (defined(_MSVC_LANG) && _MSVC_LANG >= 201703L))
 inline constexpr CLSID CLSID_KeystoreProvider = {
     0xB9F13557, 0x90B9, 0x4243, {0x8B, 0xEE, 0xE6, 0x84, 0xEB, 0xF9, 0x7C, 0x49}};
 inline constexpr IID IID_IKeystoreProvider = {
