@@ -12,6 +12,12 @@
  * on its main thread (a single-threaded apartment), makes exactly one call and releases the
  * object right after, still on that thread. No state survives in the object between commands.
  * Every argument stays valid until the server's Release of the object has returned.
+ * The server never unloads the DLL: a new version takes effect in servers started after it is in
+ * place. A fault or an exception leaving a method ends the server on Windows (the COM runtime's
+ * catching is switched off); answer an HRESULT instead.
+ *
+ * Versioning: nothing in this interface (IID, slots, arguments, the descriptor's layout) ever
+ * changes; additions come as a new interface with a new IID.
  *
  * Rules for every operation:
  * - The answer is an HRESULT; the server passes it on to its client unchanged. A negative value
