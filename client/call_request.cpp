@@ -58,29 +58,33 @@ const wchar_t* fallback_text(HRESULT code) noexcept {
 
 }  // namespace
 
-text escape_xml(const wchar_t* value) {
-  text escaped;
+void append_escaped(text& out, const wchar_t* value) {
   for (; value && *value; ++value) {
     switch (*value) {
       case L'&':
-        escaped += L"&amp;";
+        out += L"&amp;";
         break;
       case L'<':
-        escaped += L"&lt;";
+        out += L"&lt;";
         break;
       case L'>':
-        escaped += L"&gt;";
+        out += L"&gt;";
         break;
       case L'"':
-        escaped += L"&quot;";
+        out += L"&quot;";
         break;
       case L'\'':
-        escaped += L"&#39;";
+        out += L"&#39;";
         break;
       default:
-        escaped += *value;
+        out += *value;
     }
   }
+}
+
+text escape_xml(const wchar_t* value) {
+  text escaped;
+  append_escaped(escaped, value);
   return escaped;
 }
 
@@ -98,32 +102,41 @@ bool parse_parameter(const wchar_t* argument, bool as_certificate, request_param
   }
   parameter = {};
   parameter.name = whole.substr(0, equals);
-  parameter.value = whole.substr(equals + 1);
   parameter.certificate = as_certificate || parameter.name == L"certificate" || parameter.name == L"new_certificate";
-  if (parameter.certificate && !parse_certificate(parameter.value, parameter)) {
-    *problem = L"a certificate is written serial:BASE64,issuer:BASE64";
-    return false;
+  if (parameter.certificate) {
+    const text value = whole.substr(equals + 1);
+    if (value.size() > 1 && value[0] == L'@') {
+      parameter.certificate_file = value.substr(1);
+    } else if (!parse_certificate(value, parameter)) {
+      *problem = L"a certificate is written @FILE or serial:BASE64,issuer:BASE64";
+      return false;
+    }
+    return true;
   }
+  parameter.value.get().assign(argument + equals + 1);
   return true;
 }
 
-text build_request(const wchar_t* function, const request_parameter* parameters, std::size_t count) {
+text build_request(const wchar_t* function, const request_parameter* parameters, std::size_t count,
+                   request_view view) {
   text request = L"<?xml version=\"1.0\"?><function name=\"";
-  request += escape_xml(function);
+  append_escaped(request, function);
   request += L"\">";
   for (std::size_t i = 0; i < count; ++i) {
     const request_parameter& parameter = parameters[i];
     request += L"<parameter name=\"";
-    request += escape_xml(parameter.name.c_str());
+    append_escaped(request, parameter.name.c_str());
     request += L"\">";
     if (parameter.certificate) {
       request += L"<certificate serial_number=\"";
-      request += escape_xml(parameter.serial_number.c_str());
+      append_escaped(request, parameter.serial_number.c_str());
       request += L"\" issuer=\"";
-      request += escape_xml(parameter.issuer.c_str());
+      append_escaped(request, parameter.issuer.c_str());
       request += L"\"/>";
+    } else if (parameter.secret && view == request_view::shown) {
+      request += L"********";
     } else {
-      request += escape_xml(parameter.value.c_str());
+      append_escaped(request, parameter.value.c_str());
     }
     request += L"</parameter>";
   }

@@ -8,6 +8,10 @@
 #include <vector>
 
 #include "client/call_request.h"
+#include "client/certificate_file.h"
+#include "client/file_text.h"
+#include "client/pfx_import.h"
+#include "client/secret_source.h"
 #include "proxy/dodadev_h.h"
 #include "types/call_text_bstr.h"
 #include "types/kv_alloc.h"
@@ -24,23 +28,41 @@ constexpr wchar_t help_text[] =
     L"\n"
     L"Usage:\n"
     L"  dodadev-call [--dispatch] [--show-request] FUNCTION [NAME=VALUE]... [--cert NAME=CERT]...\n"
+    L"               [--secret NAME=SOURCE]...\n"
     L"  dodadev-call [--dispatch] [--show-request] --request FILE\n"
+    L"  dodadev-call --import-pfx FILE [--secret password=SOURCE]\n"
     L"  dodadev-call --encode TEXT | --encode-file FILE [--output FILE]\n"
     L"  dodadev-call --decode TEXT | --decode-file FILE [--output FILE]\n"
     L"  dodadev-call --help\n"
     L"\n"
     L"  FUNCTION        the function to call, for example keystore_drives\n"
     L"  NAME=VALUE      one parameter, sent as the text of <parameter name=\"NAME\">; XML special\n"
-    L"                  characters in names and values are escaped\n"
+    L"                  characters in names and values are escaped. A password written here\n"
+    L"                  (password=, new_password=, export_password=) is visible to other programs\n"
+    L"                  in the process list and stays in the shell's history: use --secret\n"
     L"  certificate=CERT, new_certificate=CERT, --cert NAME=CERT\n"
-    L"                  a certificate parameter; CERT is serial:BASE64,issuer:BASE64 with the\n"
-    L"                  certificate's serial number (least significant byte first, as the\n"
-    L"                  certificate store holds it) and its encoded issuer name, each in Base64;\n"
-    L"                  it is sent as <certificate serial_number=\"...\" issuer=\"...\"/>\n"
+    L"                  a certificate parameter, sent as <certificate serial_number=\"...\"\n"
+    L"                  issuer=\"...\"/>; CERT is @FILE, a certificate file (PEM or DER), or\n"
+    L"                  serial:BASE64,issuer:BASE64 with the certificate's serial number (least\n"
+    L"                  significant byte first, as the certificate store holds it) and its encoded\n"
+    L"                  issuer name, each in Base64. Only certificate parameters read @FILE: any\n"
+    L"                  other value that starts with @ is sent as it stands\n"
+    L"  --secret NAME=SOURCE\n"
+    L"                  a parameter whose value is read instead of written here; SOURCE is\n"
+    L"                  prompt    asked at the console, not echoed\n"
+    L"                  stdin     the next line of standard input (several secrets take one line\n"
+    L"                            each, in the order given here)\n"
+    L"                  file:PATH the first line of the file\n"
+    L"                  env:VAR   the environment variable VAR (visible to programs of the user)\n"
+    L"                  The line end is removed. --show-request shows the value as ********\n"
     L"  --request FILE  send the request document in FILE (UTF-8, or UTF-16 with a byte-order\n"
     L"                  mark) as it stands\n"
     L"  --dispatch      call through IDispatch::Invoke (DISPID 1) instead of the vtable\n"
     L"  --show-request  print the request document before the call\n"
+    L"  --import-pfx FILE\n"
+    L"                  add each certificate in the PFX file that has a private key to the current\n"
+    L"                  user's MY store (the key is kept) and print its certificate=CERT form; the\n"
+    L"                  PFX password comes from --secret password=SOURCE, else from a prompt\n"
     L"  --encode TEXT   print TEXT in the call text coding\n"
     L"  --decode TEXT   print TEXT with the call text coding undone (a leading U+FEFF is dropped)\n"
     L"  --encode-file FILE, --decode-file FILE\n"
@@ -52,12 +74,13 @@ constexpr wchar_t help_text[] =
     L"the result document, if there is one. Through IDispatch the method's S_FALSE arrives as\n"
     L"S_OK; ret_code always tells the outcome.\n"
     L"\n"
-    L"Exit codes: 0 the method returned S_OK and ret_code is not negative; 1 the request was\n"
-    L"refused or failed (or the coding failed); 2 wrong usage or a file that cannot be read or\n"
-    L"written; 3 the server could not be reached or the call did not arrive.\n"
+    L"Exit codes: 0 the method returned S_OK and ret_code is not negative (--import-pfx: a\n"
+    L"certificate was added); 1 the request was refused or failed (or the coding or the import\n"
+    L"failed); 2 wrong usage, or a file, secret or certificate that cannot be read; 3 the server\n"
+    L"could not be reached or the call did not arrive.\n"
     L"\n"
     L"Example:\n"
-    L"  dodadev-call keystore_create_key_pwd drive=C:\\ password=secret name=mykey timeout=30 "
+    L"  dodadev-call keystore_create_key_pwd drive=C:\\ --secret password=prompt name=mykey timeout=30 "
     L"def_local_key=false\n";
 
 // To a console as UTF-16, anywhere else as UTF-8.
@@ -88,33 +111,10 @@ int usage_error(const wchar_t* problem) {
 
 // A request file: UTF-16LE after FF FE, else UTF-8 (mark optional), else the ANSI code page.
 bool read_request_file(const wchar_t* path, text& request) {
-  kv::unique_file file(
-      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
-  LARGE_INTEGER size = {};
-  if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > 64 * 1024 * 1024) return false;
-  kv::unique_mem<unsigned char> bytes(
-      static_cast<unsigned char*>(kv::mem_alloc(static_cast<std::size_t>(size.QuadPart))));
-  if (!bytes) return false;
-  DWORD got = 0;
-  if (!ReadFile(file.get(), bytes.get(), static_cast<DWORD>(size.QuadPart), &got, nullptr)) return false;
-  const unsigned char* data = bytes.get();
-  if (got >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
-    request.clear();
-    for (DWORD i = 2; i + 1 < got; i += 2) request += static_cast<wchar_t>(data[i] | (data[i + 1] << 8));
-    return true;
-  }
-  DWORD skip = got >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
-  const char* narrow = reinterpret_cast<const char*>(data + skip);
-  const int narrow_size = static_cast<int>(got - skip);
-  UINT code_page = CP_UTF8;
-  int units = narrow_size ? MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, narrow, narrow_size, nullptr, 0) : 0;
-  if (narrow_size && units <= 0) {
-    code_page = CP_ACP;
-    units = MultiByteToWideChar(code_page, 0, narrow, narrow_size, nullptr, 0);
-  }
-  request.assign(static_cast<std::size_t>(units), L'\0');
-  if (units) MultiByteToWideChar(code_page, 0, narrow, narrow_size, request.data(), units);
+  kv::client::file_bytes bytes;
+  if (FAILED(kv::client::read_file_bytes(path, 64 * 1024 * 1024, bytes))) return false;
+  request.clear();
+  kv::client::append_text_of(bytes.data(), bytes.size, request);
   return true;
 }
 
@@ -229,7 +229,7 @@ int call(const text& request, bool dispatch) {
     return exit_com;
   }
 
-  kv::unique_bstr arg;
+  kv::client::wiped_bstr arg;
   hr = encode_call_text(request.c_str(), arg.put());
   if (FAILED(hr)) {
     complain(L"dodadev-call: the request cannot be coded: " + kv::client::describe_result(hr) + L"\n");
@@ -271,13 +271,85 @@ int call(const text& request, bool dispatch) {
   return hr == S_OK && ret_code >= 0 ? exit_ok : exit_refused;
 }
 
+// A --secret NAME=SOURCE: read after the whole command line was checked, in its order.
+struct pending_secret {
+  std::size_t parameter;  // the index of its parameter; unused for --import-pfx
+  const wchar_t* form;    // SOURCE as written
+  kv::client::secret_source source;
+};
+
+// "dodadev-call: --secret password=file:C:\pw.txt: the file cannot be read (0x80070002 ...)"
+text secret_failure(const wchar_t* name, const wchar_t* form, const wchar_t* problem, HRESULT hr) {
+  return text(L"dodadev-call: --secret ") + name + L"=" + form + L": " + problem + L" (" +
+         kv::client::describe_result(hr) + L")\n";
+}
+
+// The certificate parameters written @FILE get the serial number and issuer of that file's
+// certificate.
+int read_certificate_files(kv::client::request_parameter* parameters, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    kv::client::request_parameter& parameter = parameters[i];
+    if (parameter.certificate_file.empty()) continue;
+    kv::unique_cert_context certificate;
+    const wchar_t* problem = L"";
+    const HRESULT hr = kv::client::read_certificate_file(parameter.certificate_file.c_str(), certificate, &problem);
+    if (FAILED(hr)) {
+      complain(L"dodadev-call: " + parameter.name + L"=@" + parameter.certificate_file + L": " + problem + L" (" +
+               kv::client::describe_result(hr) + L")\n");
+      return exit_usage;
+    }
+    kv::client::certificate_identity identity = kv::client::identity_of(certificate.get());
+    parameter.serial_number = std::move(identity.serial_number);
+    parameter.issuer = std::move(identity.issuer);
+  }
+  return exit_ok;
+}
+
+// --import-pfx FILE: its certificates with keys into the user's MY store. The file is checked
+// before its password is asked for.
+int import_pfx_file(const wchar_t* path, const pending_secret* password_source) {
+  const wchar_t* problem = L"";
+  kv::client::file_bytes pfx;
+  HRESULT hr = kv::client::read_pfx_file(path, pfx, &problem);
+  if (FAILED(hr)) {
+    complain(text(L"dodadev-call: --import-pfx ") + path + L": " + problem + L" (" + kv::client::describe_result(hr) +
+             L")\n");
+    return exit_usage;
+  }
+  kv::client::wiped_text password;
+  const text label = text(L"password of ") + path;
+  const kv::client::secret_source prompt;  // without --secret password=SOURCE
+  hr = kv::client::read_secret(password_source ? password_source->source : prompt, label.c_str(), password, &problem);
+  if (FAILED(hr)) {
+    complain(secret_failure(L"password", password_source ? password_source->form : L"prompt", problem, hr));
+    return exit_usage;
+  }
+  kv::client::imported_certificates added;
+  hr = kv::client::import_pfx(pfx, password.c_str(), added, &problem);
+  password = {};
+  if (FAILED(hr)) {
+    complain(text(L"dodadev-call: --import-pfx ") + path + L": " + problem + L" (" + kv::client::describe_result(hr) +
+             L")\n");
+    return exit_refused;
+  }
+  text report;
+  for (const kv::client::imported_certificate& certificate : added) {
+    report += L"added to the current user's MY store: " + certificate.subject + L"\n  certificate=serial:" +
+              certificate.identity.serial_number + L",issuer:" + certificate.identity.issuer + L"\n";
+  }
+  print(report);
+  return exit_ok;
+}
+
 int run(int argc, wchar_t** argv) {
   if (argc < 2) return usage_error(L"nothing to call");
   bool dispatch = false;
   bool show_request = false;
   const wchar_t* request_file = nullptr;
   const wchar_t* function = nullptr;
-  std::vector<kv::client::request_parameter, kv::mem_allocator<kv::client::request_parameter>> parameters;
+  const wchar_t* pfx_file = nullptr;
+  std::vector<kv::client::request_parameter, kv::client::wiping_allocator<kv::client::request_parameter>> parameters;
+  std::vector<pending_secret, kv::client::wiping_allocator<pending_secret>> secrets;
   coding_request coding;
 
   for (int i = 1; i < argc; ++i) {
@@ -304,9 +376,28 @@ int run(int argc, wchar_t** argv) {
     } else if (argument == L"--request") {
       if (!has_value) return usage_error(L"--request needs a file");
       request_file = argv[++i];
+    } else if (argument == L"--import-pfx") {
+      if (!has_value) return usage_error(L"--import-pfx needs a PFX file");
+      pfx_file = argv[++i];
+    } else if (argument == L"--secret") {
+      if (!has_value) return usage_error(L"--secret needs NAME=SOURCE");
+      const wchar_t* written = argv[++i];
+      const wchar_t* equals = wcschr(written, L'=');
+      if (!equals || equals == written) return usage_error(L"--secret is written NAME=SOURCE");
+      pending_secret secret{parameters.size(), equals + 1, {}};
+      if (!kv::client::parse_secret_source(secret.form, secret.source)) {
+        return usage_error(L"a secret's SOURCE is prompt, stdin, file:PATH or env:VAR");
+      }
+      kv::client::request_parameter parameter;
+      parameter.name.assign(written, static_cast<std::size_t>(equals - written));
+      parameter.secret = true;
+      parameters.push_back(std::move(parameter));
+      secrets.push_back(std::move(secret));
     } else if (argument == L"--cert" || (function && argument.find(L'=') != text::npos)) {
       const bool as_certificate = argument == L"--cert";
-      if (as_certificate && !has_value) return usage_error(L"--cert needs NAME=serial:BASE64,issuer:BASE64");
+      if (as_certificate && !has_value) {
+        return usage_error(L"--cert needs NAME=@FILE or NAME=serial:BASE64,issuer:BASE64");
+      }
       kv::client::request_parameter parameter;
       const wchar_t* problem = nullptr;
       if (!kv::client::parse_parameter(as_certificate ? argv[++i] : argv[i], as_certificate, parameter, &problem)) {
@@ -322,6 +413,15 @@ int run(int argc, wchar_t** argv) {
     }
   }
 
+  if (pfx_file) {
+    if (function || request_file || dispatch || show_request || coding.input || coding.output_file) {
+      return usage_error(L"--import-pfx takes no call");
+    }
+    const bool only_password = secrets.size() == parameters.size() && secrets.size() <= 1 &&
+                               (parameters.empty() || parameters[0].name == L"password");
+    if (!only_password) return usage_error(L"--import-pfx takes no parameters but --secret password=SOURCE");
+    return import_pfx_file(pfx_file, secrets.empty() ? nullptr : &secrets[0]);
+  }
   if (coding.input) {
     if (function || request_file || dispatch || show_request || !parameters.empty()) {
       return usage_error(L"--encode and --decode take no call");
@@ -330,17 +430,34 @@ int run(int argc, wchar_t** argv) {
   }
   if (coding.output_file) return usage_error(L"--output goes with --encode or --decode");
   text request;
+  text shown;
   if (request_file) {
     if (function || !parameters.empty()) return usage_error(L"--request takes no function or parameters");
     if (!read_request_file(request_file, request)) {
       complain(text(L"dodadev-call: cannot read ") + request_file + L"\n");
       return exit_usage;
     }
+    if (show_request) shown = request;
   } else {
     if (!function) return usage_error(L"no function named");
+    // Certificate files first: nobody types a password for a call that cannot be made.
+    if (const int failed = read_certificate_files(parameters.data(), parameters.size())) return failed;
+    for (const pending_secret& secret : secrets) {
+      kv::client::request_parameter& parameter = parameters[secret.parameter];
+      const wchar_t* problem = L"";
+      const HRESULT hr = kv::client::read_secret(secret.source, parameter.name.c_str(), parameter.value, &problem);
+      if (FAILED(hr)) {
+        complain(secret_failure(parameter.name.c_str(), secret.form, problem, hr));
+        return exit_usage;
+      }
+    }
     request = kv::client::build_request(function, parameters.data(), parameters.size());
+    if (show_request) {
+      shown = kv::client::build_request(function, parameters.data(), parameters.size(),
+                                        kv::client::request_view::shown);
+    }
   }
-  if (show_request) print(L"request: " + request + L"\n");
+  if (show_request) print(L"request: " + shown + L"\n");
   return call(request, dispatch);
 }
 

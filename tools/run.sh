@@ -10,16 +10,44 @@ source tools/demo-checks.sh
 trap 'demo_failed "line $LINENO: \"$BASH_COMMAND\" exited with $?"' ERR
 
 tools/setup.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows
+# DODADEV_RUN_BUILD=FOLDER runs the walk with a build of the windows preset in FOLDER (made there
+# if need be) and keeps its work beside it, so that it does not meet another run's; by default the
+# walk uses build/windows and .kv-work.
+if [ -n "${DODADEV_RUN_BUILD:-}" ]; then
+  mkdir -p "$DODADEV_RUN_BUILD"
+  build=$(cd "$DODADEV_RUN_BUILD" && pwd)
+  work=$build/.kv-work
+  cmake --preset windows -B "$build" >/dev/null
+  cmake --build "$build" --target DoDadev dodadev-call dodadev_provider_testing
+else
+  build=$root/build/windows
+  work=$root/.kv-work
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows
+fi
 
-build=$root/build/windows
-work=$root/.kv-work
 prefix=$work/demo-prefix
 drive_folder=$work/demo-drive
 export_folder=$work/demo-export
 run() { "$root/tools/wine-run" --prefix "$prefix" "$@"; }
 windows_path() { echo "$1" | sed 's|/|\\|g'; }
+# The wineserver of the prefix, found as tools/wine-run finds it.
+wine_dir=${KV_WINE_DIR:-/usr/lib/wine}
+wineserver=$wine_dir/wineserver
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver)
+
+# Passwords never go on dodadev-call's command line, where every program sees them: each demo
+# password is in a file of the work folder that only this user may read (--secret NAME=file:...),
+# or comes through standard input (--secret NAME=stdin). No answer may show one.
+demo_password=demo-Passw0rd-1
+export_password=export-Passw0rd
+fresh_password=a-fresh-Passw0rd
+passwords=("$demo_password" "$export_password" "$fresh_password")
+secret_file() {  # secret_file NAME VALUE: writes VALUE to $work/NAME.secret (mode 600)
+  (umask 077 && printf '%s\n' "$2" >"$work/$1.secret")
+  chmod 600 "$work/$1.secret"
+}
+trap 'rm -f "$work"/*.secret' EXIT
 
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 call() {  # prints the call and its answer, and keeps the answer for the checks
@@ -28,10 +56,16 @@ call() {  # prints the call and its answer, and keeps the answer for the checks
   run 'C:\DoDadev\dodadev-call.exe' --show-request "$@" >"$work/answer.txt" 2>&1 || true
   answer=$(tr -d '\r' <"$work/answer.txt")
   printf '%s\n' "$answer"
+  local password
+  for password in "${passwords[@]}"; do
+    case "$answer" in *"$password"*) demo_failed "a password appears in dodadev-call's output" ;; esac
+  done
 }
 
 say "Making the private Wine prefix $prefix and mapping the demo drives K: and X:"
 mkdir -p "$work"
+secret_file demo "$demo_password"
+demo_secret="file:Z:$(windows_path "$work/demo.secret")"
 run cmd /c exit 0   # makes the prefix on first use
 rm -rf "$drive_folder" "$export_folder"; mkdir -p "$drive_folder" "$export_folder"
 ln -sfn "$drive_folder" "$prefix/dosdevices/k:"
@@ -41,8 +75,8 @@ echo "K: is $drive_folder, X: is $export_folder"
 # linked into dosdevices later can be opened by path but is missing from that list, and the
 # keystore provider searches the listed drives. So the wineserver ends here (also one left from
 # an earlier run), and the next program starts one that sees K: and X:.
-WINEPREFIX=$prefix /usr/lib/wine/wineserver -k 2>/dev/null || true
-WINEPREFIX=$prefix /usr/lib/wine/wineserver -w
+WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null || true
+WINEPREFIX=$prefix "$wineserver" -w
 
 say "Installing into the prefix"
 install_dir=$prefix/drive_c/DoDadev
@@ -77,15 +111,16 @@ expect_code 0x00000000
 expect_has '<path>K:\</path>'
 expect_has '<path>X:\</path>'
 say "Create a password-protected keystore on K: (expected: it is there afterwards)"
-call keystore_create_pwd 'drive=K:\' password=demo-Passw0rd-1
+call keystore_create_pwd 'drive=K:\' --secret "password=$demo_secret"
 expect_code 0x00000000
 call keystore_path 'drive=K:\'
 expect_code 0x00000000
 expect_has '<path>K:\DoDadev Keystore\keystore.luidx</path>'
 say "Create two keys (expected: both are made)"
-call keystore_create_key_pwd 'drive=K:\' password=demo-Passw0rd-1 name=signing timeout=3600 def_local_key=true
+call keystore_create_key_pwd 'drive=K:\' --secret "password=$demo_secret" name=signing timeout=3600 def_local_key=true
 expect_code 0x00000000
-call keystore_create_key_pwd 'drive=K:\' password=demo-Passw0rd-1 name=backup timeout=60 def_local_key=false
+call keystore_create_key_pwd 'drive=K:\' --secret password=stdin name=backup timeout=60 def_local_key=false \
+  <<<"$demo_password"
 expect_code 0x00000000
 signing=$(key_id signing)
 [ -n "$signing" ] || demo_failed "the key 'signing' has no id link on K:"
@@ -101,7 +136,8 @@ call keystore_locate "id=$signing"
 expect_code 0x00000000
 expect_has '<path>K:\DoDadev Keystore\keys\'
 expect_has '\release-signing.lukey</path>'
-call keystore_export_key 'drive=K:\' "id=$signing" 'export_path=X:\release-signing.export' export_password=export-Passw0rd
+call keystore_export_key 'drive=K:\' "id=$signing" 'export_path=X:\release-signing.export' \
+  --secret export_password=stdin <<<"$export_password"
 expect_code 0x00000000
 [ -f "$export_folder/release-signing.export" ] || demo_failed "the export file is not on X:"
 say "Delete it, then import it back (expected: not found after the delete, found after the import)"
@@ -110,27 +146,28 @@ expect_code 0x00000000
 call keystore_locate "id=$signing"
 expect_code 0x00000000
 expect_lacks '<path>'
-call keystore_import_pwd 'drive=K:\' 'import_path=X:\release-signing.export' password=export-Passw0rd
+call keystore_import_pwd 'drive=K:\' 'import_path=X:\release-signing.export' --secret password=stdin \
+  <<<"$export_password"
 expect_code 0x00000000
 call keystore_locate "id=$signing"
 expect_code 0x00000000
 expect_has '<path>K:\DoDadev Keystore\keys\'
 expect_has '\release-signing.lukey</path>'
 say "Password history (expected: the current password is refused as a new one, a fresh one is not)"
-call keystore_verify_pwd_history 'drive=K:\' new_password=demo-Passw0rd-1
+call keystore_verify_pwd_history 'drive=K:\' --secret "new_password=$demo_secret"
 expect_code 0x8007052D
-call keystore_verify_pwd_history 'drive=K:\' new_password=a-fresh-Passw0rd
+call keystore_verify_pwd_history 'drive=K:\' --secret new_password=stdin <<<"$fresh_password"
 expect_code 0x00000000
-call keystore_verify_last_pwd 'drive=K:\' new_password=demo-Passw0rd-1
+call keystore_verify_last_pwd 'drive=K:\' --secret "new_password=$demo_secret"
 expect_code 0x00000000
 
 say "The trace log ($trace_file)"
 sleep 1
 iconv -f UTF-16LE -t UTF-8 "$trace_file" | tr -d '\r' | tail -n 40
-if iconv -f UTF-16LE -t UTF-8 "$trace_file" | grep -q -e 'demo-Passw0rd' -e 'export-Passw0rd' -e 'a-fresh-Passw0rd'; then
+if iconv -f UTF-16LE -t UTF-8 "$trace_file" | grep -qF -e "$demo_password" -e "$export_password" -e "$fresh_password"; then
   demo_failed "a password reached the trace log"
 fi
 echo "(no password appears in the trace log)"
 
-WINEPREFIX=$prefix /usr/lib/wine/wineserver -k 2>/dev/null || true
+WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null || true
 say "Every step gave the expected answer"

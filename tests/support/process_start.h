@@ -39,13 +39,17 @@ inline std::string start_failure(const std::wstring& program, const std::wstring
          "\"";
 }
 
-// CreateProcessW of `program` without a window; `output` (may be null) becomes the standard output
-// and error and is the only handle inherited. False with `failure` filled when it cannot start.
+// CreateProcessW of `program` without a window (or, with DETACHED_PROCESS for `creation`, without
+// a console); `output` (may be null) becomes the standard output and error, `input` (may be null)
+// the standard input, and they are the only handles inherited. False with `failure` filled when it
+// cannot start.
 inline bool start_process(const std::wstring& program, std::wstring command_line, HANDLE output,
-                          PROCESS_INFORMATION& info, std::string& failure) {
+                          PROCESS_INFORMATION& info, std::string& failure, HANDLE input = nullptr,
+                          DWORD creation = CREATE_NO_WINDOW) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input;
   startup.hStdOutput = output;
   startup.hStdError = output;
   // Wine 8 on a loaded machine now and then answers ERROR_INTERNAL_ERROR (1359) for a start that
@@ -55,8 +59,8 @@ inline bool start_process(const std::wstring& program, std::wstring command_line
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (attempt > 0) Sleep(200);
     info = {};
-    if (CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, output != nullptr, CREATE_NO_WINDOW,
-                       nullptr, nullptr, &startup, &info)) {
+    if (CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, output || input, creation, nullptr,
+                       nullptr, &startup, &info)) {
       const kv::unique_handle thread(std::exchange(info.hThread, nullptr));  // the caller needs only the process
       return true;
     }

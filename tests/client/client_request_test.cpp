@@ -1,9 +1,14 @@
-// dodadev-call's request building: escaping, parameters, certificates, and the texts it shows.
+// dodadev-call's request building: escaping, parameters, certificates, secrets, and the texts it
+// shows.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
 #include <string>
 
 #include "client/call_request.h"
+#include "types/kv_alloc.h"
 #include "xml/kv_xml.h"
 
 namespace {
@@ -25,8 +30,8 @@ struct parameter_row {
   bool as_certificate;
   bool accepted;
   const wchar_t* expected_name;
-  const wchar_t* expected_value;  // the value, or the serial number of a certificate
-  const wchar_t* expected_issuer;
+  const wchar_t* expected_value;  // the value, the serial number of a certificate, or its file
+  const wchar_t* expected_issuer;  // null for a value; empty for a certificate file
 };
 
 TEST(client_request, client_parameter_table) {
@@ -46,6 +51,12 @@ TEST(client_request, client_parameter_table) {
        nullptr},
       {"certificate with empty serial", L"certificate=serial:,issuer:MAA=", false, false, nullptr, nullptr, nullptr},
       {"padding inside", L"certificate=serial:A=ID,issuer:MAA=", false, false, nullptr, nullptr, nullptr},
+      {"certificate file", L"certificate=@C:\\certs\\me.pem", false, true, L"certificate", L"C:\\certs\\me.pem",
+       L""},
+      {"certificate file under another name", L"cert2=@me.der", true, true, L"cert2", L"me.der", L""},
+      {"certificate file without a name", L"new_certificate=@", false, false, nullptr, nullptr, nullptr},
+      {"@ in any other value is sent as it stands", L"password=@home", false, true, L"password", L"@home",
+       nullptr},
   };
   for (const parameter_row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -58,13 +69,18 @@ TEST(client_request, client_parameter_table) {
       continue;
     }
     EXPECT_EQ(plain(parameter.name), row.expected_name);
-    if (row.expected_issuer) {
+    if (row.expected_issuer && !*row.expected_issuer) {
       EXPECT_TRUE(parameter.certificate);
+      EXPECT_EQ(plain(parameter.certificate_file), row.expected_value);
+      EXPECT_TRUE(parameter.serial_number.empty());
+    } else if (row.expected_issuer) {
+      EXPECT_TRUE(parameter.certificate);
+      EXPECT_TRUE(parameter.certificate_file.empty());
       EXPECT_EQ(plain(parameter.serial_number), row.expected_value);
       EXPECT_EQ(plain(parameter.issuer), row.expected_issuer);
     } else {
       EXPECT_FALSE(parameter.certificate);
-      EXPECT_EQ(plain(parameter.value), row.expected_value);
+      EXPECT_EQ(plain(parameter.value.get()), row.expected_value);
     }
   }
 }
@@ -95,6 +111,44 @@ TEST(client_request, client_request_reads_back_through_the_servers_parser) {
   EXPECT_STREQ(certificate->get_attribute_value(L"serial_number"), L"AQID");
   EXPECT_STREQ(certificate->get_attribute_value(L"issuer"), L"MA+/");
   document->release();
+}
+
+// What a freed block held, seen by the allocator's observer before the block goes.
+std::string secret_seen_freed;
+int blocks_freed_holding_secret = 0;
+void look_for_secret(const void* block, std::size_t bytes) {
+  const char* begin = static_cast<const char*>(block);
+  blocks_freed_holding_secret +=
+      std::search(begin, begin + bytes, secret_seen_freed.begin(), secret_seen_freed.end()) != begin + bytes;
+}
+
+TEST(client_request, client_shows_secrets_masked_and_frees_no_copy_of_them_unwiped) {
+  const wchar_t secret[] = L"Sec&ret-That-Needs-The-Heap-1";
+  secret_seen_freed.assign(reinterpret_cast<const char*>(L"ret-That-Needs"), std::wcslen(L"ret-That-Needs") * 2);
+  blocks_freed_holding_secret = 0;
+  kv::alloc_probe::observe_frees(look_for_secret);
+  {
+    request_parameter parameters[2];
+    const wchar_t* problem = nullptr;
+    ASSERT_TRUE(kv::client::parse_parameter(L"drive=C:\\", false, parameters[0], &problem));
+    parameters[1].name = L"password";
+    parameters[1].secret = true;
+    parameters[1].value.get() = secret;
+    const text sent = kv::client::build_request(L"keystore_create_pwd", parameters, 2);
+    const text shown =
+        kv::client::build_request(L"keystore_create_pwd", parameters, 2, kv::client::request_view::shown);
+    EXPECT_NE(plain(sent).find(L"<parameter name=\"password\">Sec&amp;ret-That-Needs-The-Heap-1</parameter>"),
+              std::wstring::npos);
+    EXPECT_NE(plain(shown).find(L"<parameter name=\"password\">********</parameter>"), std::wstring::npos);
+    EXPECT_EQ(plain(shown).find(L"ret-That"), std::wstring::npos);
+    // Moved on, as the command line's parameters are, and built again into a growing request.
+    request_parameter moved = std::move(parameters[1]);
+    EXPECT_TRUE(parameters[1].value.get().empty());
+    text grown;
+    for (int i = 0; i < 20; ++i) grown += kv::client::build_request(L"f", &moved, 1);
+  }
+  kv::alloc_probe::observe_frees(nullptr);
+  EXPECT_EQ(blocks_freed_holding_secret, 0);
 }
 
 TEST(client_request, client_describes_result_codes_for_people) {

@@ -3,8 +3,9 @@
 #include <cstring>
 #include <optional>
 
+#include "client_test_support.h"
 #include "crypto_support.h"
-#include "e2e_support.h"
+#include "tests/server/e2e_support.h"
 #include "tests/support/fresh_folder.h"
 #include "types/owners.h"
 
@@ -24,14 +25,19 @@ std::wstring utf8_file_text(const std::wstring& path) {
   return text;
 }
 
-// Runs `program` with `arguments`, its output going to a file.
-client_run run_program(const std::wstring& program, const std::wstring& arguments) {
-  client_run run;
+std::wstring temp_name(const wchar_t* kind) {
   wchar_t temp[MAX_PATH + 1];
   GetTempPathW(MAX_PATH + 1, temp);
   static int runs = 0;
-  const std::wstring output_path = std::wstring(temp) + L"kv-e2e-client-" + std::to_wstring(GetCurrentProcessId()) +
-                                   L"-" + std::to_wstring(++runs);
+  return std::wstring(temp) + kind + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++runs);
+}
+
+// Runs `program` with `arguments`, its output going to a file; `input`, when given, is its
+// standard input (from a file), else it has none. `creation`: as kv::test::start_process takes it.
+client_run run_program(const std::wstring& program, const std::wstring& arguments,
+                       const std::string* input = nullptr, DWORD creation = CREATE_NO_WINDOW) {
+  client_run run;
+  const std::wstring output_path = temp_name(L"kv-e2e-client-");
   // A server that COM starts for the client gets copies of the client's standard handles (Wine
   // gives a process that inherits nothing its parent's standard handles), so the file may stay
   // open after the client ended: it can still be deleted, and no later run reuses its name.
@@ -40,27 +46,49 @@ client_run run_program(const std::wstring& program, const std::wstring& argument
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!output) return run;
-  {
-    e2e::process client(program, L"\"" + program + L"\" " + arguments, output.get());
-    output.reset();
-    if (!client.started() || !client.wait(60000)) return run;
-    run.exit_code = client.exit_code();
+  const std::wstring input_path = temp_name(L"kv-e2e-input-");
+  kv::unique_file input_file;
+  if (input) {
+    if (!client_test::write_file(input_path, *input)) return run;
+    input_file.reset(CreateFileW(input_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, &inherit,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!input_file) return run;
   }
+  PROCESS_INFORMATION started;
+  std::string failure;
+  if (!kv::test::start_process(program, L"\"" + program + L"\" " + arguments, output.get(), started, failure,
+                               input_file.get(), creation)) {
+    ADD_FAILURE() << failure;
+    return run;
+  }
+  const kv::unique_handle client(started.hProcess);
+  output.reset();
+  input_file.reset();
+  if (WaitForSingleObject(client.get(), 60000) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << "the client did not end";
+    TerminateProcess(client.get(), 1);
+    WaitForSingleObject(client.get(), 30000);
+  }
+  GetExitCodeProcess(client.get(), &run.exit_code);
   run.output = utf8_file_text(output_path);
   DeleteFileW(output_path.c_str());
+  if (input) DeleteFileW(input_path.c_str());
   return run;
 }
 
-client_run run_client(const std::wstring& arguments) { return run_program(e2e::beside(L"dodadev-call.exe"), arguments); }
+client_run run_client(const std::wstring& arguments, const std::string* input = nullptr) {
+  return run_program(e2e::beside(L"dodadev-call.exe"), arguments, input);
+}
 
 // samples/scripts/call.vbs, copied beside the test program byte for byte, under the system's
 // cscript.exe. Wine's VBScript has no ChrW and AscW, and Wine's cscript ends a script silently
 // with exit code 0 on an error the script does not handle, so only the printed answer shows that
 // the whole script ran.
-client_run run_vbscript_sample(const std::wstring& arguments) {
+client_run run_vbscript_sample(const std::wstring& arguments, const std::string* input = nullptr) {
   wchar_t system[MAX_PATH] = {};
   GetSystemDirectoryW(system, MAX_PATH);
-  return run_program(std::wstring(system) + L"\\cscript.exe", L"//nologo \"" + e2e::beside(L"call.vbs") + L"\" " + arguments);
+  return run_program(std::wstring(system) + L"\\cscript.exe",
+                     L"//nologo \"" + e2e::beside(L"call.vbs") + L"\" " + arguments, input);
 }
 
 bool contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
@@ -151,6 +179,213 @@ TEST_F(serving_client_e2e, the_vbscript_sample_calls_through_the_script_engine) 
   EXPECT_EQ(refused.exit_code, 1u);
   EXPECT_TRUE(contains(refused.output, L"ret_code: 0x80070057")) << testing::PrintToString(refused.output);
   EXPECT_TRUE(contains(refused.output, L"result: none"));
+}
+
+// The sample's --secret: a password from a file reaches the provider, and from standard input
+// where the script host has one.
+TEST_F(serving_client_e2e, the_vbscript_sample_reads_secrets_off_its_command_line) {
+  const kv::test::fresh_folder folder(L"kv-e2e-vbs-");
+  const std::wstring secret_file = folder.path() + L"\\pw.txt";
+  ASSERT_TRUE(client_test::write_file(secret_file, "Vbs-Secret-6\r\nnot this line\r\n"));
+  const client_run from_file =
+      run_vbscript_sample(L"keystore_create_pwd drive=C:\\keys --secret \"password=file:" + secret_file + L"\"");
+  EXPECT_EQ(from_file.exit_code, 0u) << testing::PrintToString(from_file.output);
+  EXPECT_TRUE(contains(from_file.output, L"ret_code: 0x00000000")) << testing::PrintToString(from_file.output);
+  std::vector<std::wstring> record = kv::test::read_record_file(record_file_);
+  EXPECT_EQ(std::count(record.begin(), record.end(), L"CreatePwd(\"C:\\keys\", \"Vbs-Secret-6\")"), 1)
+      << testing::PrintToString(record);
+
+  const std::string line = "Vbs-Secret-7\r\n";
+  const client_run from_stdin =
+      run_vbscript_sample(L"keystore_create_pwd drive=C:\\keys --secret password=stdin", &line);
+  record = kv::test::read_record_file(record_file_);
+  if (e2e::running_on_wine()) {
+    // Wine's cscript gives scripts no WScript.StdIn.
+    EXPECT_EQ(from_stdin.exit_code, 2u) << testing::PrintToString(from_stdin.output);
+    EXPECT_TRUE(
+        contains(from_stdin.output, L"--secret password=stdin: this script host gives scripts no standard input"))
+        << testing::PrintToString(from_stdin.output);
+  } else {
+    EXPECT_EQ(from_stdin.exit_code, 0u) << testing::PrintToString(from_stdin.output);
+    EXPECT_EQ(std::count(record.begin(), record.end(), L"CreatePwd(\"C:\\keys\", \"Vbs-Secret-7\")"), 1);
+  }
+}
+
+// Passwords that dodadev-call reads (the environment form is checked in client_sources_test.cpp):
+// each reaches the provider as read, and neither --show-request nor the trace shows it. None of
+// them is on the client's command line.
+TEST_F(serving_client_e2e, dodadev_call_reads_secrets_from_stdin_and_files) {
+  const kv::test::fresh_folder folder(L"kv-e2e-secrets-");
+  const std::wstring secret_file = folder.path() + L"\\pw.txt";
+  ASSERT_TRUE(client_test::write_file(secret_file, "File-Secret-2\r\nnot this line\r\n"));
+  struct row {
+    const char* name;
+    std::wstring arguments;
+    std::optional<std::string> input;
+    std::wstring recorded;
+    std::vector<std::wstring> secrets;
+  };
+  const std::wstring id = L"{01234567-89AB-CDEF-0123-456789ABCDEF}";
+  const row rows[] = {
+      {"stdin", L"keystore_create_pwd drive=C:\\keys --secret password=stdin", "Stdin-Secret-1\r\n",
+       L"CreatePwd(\"C:\\keys\", \"Stdin-Secret-1\")", {L"Stdin-Secret-1"}},
+      {"file", L"keystore_create_pwd drive=C:\\keys --secret \"password=file:" + secret_file + L"\"", std::nullopt,
+       L"CreatePwd(\"C:\\keys\", \"File-Secret-2\")", {L"File-Secret-2"}},
+      {"export password from a file", L"keystore_export_key drive=C:\\keys id=" + id +
+       L" export_path=D:\\out --secret \"export_password=file:" + secret_file + L"\"", std::nullopt,
+       L"ExportKey(\"C:\\keys\", " + id + L", \"D:\\out\", \"File-Secret-2\")", {L"File-Secret-2"}},
+      {"two lines of stdin, in the order given, the last without its line end",
+       L"keystore_create_key_pwd drive=C:\\keys --secret name=stdin --secret password=stdin timeout=60 "
+       L"def_local_key=false",
+       "Name-Line-1\nStdin-Secret-5", L"CreateKey(\"C:\\keys\", \"Stdin-Secret-5\", \"Name-Line-1\", 60, 0)",
+       {L"Name-Line-1", L"Stdin-Secret-5"}},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const client_run run = run_client(L"--show-request " + r.arguments, r.input ? &*r.input : nullptr);
+    EXPECT_EQ(run.exit_code, 0u) << testing::PrintToString(run.output);
+    EXPECT_TRUE(contains(run.output, L"ret_code: 0x00000000")) << testing::PrintToString(run.output);
+    EXPECT_TRUE(contains(run.output, L">********</parameter>")) << testing::PrintToString(run.output);
+    for (const std::wstring& secret : r.secrets) EXPECT_FALSE(contains(run.output, secret));
+    const std::vector<std::wstring> record = kv::test::read_record_file(record_file_);
+    EXPECT_NE(std::find(record.begin(), record.end(), r.recorded), record.end()) << testing::PrintToString(record);
+  }
+  const std::wstring trace = kv::test::read_trace_text();
+  EXPECT_TRUE(contains(trace, L"(keystore_create_key_pwd)"));
+  for (const row& r : rows) {
+    for (const std::wstring& secret : r.secrets) EXPECT_FALSE(contains(trace, secret)) << r.name;
+  }
+}
+
+// Certificate files, secrets and PFX files that cannot be used: a clear message, the usage exit
+// code, and no call (the recording provider was never created).
+TEST_F(serving_client_e2e, dodadev_call_sends_nothing_for_what_it_cannot_read) {
+  const kv::test::fresh_folder folder(L"kv-e2e-unreadable-");
+  const std::wstring text_file = folder.path() + L"\\notes.txt", empty_file = folder.path() + L"\\empty.txt";
+  const std::wstring der_file = folder.path() + L"\\valid.der";
+  ASSERT_TRUE(client_test::write_file(text_file, "serial:ARA=,issuer:MAA=\n"));
+  ASSERT_TRUE(client_test::write_file(empty_file, ""));
+  ASSERT_TRUE(client_test::write_file(der_file, client_test::der_of(fixture::user_valid)));
+  struct row {
+    const char* name;
+    std::wstring arguments;
+    std::optional<std::string> input;
+    const wchar_t* message;
+  };
+  const row rows[] = {
+      {"missing certificate file", L"keystore_create_cert drive=C:\\keys \"certificate=@" + folder.path() +
+       L"\\missing.pem\"", std::nullopt, L"missing.pem: the file cannot be read (0x80070002"},
+      {"not a certificate", L"keystore_create_cert drive=C:\\keys \"certificate=@" + text_file + L"\"", std::nullopt,
+       L"notes.txt: the file holds no certificate (neither PEM nor DER)"},
+      {"empty stdin", L"keystore_create_pwd drive=C:\\keys --secret password=stdin", "",
+       L"--secret password=stdin: standard input ended before the line with the secret"},
+      {"no stdin at all", L"keystore_create_pwd drive=C:\\keys --secret password=stdin", std::nullopt,
+       L"--secret password=stdin: there is no standard input"},
+      {"empty secret file", L"keystore_create_pwd drive=C:\\keys --secret \"password=file:" + empty_file + L"\"",
+       std::nullopt, L"the file is empty"},
+      {"unknown source", L"keystore_create_pwd drive=C:\\keys --secret password=pass:visible", std::nullopt,
+       L"a secret's SOURCE is prompt, stdin, file:PATH or env:VAR"},
+      // A certificate file is read before any secret: nobody types a password for a call that cannot be made.
+      {"certificate file before the secret", L"keystore_import_cert drive=C:\\keys import_path=D:\\in "
+       L"--secret password=stdin \"certificate=@" + text_file + L"\"", "", L"notes.txt: the file holds no certificate"},
+      {"a PFX file that is none", L"--import-pfx \"" + der_file + L"\" --secret password=stdin", "pw\n",
+       L"valid.der: the file is not a PFX (PKCS #12) file"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const client_run run = run_client(r.arguments, r.input ? &*r.input : nullptr);
+    EXPECT_EQ(run.exit_code, 2u) << testing::PrintToString(run.output);
+    EXPECT_TRUE(contains(run.output, r.message)) << testing::PrintToString(run.output);
+    EXPECT_FALSE(contains(run.output, L"ret_code")) << testing::PrintToString(run.output);
+    EXPECT_TRUE(kv::test::read_record_file(record_file_).empty());
+  }
+  // A prompt where there is no console. (The prompt itself is not tested here: under Wine 8
+  // without a display a program started with CREATE_NEW_CONSOLE gets no console to type into.)
+  const client_run run = run_program(e2e::beside(L"dodadev-call.exe"),
+                                     L"keystore_create_pwd drive=C:\\keys --secret password=prompt", nullptr,
+                                     DETACHED_PROCESS);
+  EXPECT_EQ(run.exit_code, 2u) << testing::PrintToString(run.output);
+  EXPECT_TRUE(contains(run.output, L"--secret password=prompt: there is no console to ask at (use stdin or file:PATH)"))
+      << testing::PrintToString(run.output);
+  EXPECT_TRUE(kv::test::read_record_file(record_file_).empty());
+}
+
+// A certificate parameter from a PEM or DER file: the request carries the serial number (least
+// significant byte first) and the issuer as the store holds them, and the server finds the
+// certificate in MY by them.
+TEST_F(serving_client_e2e, dodadev_call_fills_certificate_parameters_from_pem_and_der_files) {
+  crypto_test::clean_stores();
+  crypto_test::add_certificate(L"MY", fixture::user_valid);
+  const kv::test::fresh_folder folder(L"kv-e2e-certificates-");
+  const std::wstring pem_file = folder.path() + L"\\user valid.pem", der_file = folder.path() + L"\\user-valid.cer";
+  ASSERT_TRUE(client_test::write_file(pem_file, client_test::pem_of(fixture::user_valid)));
+  ASSERT_TRUE(client_test::write_file(der_file, client_test::der_of(fixture::user_valid)));
+  const std::wstring carried = L"<certificate serial_number=\"" +
+                               crypto_test::base64(crypto_test::serial_bytes(0x1001)) + L"\" issuer=\"" +
+                               crypto_test::base64(crypto_test::subject_name(fixture::ca_a)) + L"\"/>";
+  struct row {
+    std::wstring arguments;
+    const wchar_t* recorded;
+  };
+  const row rows[] = {
+      {L"keystore_create_cert drive=C:\\keys \"certificate=@" + pem_file + L"\"",
+       L"CreateCert(\"C:\\keys\", cert(Keldra User valid))"},
+      {L"keystore_recover_cert drive=C:\\keys --cert \"new_certificate=@" + der_file + L"\"",
+       L"RecoverCert(\"C:\\keys\", cert(Keldra User valid))"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(testing::PrintToString(r.arguments));
+    const client_run run = run_client(L"--show-request " + r.arguments);
+    EXPECT_EQ(run.exit_code, 0u) << testing::PrintToString(run.output);
+    EXPECT_TRUE(contains(run.output, carried)) << testing::PrintToString(run.output);
+    const std::vector<std::wstring> record = kv::test::read_record_file(record_file_);
+    EXPECT_NE(std::find(record.begin(), record.end(), r.recorded), record.end()) << testing::PrintToString(record);
+  }
+  crypto_test::clean_stores();
+}
+
+bool my_store_holds_keyed_certificate_with_its_key() {
+  const kv::unique_cert_store my(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"MY"));
+  const kv::unique_cert_context keyed(
+      my ? CertFindCertificateInStore(my.get(), X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_W, L"Keldra User keyed",
+                                      nullptr)
+         : nullptr);
+  if (!keyed) return false;
+  HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
+  DWORD key_spec = 0;
+  BOOL free_key = FALSE;
+  if (!CryptAcquireCertificatePrivateKey(keyed.get(), 0, nullptr, &key, &key_spec, &free_key)) return false;
+  if (free_key) CryptReleaseContext(key, 0);
+  return true;
+}
+
+// --import-pfx puts the certificate with its key into MY, where the server finds it; what it
+// prints is a certificate parameter as it can be passed on.
+TEST_F(serving_client_e2e, dodadev_call_imports_a_pfx_whose_certificate_the_server_then_finds) {
+  crypto_test::clean_stores();
+  const std::wstring pfx = e2e::beside(L"user-keyed.pfx");
+  const std::string wrong = "not-the-password\n";
+  const client_run refused = run_client(L"--import-pfx \"" + pfx + L"\" --secret password=stdin", &wrong);
+  EXPECT_EQ(refused.exit_code, 1u) << testing::PrintToString(refused.output);
+  EXPECT_TRUE(contains(refused.output, L"user-keyed.pfx: the ")) << testing::PrintToString(refused.output);
+  EXPECT_FALSE(my_store_holds_keyed_certificate_with_its_key());
+
+  const std::string password = "keyed\r\n";
+  const client_run imported = run_client(L"--import-pfx \"" + pfx + L"\" --secret password=stdin", &password);
+  EXPECT_EQ(imported.exit_code, 0u) << testing::PrintToString(imported.output);
+  const std::wstring parameter = L"certificate=serial:" + crypto_test::base64(crypto_test::serial_bytes(0x1009)) +
+                                 L",issuer:" + crypto_test::base64(crypto_test::subject_name(fixture::user_keyed));
+  EXPECT_EQ(imported.output, L"added to the current user's MY store: CN=Keldra User keyed, O=Orvane Test\n  " +
+                                 parameter + L"\n");
+  EXPECT_TRUE(my_store_holds_keyed_certificate_with_its_key());
+
+  const client_run used = run_client(L"keystore_import_cert drive=C:\\keys import_path=D:\\in " + parameter);
+  EXPECT_EQ(used.exit_code, 0u) << testing::PrintToString(used.output);
+  const std::vector<std::wstring> record = kv::test::read_record_file(record_file_);
+  EXPECT_NE(std::find(record.begin(), record.end(), L"ImportCert(\"C:\\keys\", \"D:\\in\", cert(Keldra User keyed))"),
+            record.end())
+      << testing::PrintToString(record);
+  crypto_test::clean_stores();
 }
 
 TEST_F(client_e2e, dodadev_call_sends_a_request_file_as_it_stands) {
