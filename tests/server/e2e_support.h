@@ -1,7 +1,7 @@
 #pragma once
 // The real DoDadev.exe in the test's Wine prefix: starting and ending it, reading what it traced,
-// cleaning its registration. The build copies DoDadev.exe, dodadev-call.exe and
-// recording_provider.dll beside the test program.
+// cleaning its registration. The build copies DoDadev.exe and recording_provider.dll beside the
+// test program (the client tests add dodadev-call.exe, the keystore providers and fixtures).
 #include <windows.h>
 #include <objbase.h>
 #include <tlhelp32.h>
