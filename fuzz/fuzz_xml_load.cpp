@@ -22,17 +22,13 @@
 #include "types/wide.h"
 #include "xml/kv_xml.h"
 #include "xml/kvxml_string.h"
+#include "xml/xml_owners.h"
 
 namespace {
 
 void check(bool condition) {
   if (!condition) std::abort();
 }
-
-struct doc_releaser {
-  void operator()(KV_xml_doc* doc) const { doc->release(); }
-};
-using doc_ptr = std::unique_ptr<KV_xml_doc, doc_releaser>;
 
 struct text_releaser {
   void operator()(wchar_t* text) const { std::free(text); }
@@ -41,19 +37,15 @@ using text_ptr = std::unique_ptr<wchar_t, text_releaser>;
 
 // Saved texts outlive the documents that wrote them; any document frees them. This one is made
 // at start-up, never while an allocation failure is armed.
-KV_xml_doc* const freeing_doc = make_xml_doc();
-struct saved_releaser {
-  void operator()(wchar_t* text) const { freeing_doc->free_text(text); }
-};
-using saved_ptr = std::unique_ptr<wchar_t, saved_releaser>;
+const kv::xml_document freeing_doc;
 
 bool same_text(const wchar_t* a, const wchar_t* b) {
   std::size_t length = kv::wide_length(a);
   return length == kv::wide_length(b) && std::memcmp(a, b, length * sizeof(wchar_t)) == 0;
 }
 
-saved_ptr save(KV_xml_doc* doc) {
-  saved_ptr text(doc->save_to_string());
+kv::xml_text save(KV_xml_doc* doc) {
+  kv::xml_text text(freeing_doc.get(), doc->save_to_string());
   check(text && text.get()[0] == 0xFEFF);
   return text;
 }
@@ -94,7 +86,7 @@ void exercise(KV_xml_doc* doc) {
   }
 
   // A copy has the same top-level trees.
-  doc_ptr copy(make_xml_doc());
+  kv::xml_document copy;
   check(copy->copy_document(doc, copy.get()) == 1);
   for (int i = 0;; ++i) {
     KV_xml_node* original = root->get_child(i, nullptr);
@@ -107,14 +99,14 @@ void exercise(KV_xml_doc* doc) {
   // A document copied onto itself is unchanged; a subtree copied into its own deepest first
   // descendant ends (the copy is of the subtree as it was) and the destination gains a copy of it.
   {
-    saved_ptr before = save(doc);
+    kv::xml_text before = save(doc);
     check(doc->copy_document(doc, doc) == 1);
     check(same_text(before.get(), save(doc).get()));
   }
   if (KV_xml_node* first = root->get_child(0, nullptr)) {
     KV_xml_node* deepest = first;
     while (KV_xml_node* child = deepest->get_child(0, nullptr)) deepest = child;
-    doc_ptr expected(make_xml_doc());
+    kv::xml_document expected;
     expected->create();
     check(first->copy_children(first, expected->get_root(), nullptr) == 1);
     check(first->copy_children(first, deepest, nullptr) == 1);
@@ -126,7 +118,7 @@ void exercise(KV_xml_doc* doc) {
 
   // Appending a node below itself is refused and changes nothing.
   if (KV_xml_node* first = root->get_child(0, nullptr)) {
-    saved_ptr before = save(doc);
+    kv::xml_text before = save(doc);
     first->append_child(first);
     first->append_child(root);
     if (KV_xml_node* below = first->get_child(0, nullptr)) below->append_child(first);
@@ -139,7 +131,7 @@ void exercise(KV_xml_doc* doc) {
   KV_xml_attrib* attrib = last->get_attribute(0, nullptr);
   const wchar_t* own = *last->get_text() || !attrib ? last->get_text() : attrib->get_value();
   KVXML_string copy_of_own(own);
-  doc_ptr expected(make_xml_doc());
+  kv::xml_document expected;
   int expected_result = expected->load_from_string(copy_of_own.text());
   check(doc->load_from_string(own) == expected_result);
   check(same_text(save(doc).get(), save(expected.get()).get()));
@@ -160,18 +152,18 @@ bool names_read_back(KV_xml_node* node) {
 }
 
 void round_trip(const wchar_t* text) {
-  doc_ptr doc(make_xml_doc());
+  kv::xml_document doc;
   if (doc->load_from_string(text) != 1) {
     save(doc.get());
     return;
   }
-  saved_ptr first = save(doc.get());
-  doc_ptr second_doc(make_xml_doc());
+  kv::xml_text first = save(doc.get());
+  kv::xml_document second_doc;
   second_doc->load_from_string(first.get());
-  saved_ptr second = save(second_doc.get());
-  doc_ptr third_doc(make_xml_doc());
+  kv::xml_text second = save(second_doc.get());
+  kv::xml_document third_doc;
   int third_result = third_doc->load_from_string(second.get());
-  saved_ptr third = save(third_doc.get());
+  kv::xml_text third = save(third_doc.get());
   if (names_read_back(second_doc->get_root())) {
     check(third_result == 1);
     check(same_text(second.get(), third.get()));
@@ -181,7 +173,7 @@ void round_trip(const wchar_t* text) {
     while (!same_text(second.get(), third.get())) {
       check(rounds_left-- > 0);
       second = std::move(third);
-      third_doc.reset(make_xml_doc());
+      third_doc = kv::xml_document();
       third_doc->load_from_string(second.get());
       third = save(third_doc.get());
     }
@@ -192,10 +184,10 @@ void round_trip(const wchar_t* text) {
 void under_allocation_failure(const wchar_t* text, std::int64_t successes) {
   kv::alloc_probe::fail_after(successes);
   try {
-    doc_ptr doc(make_xml_doc());
+    kv::xml_document doc;
     doc->load_from_string(text);
-    saved_ptr saved(doc->save_to_string());
-    doc_ptr copy(make_xml_doc());
+    kv::xml_text saved(doc.get(), doc->save_to_string());
+    kv::xml_document copy;
     copy->copy_document(doc.get(), copy.get());
   } catch (const std::bad_alloc&) {
   }

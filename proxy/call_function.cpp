@@ -3,13 +3,13 @@
 #include <new>
 
 #include "proxy/lu_proxy_disp.h"
-#include "proxy/xml_owners.h"
 #include "trace/trace.h"
 #include "types/call_text.h"
 #include "types/call_text_bstr.h"
 #include "types/kv_alloc.h"
 #include "types/owners.h"
 #include "types/wide.h"
+#include "xml/xml_owners.h"
 
 namespace {
 

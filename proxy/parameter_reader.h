@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "proxy/xml_owners.h"
+#include "xml/xml_owners.h"
 
 namespace kv {
 

@@ -3,8 +3,8 @@
 #include <new>
 
 #include "proxy/lu_proxy_disp.h"
-#include "proxy/xml_owners.h"
 #include "types/kv_alloc.h"
+#include "xml/xml_owners.h"
 
 namespace {
 

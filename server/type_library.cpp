@@ -8,23 +8,6 @@ namespace kv {
 
 namespace {
 
-class library_attributes {
- public:
-  explicit library_attributes(ITypeLib* library) : library_(library) { hr_ = library->GetLibAttr(&attributes_); }
-  library_attributes(const library_attributes&) = delete;
-  library_attributes& operator=(const library_attributes&) = delete;
-  ~library_attributes() {
-    if (attributes_) library_->ReleaseTLibAttr(attributes_);
-  }
-  HRESULT result() const noexcept { return hr_; }
-  const TLIBATTR* operator->() const noexcept { return attributes_; }
-
- private:
-  ITypeLib* library_;
-  TLIBATTR* attributes_ = nullptr;
-  HRESULT hr_;
-};
-
 // The exports of the loaded OLEAUT32.DLL that older systems lack.
 FARPROC oleaut32_export(const char* name) noexcept {
   HMODULE oleaut32 = GetModuleHandleW(L"OLEAUT32.DLL");
@@ -67,18 +50,19 @@ HRESULT load_module_type_library(const wchar_t* module_path, ITypeLib** library,
   if (!module_path || !library) return E_INVALIDARG;
   *library = nullptr;
   try {
-    HRESULT hr = LoadTypeLibEx(module_path, REGKIND_NONE, library);
+    com_ptr<ITypeLib> loaded;
+    HRESULT hr = LoadTypeLibEx(module_path, REGKIND_NONE, loaded.put());
     if (SUCCEEDED(hr)) {
       if (loaded_from) *loaded_from = module_path;
+      *library = loaded.release();
       return hr;
     }
     const KV_string tlb = tlb_path_of(module_path);
-    hr = LoadTypeLibEx(tlb.text(), REGKIND_NONE, library);
+    hr = LoadTypeLibEx(tlb.text(), REGKIND_NONE, loaded.put());
     if (SUCCEEDED(hr) && loaded_from) *loaded_from = tlb;
+    *library = loaded.release();
     return hr;
   } catch (const std::bad_alloc&) {
-    if (*library) (*library)->Release();
-    *library = nullptr;
     return E_OUTOFMEMORY;
   }
 }
@@ -119,8 +103,9 @@ HRESULT unregister_module_type_library(const wchar_t* module_path, bool per_user
   com_ptr<ITypeLib> library;
   HRESULT hr = load_module_type_library(module_path, library.put(), nullptr);
   if (FAILED(hr)) return hr;
-  library_attributes attributes(library.get());
-  if (FAILED(attributes.result())) return attributes.result();
+  unique_tlibattr attributes;
+  hr = attributes.get_lib_attr(library.get());
+  if (FAILED(hr)) return hr;
 
   using unregister_for_user = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
   if (per_user) {

@@ -40,21 +40,19 @@ bool switch_value_is_on(HKEY key) {
 bool hive_has_switch_on(const wchar_t* hive_name) {
   KV_path path(hive_name);
   path.join(key_path);
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_USERS, path.text(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS &&
-      RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.text(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+  unique_hkey key;
+  if (RegOpenKeyExW(HKEY_USERS, path.text(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS &&
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.text(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
     return false;
-  const unique_hkey owner(key);
-  return switch_value_is_on(key);
+  return switch_value_is_on(key.get());
 }
 
 // No HKEY_LOCAL_MACHINE subkey is named like a user hive, so the hive-relative fallback alone
 // would never find an administrator's machine-wide switch; the machine key is read last.
 bool machine_has_switch_on() {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
-  const unique_hkey owner(key);
-  return switch_value_is_on(key);
+  unique_hkey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_path, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return false;
+  return switch_value_is_on(key.get());
 }
 
 bool scan_registry() {

@@ -36,21 +36,18 @@ class session_lock {
     attributes.reset();
     if (!handle_) return;
     if (created != ERROR_ALREADY_EXISTS) {
-      owned_ = true;
+      ownership_.reset(handle_.get());
       return;
     }
     const DWORD waited = WaitForSingleObject(handle_.get(), lock_timeout_ms);
-    owned_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) ownership_.reset(handle_.get());
   }
   session_lock(const session_lock&) = delete;
   session_lock& operator=(const session_lock&) = delete;
-  ~session_lock() {
-    if (owned_) ReleaseMutex(handle_.get());
-  }
 
  private:
   unique_handle handle_;
-  bool owned_ = false;
+  unique_mutex_ownership ownership_;  // after the handle: released before it is closed
 };
 
 bool trace_file_path(KV_path& path) {

@@ -3,6 +3,7 @@
 // allocation fail and a benchmark can count allocations.
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 namespace kv {
 
@@ -51,6 +52,25 @@ struct alloc_probe {
   // valid, and the bytes it spans, so that a test can see what the block held at that moment
   // (after object_free's wipe). Null stops the observing.
   static void observe_frees(void (*observer)(const void* block, std::size_t bytes)) noexcept;
+};
+
+// A standard allocator over mem_alloc_or_throw, so that container memory obeys the allocation
+// seam like every other buffer of the system.
+template <class T>
+struct mem_allocator {
+  using value_type = T;
+  mem_allocator() noexcept = default;
+  template <class U>
+  mem_allocator(const mem_allocator<U>&) noexcept {}
+  T* allocate(std::size_t count) {
+    if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    return static_cast<T*>(mem_alloc_or_throw(count * sizeof(T)));
+  }
+  void deallocate(T* block, std::size_t) noexcept { mem_free(block); }
+  template <class U>
+  bool operator==(const mem_allocator<U>&) const noexcept {
+    return true;
+  }
 };
 
 }  // namespace kv

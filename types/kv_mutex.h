@@ -13,13 +13,10 @@
 KV_string make_mutex_name(const wchar_t* name, int global);
 
 // Length 24, a new descriptor (revision 1) with a present, null DACL, handle inheritance on.
-// Null when memory runs out. Free with free_security_attributes (null is ignored).
+// Null when memory runs out. Free with free_security_attributes (null is ignored), or hold in
+// kv::unique_security_attributes (types/owners.h).
 SECURITY_ATTRIBUTES* make_open_security_attributes() noexcept;
 void free_security_attributes(SECURITY_ATTRIBUTES* attributes) noexcept;
-
-namespace kv {
-using unique_security_attributes = unique_any<SECURITY_ATTRIBUTES*, free_security_attributes>;
-}  // namespace kv
 
 // Creates or opens the mutex; null on failure. With `initial_owner` non-zero the caller owns
 // the mutex on return whenever a handle came back: an existing mutex is waited for without a

@@ -1,7 +1,7 @@
 #pragma once
 // Owners for OS resources (Windows only): one template, parameterised by the close function and
 // the invalid value, and an alias per resource type; the EXCEPINFO and VARIANT of a dispatch call;
-// a reference-counted COM pointer; the COM initialisation of a thread.
+// a reference-counted COM pointer; a type library's attributes; the COM initialisation of a thread.
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -10,6 +10,9 @@
 #include <utility>
 
 #include "types/kv_alloc.h"
+
+// types/kv_mutex.h: frees what make_open_security_attributes made.
+void free_security_attributes(SECURITY_ATTRIBUTES* attributes) noexcept;
 
 namespace kv {
 
@@ -68,6 +71,7 @@ inline void handle(HANDLE value) noexcept { CloseHandle(value); }
 inline void hkey(HKEY value) noexcept { RegCloseKey(value); }
 inline void find(HANDLE value) noexcept { FindClose(value); }
 inline void local(HLOCAL value) noexcept { LocalFree(value); }
+inline void release_mutex(HANDLE value) noexcept { ReleaseMutex(value); }
 template <typename T>
 inline void mem(T* value) noexcept {
   mem_free(value);
@@ -88,6 +92,12 @@ using unique_local = unique_any<HLOCAL, close_fn::local>;
 // A block from kv::mem_alloc, seen as T*.
 template <typename T = void>
 using unique_mem = unique_any<T*, close_fn::mem<T>>;
+// The attributes from make_open_security_attributes (types/kv_mutex.h).
+using unique_security_attributes = unique_any<SECURITY_ATTRIBUTES*, free_security_attributes>;
+// The calling thread's ownership of a mutex, given back with ReleaseMutex; the handle stays
+// open (its own owner closes it, after this one). Owners of a mutex are per thread: release
+// it on the thread that took it.
+using unique_mutex_ownership = unique_any<HANDLE, close_fn::release_mutex>;
 
 // A block from kv::mem_alloc that holds text: zeroed before it is freed, like every stored text.
 // Move-only.
@@ -221,6 +231,52 @@ class com_ptr {
 
  private:
   T* pointer_ = nullptr;
+};
+
+// The TLIBATTR that ITypeLib::GetLibAttr hands out, given back with ReleaseTLibAttr through the
+// same library, on which the owner keeps a reference meanwhile. Move-only.
+class unique_tlibattr {
+ public:
+  unique_tlibattr() noexcept = default;
+  unique_tlibattr(unique_tlibattr&& other) noexcept
+      : library_(std::move(other.library_)), attributes_(std::exchange(other.attributes_, nullptr)) {}
+  unique_tlibattr& operator=(unique_tlibattr&& other) noexcept {
+    if (this != &other) {
+      reset();
+      library_ = std::move(other.library_);
+      attributes_ = std::exchange(other.attributes_, nullptr);
+    }
+    return *this;
+  }
+  unique_tlibattr(const unique_tlibattr&) = delete;
+  unique_tlibattr& operator=(const unique_tlibattr&) = delete;
+  ~unique_tlibattr() { reset(); }
+
+  // Gives back what it held, then asks `library` for its attributes: GetLibAttr's result. The
+  // owner holds nothing unless that succeeded.
+  HRESULT get_lib_attr(ITypeLib* library) noexcept {
+    reset();
+    if (!library) return E_INVALIDARG;
+    TLIBATTR* attributes = nullptr;
+    const HRESULT hr = library->GetLibAttr(&attributes);
+    if (FAILED(hr)) return hr;
+    library->AddRef();
+    library_ = com_ptr<ITypeLib>(library);
+    attributes_ = attributes;
+    return hr;
+  }
+
+  const TLIBATTR* get() const noexcept { return attributes_; }
+  const TLIBATTR* operator->() const noexcept { return attributes_; }
+  explicit operator bool() const noexcept { return attributes_ != nullptr; }
+  void reset() noexcept {
+    if (attributes_) library_->ReleaseTLibAttr(std::exchange(attributes_, nullptr));
+    library_.reset();
+  }
+
+ private:
+  com_ptr<ITypeLib> library_;
+  TLIBATTR* attributes_ = nullptr;
 };
 
 // COM initialised on this thread as a single-threaded apartment for the owner's lifetime;

@@ -1,8 +1,36 @@
 #pragma once
 // The XML library's interfaces. Callers outside xml/ hold only these pointers.
+//
+// Names: the interfaces and their implementations differ by one underscore.
+//   KV_xml_doc, KV_xml_node, KV_xml_attrib   "KV_xml_": the interfaces (abstract, this header),
+//                                            what callers use, with make_xml_doc() below, the
+//                                            owners in xml/xml_owners.h and the escape table in
+//                                            xml/escapes.h.
+//   KVXML_doc, KVXML_node, KVXML_attrib      "KVXML_": their implementations (final classes in
+//                                            xml/kvxml_doc.h and xml/kvxml_node.h), for xml/
+//                                            itself and the tests, fuzz target and benchmark.
+//   KVXML_string                             the library's own text buffer (xml/kvxml_string.h),
+//                                            which get_text_encoded fills.
+//   namespace kvxml                          the parser, writer and memory pages inside xml/.
+//
 // Results: int operations answer 1 for success and 0 for failure; absence is a null pointer.
 // The only exception raised is std::bad_alloc.
 // Texts are zero-terminated UTF-16 (wchar_t is 16 bits in every configuration).
+//
+// Threads. The library takes no locks.
+// - A document, with its nodes and attributes, is used by one thread at a time, reading
+//   included: lookups and walks by index update caches inside the nodes (the attribute index,
+//   the remembered walk position, an attribute's name hash). A document passed to another
+//   thread needs what any plain object needs there (a lock, or a join).
+// - Different documents may be used on different threads at the same time. The process-wide
+//   state is atomic: the counter of child-list changes that makes remembered child positions
+//   stale (a change anywhere only costs other walks a restart from the first child) and the
+//   count of copied characters (a measuring aid); memory comes from thread-safe heaps.
+// - But the nodes of one parse share memory pages, each with a plain count of the blocks in use
+//   on it, and a node moved to another document keeps its page: two documents that hold nodes
+//   of the same parse count as one document for the first rule while those nodes live.
+// - Saved texts (free_text) and inner texts (free()) may be freed on any thread.
+// - The allocation failure seam (kv::alloc_probe) is process-wide and for single-threaded tests.
 #include "types/wide.h"
 
 class KVXML_string;
@@ -35,6 +63,13 @@ class KV_xml_node {
   virtual KV_xml_node* get_child(int index, const wchar_t* name) = 0;                     // 11
   virtual KV_xml_node* find_descendant(const wchar_t* name) = 0;                          // 12
   virtual KV_xml_node* add_child(const wchar_t* name) = 0;                                // 13
+  // Links the node after the last child. A node that has another parent is not taken out of
+  // that parent's list, which now ends at it: the interface has always behaved so and its
+  // callers are written against that, so unlinking stays detach_child's job and a caller that
+  // means to move a node detaches it from the old parent first. A node left in two lists is
+  // freed twice when both trees are released, and the siblings that followed it in the old
+  // list are in no list any more (the caller releases them).
+  // Our own child moves to the end; the node itself or one of our ancestors is refused.
   virtual void append_child(KV_xml_node* node) = 0;                                       // 14
   virtual void detach_child(KV_xml_node* node) = 0;                                       // 15
   virtual KV_xml_node* find_child_by_attribute(const wchar_t* name, const wchar_t* value) = 0;  // 16

@@ -580,10 +580,9 @@ KVXML_attrib* KVXML_node::append_attribute_span(const wchar_t* name, std::size_t
 void KVXML_node::merge_repeated_attributes(const kvxml::named_entry* names, KVXML_attrib* const* attribs,
                                            std::size_t count) {
   if (count < 2) return;
-  kvxml::walk_stack<kvxml::repeat> repeats;
+  kvxml::repeat_list repeats;
   kvxml::find_repeated_names(names, count, repeats);
-  for (std::size_t r = 0; r < repeats.size(); ++r) {
-    const kvxml::repeat repeat = repeats.data()[r];
+  for (const kvxml::repeat& repeat : repeats) {
     attribs[repeat.first]->value_ = std::move(attribs[repeat.later]->value_);
     drop_attribute(attribs[repeat.later]);
   }

@@ -38,11 +38,11 @@ class scratch {
 };
 
 // The lowest earlier match is the first of its name.
-void find_pairwise(const named_entry* entries, std::size_t count, walk_stack<repeat>& repeats) {
+void find_pairwise(const named_entry* entries, std::size_t count, repeat_list& repeats) {
   for (std::uint32_t i = 1; i < count; ++i) {
     for (std::uint32_t j = 0; j < i; ++j) {
       if (same_name(entries[j].name, entries[j].length, entries[i].name, entries[i].length)) {
-        repeats.push({i, j});
+        repeats.push_back({i, j});
         break;
       }
     }
@@ -89,7 +89,7 @@ std::uint32_t name_hash(const wchar_t* name, std::size_t length) noexcept {
 // The entries are split into parts by the top bits of their hash (a stable counting sort, so a
 // part lists its entries in their original order), and each part is searched with a small
 // open-addressing table of the first entry of each name.
-void find_repeated_names(const named_entry* entries, std::size_t count, walk_stack<repeat>& repeats) {
+void find_repeated_names(const named_entry* entries, std::size_t count, repeat_list& repeats) {
   if (count <= names_compared_pairwise) {
     find_pairwise(entries, count, repeats);
     return;
@@ -131,7 +131,7 @@ void find_repeated_names(const named_entry* entries, std::size_t count, walk_sta
         const std::uint32_t first = table[s].position - 1;
         if (table[s].hash == entry.hash && same_name(entries[first].name, entries[first].length,
                                                      entries[entry.position].name, entries[entry.position].length)) {
-          repeats.push({entry.position, first});
+          repeats.push_back({entry.position, first});
           break;
         }
       }

@@ -5,8 +5,9 @@
 // names in order instead of probing a growing table once per attribute.
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
-#include "xml/walk_stack.h"
+#include "types/kv_alloc.h"
 
 namespace kvxml {
 
@@ -28,10 +29,13 @@ struct repeat {
   std::uint32_t first;
 };
 
+// Its memory comes through the allocation seam, like every buffer of the library.
+using repeat_list = std::vector<repeat, kv::mem_allocator<repeat>>;
+
 // Adds a repeat for every entry whose name an earlier entry has; the repeats of one name come in
 // the order of their entries. Linear on average in the number of entries, with temporary memory
 // of about 16 bytes per entry; names are read only when their hashes are equal. Throws
-// std::bad_alloc.
-void find_repeated_names(const named_entry* entries, std::size_t count, walk_stack<repeat>& repeats);
+// std::bad_alloc; `repeats` may then hold some of the repeats.
+void find_repeated_names(const named_entry* entries, std::size_t count, repeat_list& repeats);
 
 }  // namespace kvxml

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "xml/escapes.h"
 #include "xml/kvxml_common.h"
 #include "xml/walk_stack.h"
 
@@ -11,21 +12,7 @@ namespace kvxml {
 namespace {
 
 // Characters added by the reference of a special character; 0 for any other.
-inline std::int64_t growth_of(wchar_t c) noexcept {
-  if (c >= L'@') return 0;
-  switch (c) {
-    case L'"':
-      return 5;
-    case L'&':
-    case L'\'':
-      return 4;
-    case L'<':
-    case L'>':
-      return 3;
-    default:
-      return 0;
-  }
-}
+inline std::int64_t growth_of(wchar_t c) noexcept { return escape_of(c).length - 1; }
 
 std::int64_t encoded_growth(const wchar_t* text, std::size_t length) noexcept {
   std::int64_t growth = 0;
@@ -47,6 +34,16 @@ struct measuring_sink {
   }
 };
 
+// Every reference is 4 to 8 units long, so two copies of 4 units, the second ending where the
+// reference ends, write it whole without a loop.
+constexpr bool references_take_two_copies() noexcept {
+  for (const escape& entry : escape_detail::escapes.entries) {
+    if (entry.reference && (entry.length < 4 || entry.length > 8)) return false;
+  }
+  return true;
+}
+static_assert(references_take_two_copies());
+
 struct filling_sink {
   wchar_t* w;
   void put(wchar_t c) noexcept { *w++ = c; }
@@ -57,31 +54,19 @@ struct filling_sink {
   void put_spaces(std::int64_t count) noexcept {
     for (std::int64_t i = 0; i < count; ++i) *w++ = L' ';
   }
+  void put_reference(escape written) noexcept {
+    std::memcpy(w, written.reference, 4 * sizeof(wchar_t));
+    std::memcpy(w + written.length - 4, written.reference + written.length - 4, 4 * sizeof(wchar_t));
+    w += written.length;
+  }
   void put_encoded(const wchar_t* text, std::size_t count) noexcept {
     for (std::size_t i = 0; i < count; ++i) {
-      wchar_t c = text[i];
-      if (c >= L'@') {
+      const wchar_t c = text[i];
+      const escape written = escape_of(c);
+      if (written.reference) {
+        put_reference(written);
+      } else {
         *w++ = c;
-        continue;
-      }
-      switch (c) {
-        case L'"':
-          put(L"&quot;", 6);
-          break;
-        case L'&':
-          put(L"&amp;", 5);
-          break;
-        case L'\'':
-          put(L"&#39;", 5);
-          break;
-        case L'<':
-          put(L"&lt;", 4);
-          break;
-        case L'>':
-          put(L"&gt;", 4);
-          break;
-        default:
-          *w++ = c;
       }
     }
   }

@@ -63,13 +63,12 @@ class typelib : public ::testing::Test {
 };
 
 TEST_F(typelib, library_has_its_id_version_platform_and_help_string) {
-  TLIBATTR* attr = nullptr;
-  ASSERT_EQ(lib_->GetLibAttr(&attr), S_OK);
+  kv::unique_tlibattr attr;
+  ASSERT_EQ(attr.get_lib_attr(lib_.get()), S_OK);
   EXPECT_EQ(attr->guid, LIBID_DoDadevLib);
   EXPECT_EQ(attr->wMajorVerNum, 1);
   EXPECT_EQ(attr->wMinorVerNum, 0);
   EXPECT_EQ(attr->syskind, SYS_WIN64);
-  lib_->ReleaseTLibAttr(attr);
 
   const documentation doc = document_of(lib_.get(), -1);
   EXPECT_EQ(doc.name, L"DoDadevLib");
@@ -110,10 +109,9 @@ TEST_F(typelib, interface_derives_from_idispatch_of_stdole) {
   com_ptr<ITypeLib> base_lib;
   UINT index = 0;
   ASSERT_EQ(base->GetContainingTypeLib(base_lib.put(), &index), S_OK);
-  TLIBATTR* lib_attr = nullptr;
-  ASSERT_EQ(base_lib->GetLibAttr(&lib_attr), S_OK);
+  kv::unique_tlibattr lib_attr;
+  ASSERT_EQ(lib_attr.get_lib_attr(base_lib.get()), S_OK);
   EXPECT_EQ(lib_attr->guid, libid_stdole);
-  base_lib->ReleaseTLibAttr(lib_attr);
 }
 
 TEST_F(typelib, call_function_sits_in_slot_7_with_dispid_1_and_three_parameters) {

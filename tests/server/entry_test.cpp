@@ -41,8 +41,8 @@ class mutex_holder {
       mutex_.reset(CreateMutexW(nullptr, TRUE, (L"Local\\" + name).c_str()));
       SetEvent(ready);
       if (mode == how::abandon) return;  // ends owning it: the mutex is abandoned
+      const kv::unique_mutex_ownership owned(mutex_.get());
       WaitForSingleObject(release_.get(), INFINITE);
-      ReleaseMutex(mutex_.get());
     });
     WaitForSingleObject(ready.get(), 10000);
     if (mode == how::abandon) thread_.join();

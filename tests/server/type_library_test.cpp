@@ -47,10 +47,9 @@ TEST(type_library, type_library_comes_from_the_tlb_beside_a_module_without_one) 
   ASSERT_EQ(kv::load_module_type_library(self.c_str(), library.put(), &loaded_from), S_OK);
   ASSERT_NE(library, nullptr);
   EXPECT_STREQ(loaded_from.text(), kv::tlb_path_of(self.c_str()).text());
-  TLIBATTR* attributes = nullptr;
-  ASSERT_EQ(library->GetLibAttr(&attributes), S_OK);
+  kv::unique_tlibattr attributes;
+  ASSERT_EQ(attributes.get_lib_attr(library.get()), S_OK);
   EXPECT_EQ(attributes->guid, LIBID_DoDadevLib);
-  library->ReleaseTLibAttr(attributes);
 }
 
 TEST(type_library, type_library_load_failure_is_the_result_of_the_tlb_load) {

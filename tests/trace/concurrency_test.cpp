@@ -23,8 +23,8 @@ const child_role hold_trace_lock(L"hold_trace_lock", [](const child_args& args) 
   named_event(args[0]).set();
   // Closing the handle does not release the mutex: it is abandoned when this thread ends.
   if (args[1] == L"abandon") return 0;
+  const kv::unique_mutex_ownership owned(lock.get());
   named_event(args[2]).wait(child_patience_ms);
-  ReleaseMutex(lock.get());
   return 0;
 });
 

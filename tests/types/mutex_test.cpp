@@ -33,9 +33,9 @@ class holder_thread {
  public:
   explicit holder_thread(const std::wstring& name) : thread_([this, name] {
     const kv::unique_handle mutex(open_named_mutex(name.c_str(), 0, 1));
+    const kv::unique_mutex_ownership owned(mutex.get());
     owned_.set();
     let_go_.wait(child_patience_ms);
-    ReleaseMutex(mutex.get());
   }) {
     owned_.wait(child_patience_ms);
   }
@@ -65,7 +65,8 @@ TEST(mutex_name, prefixes_the_namespace) {
 }
 
 TEST(mutex_security, grants_everyone_with_a_null_dacl_and_inheritable_handles) {
-  SECURITY_ATTRIBUTES* attributes = make_open_security_attributes();
+  const kv::unique_security_attributes owner(make_open_security_attributes());
+  const SECURITY_ATTRIBUTES* attributes = owner.get();
   ASSERT_NE(attributes, nullptr);
   EXPECT_EQ(attributes->nLength, 24u);
   EXPECT_TRUE(attributes->bInheritHandle);
@@ -81,8 +82,7 @@ TEST(mutex_security, grants_everyone_with_a_null_dacl_and_inheritable_handles) {
   DWORD revision = 0;
   ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
   EXPECT_EQ(revision, 1u);
-  free_security_attributes(attributes);
-  free_security_attributes(nullptr);
+  free_security_attributes(nullptr);  // ignored
 }
 
 TEST(mutex_wait, times_out_while_another_process_holds_it_and_succeeds_after_release) {

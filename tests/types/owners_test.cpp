@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -94,6 +95,88 @@ TEST(owners, unique_variant_clears_what_it_holds_and_keeps_the_last_error) {
   }
   EXPECT_EQ(held.references, 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+// Whether another thread can take the mutex now (it gives it back at once).
+bool free_for_another_thread(HANDLE mutex) {
+  bool taken = false;
+  std::thread([&] {
+    taken = WaitForSingleObject(mutex, 0) == WAIT_OBJECT_0;
+    const kv::unique_mutex_ownership give_back(taken ? mutex : nullptr);
+  }).join();
+  return taken;
+}
+
+TEST(owners, mutex_ownership_is_released_once_and_the_handle_stays_open) {
+  const kv::unique_handle mutex(CreateMutexW(nullptr, TRUE, nullptr));
+  ASSERT_TRUE(mutex);
+  ASSERT_EQ(WaitForSingleObject(mutex.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));  // owned twice now
+  {
+    kv::unique_mutex_ownership first(mutex.get());
+    const kv::unique_mutex_ownership moved(std::move(first));
+  }
+  EXPECT_FALSE(free_for_another_thread(mutex.get())) << "one ownership was released twice";
+  { const kv::unique_mutex_ownership second(mutex.get()); }
+  EXPECT_TRUE(free_for_another_thread(mutex.get()));
+  DWORD flags = 0;
+  EXPECT_TRUE(GetHandleInformation(mutex.get(), &flags));
+}
+
+// A type library that lends one TLIBATTR and counts its references and the attributes given back.
+class lending_library : public ITypeLib {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references; }
+  UINT STDMETHODCALLTYPE GetTypeInfoCount() override { return 0; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoType(UINT, TYPEKIND*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoOfGuid(REFGUID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetLibAttr(TLIBATTR** attributes) override {
+    *attributes = SUCCEEDED(answer) ? &lent : nullptr;
+    return answer;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeComp(ITypeComp**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetDocumentation(INT, BSTR*, BSTR*, DWORD*, BSTR*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE IsName(LPOLESTR, ULONG, BOOL*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE FindName(LPOLESTR, ULONG, ITypeInfo**, MEMBERID*, USHORT*) override { return E_NOTIMPL; }
+  void STDMETHODCALLTYPE ReleaseTLibAttr(TLIBATTR* attributes) override {
+    EXPECT_EQ(attributes, &lent);
+    ++given_back;
+  }
+
+  ULONG references = 1;
+  HRESULT answer = S_OK;
+  TLIBATTR lent = {};
+  int given_back = 0;
+};
+
+TEST(owners, tlibattr_goes_back_to_its_library_once_and_keeps_the_library_meanwhile) {
+  lending_library library;
+  library.lent.lcid = 0x409;
+  {
+    kv::unique_tlibattr attributes;
+    ASSERT_EQ(attributes.get_lib_attr(&library), S_OK);
+    EXPECT_EQ(attributes->lcid, 0x409u);
+    EXPECT_EQ(library.references, 2u);
+    const kv::unique_tlibattr moved(std::move(attributes));
+    EXPECT_FALSE(attributes);
+    EXPECT_EQ(moved.get(), &library.lent);
+    EXPECT_EQ(library.given_back, 0);
+  }
+  EXPECT_EQ(library.given_back, 1);
+  EXPECT_EQ(library.references, 1u);
+
+  library.answer = TYPE_E_CANTLOADLIBRARY;
+  kv::unique_tlibattr refused;
+  EXPECT_EQ(refused.get_lib_attr(&library), TYPE_E_CANTLOADLIBRARY);
+  EXPECT_FALSE(refused);
+  EXPECT_EQ(refused.get_lib_attr(nullptr), E_INVALIDARG);
+  EXPECT_EQ(library.references, 1u);
+  EXPECT_EQ(library.given_back, 1);
 }
 
 TEST(owners, com_apartment_uninitialises_only_what_it_initialised) {

@@ -73,7 +73,7 @@ std::wstring ansi_to_wide(const std::string& bytes) {
 }
 
 std::wstring loaded_text_of_a(const std::wstring& path, int& result) {
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   result = doc->load_from_file(path.c_str());
   KV_xml_node* a = doc->get_root() ? doc->get_root()->find_descendant(L"a") : nullptr;
   return a ? a->get_text() : L"<no a>";
@@ -83,7 +83,7 @@ TEST(xml_file, utf16_file_with_mark) {
   temp_folder folder;
   std::wstring path = folder.file(L"utf16.xml");
   write_bytes(path, utf16le(L"<?xml version=\"1.0\"?><a x=\"\x00E9\">\x4E2D&amp;</a>", true));
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   EXPECT_EQ(doc->load_from_file(path.c_str()), 1);
   EXPECT_EQ(dump(doc.get()), L"?xml[version=1.0](a[x=\x00E9]\"\x4E2D&\")");
 }
@@ -135,7 +135,7 @@ TEST(xml_file, malformed_file_loads_partial_tree) {
   temp_folder folder;
   std::wstring path = folder.file(L"bad.xml");
   write_bytes(path, "<a/><b>");
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   EXPECT_EQ(doc->load_from_file(path.c_str()), 0);
   EXPECT_EQ(dump(doc.get()), L"?xml[version=1.0](a)");
 }
@@ -143,7 +143,7 @@ TEST(xml_file, malformed_file_loads_partial_tree) {
 TEST(xml_file, save_without_root_fails_and_creates_nothing) {
   temp_folder folder;
   std::wstring path = folder.file(L"none.xml");
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   EXPECT_EQ(doc->save_to_file(path.c_str()), 0);
   EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
   doc->create();
@@ -153,7 +153,7 @@ TEST(xml_file, save_without_root_fails_and_creates_nothing) {
 TEST(xml_file, save_writes_utf16le_with_mark_and_loads_back) {
   temp_folder folder;
   std::wstring path = folder.file(L"saved.xml");
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   doc->create();
   KV_xml_node* value = doc->get_root()->add_child(L"value");
   value->set_text(L"5 & \x00E9");
@@ -165,7 +165,7 @@ TEST(xml_file, save_writes_utf16le_with_mark_and_loads_back) {
   EXPECT_EQ(doc->save_to_file(path.c_str()), 1);
   EXPECT_EQ(read_bytes(path), utf16le(saved(doc.get()), true));
 
-  auto back = xml_test::new_doc();
+  kv::xml_document back;
   EXPECT_EQ(back->load_from_file(path.c_str()), 1);
   EXPECT_EQ(saved(back.get()), saved(doc.get()));
 }
@@ -178,7 +178,7 @@ TEST(xml_file, handles_read_from_start_and_write_at_position) {
                                    FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_NE(file.get(), INVALID_HANDLE_VALUE);
   SetFilePointer(file.get(), 0, nullptr, FILE_END);
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   EXPECT_EQ(doc->load_from_handle(file.get()), 1);
   EXPECT_EQ(dump(doc.get()), L"?xml[version=1.0](a\"h\")");
 

@@ -81,7 +81,7 @@ TEST(xml_depth, million_levels_fail_quickly_on_main_thread) {
 
 // A chain built through the interface far deeper than any text may nest.
 struct deep_chain {
-  xml_test::doc_ptr doc = xml_test::new_doc();
+  kv::xml_document doc;
   KV_xml_node* leaf = nullptr;
   std::wstring path;  // from the root to the leaf
   explicit deep_chain(std::size_t depth) {
@@ -107,7 +107,7 @@ TEST(xml_depth, deep_tree_walks_use_no_stack_per_level) {
   EXPECT_EQ(root->select_path(chain.path.c_str()), chain.leaf);
   EXPECT_EQ(root->search_path(chain.path.c_str()), chain.leaf);
 
-  auto copy = xml_test::new_doc();
+  kv::xml_document copy;
   EXPECT_EQ(copy->copy_document(chain.doc.get(), copy.get()), 1);
   KV_xml_node* copied_leaf = copy->get_root()->find_descendant(L"leaf");
   ASSERT_NE(copied_leaf, nullptr);
@@ -160,10 +160,9 @@ std::uint64_t copied_by_load(const std::wstring& text, xml_test::loaded& out) {
 
 std::uint64_t copied_by_save(KV_xml_doc* doc, std::wstring& text) {
   KVXML_string::reset_copied_units();
-  wchar_t* written = doc->save_to_string();
+  const kv::xml_text written(doc, doc->save_to_string());
   std::uint64_t copied = KVXML_string::copied_units();
-  text = written;
-  doc->free_text(written);
+  text = written.get();
   return copied;
 }
 
@@ -185,7 +184,7 @@ TEST(xml_linear, large_inputs_copy_linearly) {
   };
   for (const shape_row& row : rows) {
     SCOPED_TRACE(row.name);
-    xml_test::loaded loaded{nullptr, 0};
+    xml_test::loaded loaded{kv::xml_document(), 0};
     std::uint64_t load_copies = copied_by_load(row.text, loaded);
     ASSERT_EQ(loaded.result, 1);
     EXPECT_LE(load_copies, 4 * row.text.size());
@@ -260,13 +259,13 @@ TEST(xml_alloc_failure, load_and_save_fail_cleanly_at_every_allocation) {
   probe_guard guard;
   std::wstring expected;
   {
-    auto doc = xml_test::new_doc();
+    kv::xml_document doc;
     ASSERT_EQ(doc->load_from_string(failure_sample), 1);
     expected = saved(doc.get());
   }
   // The first exception thrown through the program sets up the unwinder's tables for good.
   kv::alloc_probe::fail_after(0);
-  EXPECT_THROW(xml_test::new_doc(), std::bad_alloc);
+  EXPECT_THROW(kv::xml_document(), std::bad_alloc);
   kv::alloc_probe::disarm();
   int failures = 0;
   for (std::int64_t n = 0;; ++n) {
@@ -276,14 +275,13 @@ TEST(xml_alloc_failure, load_and_save_fail_cleanly_at_every_allocation) {
     std::wstring text;
     kv::alloc_probe::fail_after(n);
     try {
-      xml_test::doc_ptr doc(make_xml_doc());
+      kv::xml_document doc;
       loaded = doc->load_from_string(failure_sample) == 1;
-      wchar_t* written = doc->save_to_string();
-      text = written;
-      doc->free_text(written);
+      const kv::xml_text written(doc.get(), doc->save_to_string());
+      text = written.get();
       wchar_t* inner = doc->get_root()->get_inner_text();
       std::free(inner);
-      xml_test::doc_ptr copy(make_xml_doc());
+      kv::xml_document copy;
       copy->copy_document(doc.get(), copy.get());
       completed = true;
     } catch (const std::bad_alloc&) {
@@ -307,7 +305,7 @@ TEST(xml_alloc_failure, load_and_save_fail_cleanly_at_every_allocation) {
 
 TEST(xml_alloc_failure, failed_load_keeps_a_usable_document) {
   probe_guard guard;
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   for (std::int64_t n = 0; n < 200; ++n) {
     kv::alloc_probe::fail_after(n);
     try {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "tests/types/freed_blocks.h"
 #include "xml/kvxml_string.h"
@@ -16,7 +17,7 @@ using xml_test::take_text;
 KV_xml_node* root_of(const xml_test::loaded& loaded) { return loaded.doc->get_root(); }
 
 TEST(xml_doc, new_document_has_no_root_and_saves_mark_alone) {
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   EXPECT_EQ(doc->get_root(), nullptr);
   wchar_t* text = doc->save_to_string();
   EXPECT_STREQ(text, L"\xFEFF");
@@ -24,8 +25,32 @@ TEST(xml_doc, new_document_has_no_root_and_saves_mark_alone) {
   doc->free_text(nullptr);
 }
 
+// A moved owner hands over what it holds: nothing is freed until the last owner lets go, and
+// then once.
+TEST(xml_doc, owners_hand_over_on_move_and_free_once) {
+  kv::xml_document first;
+  first->create();
+  KV_xml_doc* const doc = first.get();
+  kv::xml_text text(doc, doc->save_to_string());
+  const wchar_t* const saved_text = text.get();
+  freed_blocks freed;
+  kv::xml_document second(std::move(first));
+  kv::xml_text moved_text(std::move(text));
+  first = std::move(second);
+  EXPECT_EQ(freed.count(), 0u);
+  EXPECT_FALSE(second);
+  EXPECT_FALSE(text);
+  EXPECT_EQ(first.get(), doc);
+  EXPECT_EQ(moved_text.get(), saved_text);
+  moved_text = kv::xml_text(doc, nullptr);
+  EXPECT_EQ(freed.count(), 1u);
+  EXPECT_NE(freed.block_at(saved_text), nullptr);
+  first = kv::xml_document();
+  EXPECT_GT(freed.count(), 1u);  // the first document and its root
+}
+
 TEST(xml_doc, create_makes_declaration_root_and_clear_removes_it) {
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   EXPECT_EQ(doc->create(), 1);
   EXPECT_EQ(dump(doc.get()), L"?xml[version=1.0]");
   doc->get_root()->add_child(L"a");
@@ -40,12 +65,12 @@ TEST(xml_doc, copy_document_takes_top_level_elements_under_fresh_declaration) {
   auto source = load(L"<?xml version=\"2\" encoding=\"UTF-8\"?><a x=\"1\">t</a><b><c/></b>");
   ASSERT_EQ(source.result, 1);
   auto destination = load(L"<old/>");
-  auto receiver = xml_test::new_doc();
+  kv::xml_document receiver;
   EXPECT_EQ(receiver->copy_document(source.doc.get(), destination.doc.get()), 1);
   EXPECT_EQ(dump(destination.doc.get()), L"?xml[version=1.0](a[x=1]\"t\",b(c))");
   EXPECT_EQ(receiver->get_root(), nullptr);
 
-  auto empty = xml_test::new_doc();
+  kv::xml_document empty;
   EXPECT_EQ(receiver->copy_document(empty.get(), destination.doc.get()), 1);
   EXPECT_EQ(dump(destination.doc.get()), L"?xml[version=1.0]");
 
@@ -132,7 +157,7 @@ TEST(xml_node, walk_by_index_answers_like_a_walk_from_the_head) {
 }
 
 TEST(xml_node, set_attribute_keeps_first_spelling_and_order) {
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   doc->create();
   KV_xml_node* node = doc->get_root()->add_child(L"n");
   EXPECT_EQ(node->set_attribute(L"Key", L"1"), 1);
@@ -146,7 +171,7 @@ TEST(xml_node, set_attribute_keeps_first_spelling_and_order) {
 
 // Past a handful of attributes lookups go through an index; it must agree with the list.
 TEST(xml_node, many_attributes_keep_order_first_spelling_and_removal) {
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   doc->create();
   KV_xml_node* node = doc->get_root()->add_child(L"n");
   const int count = 300;
@@ -189,7 +214,7 @@ TEST(xml_node, remove_attribute_relinks_neighbours) {
 }
 
 TEST(xml_node, add_append_and_detach_children) {
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   doc->create();
   KV_xml_node* root = doc->get_root();
   KV_xml_node* a = root->add_child(L"a");
@@ -216,7 +241,7 @@ TEST(xml_node, add_append_and_detach_children) {
 
 // A node appended to a new parent is not taken out of the old parent's list, which now ends at it.
 TEST(xml_node, append_child_does_not_unlink_from_earlier_parent) {
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   doc->create();
   KV_xml_node* root = doc->get_root();
   KV_xml_node* first = root->add_child(L"first");
@@ -234,7 +259,7 @@ TEST(xml_node, append_child_does_not_unlink_from_earlier_parent) {
 }
 
 TEST(xml_node, appending_own_child_moves_it_to_the_end) {
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   doc->create();
   KV_xml_node* root = doc->get_root();
   KV_xml_node* a = root->add_child(L"a");
@@ -247,7 +272,7 @@ TEST(xml_node, appending_own_child_moves_it_to_the_end) {
 // Linked under its own descendant a node would hold itself, and releasing the tree would free it
 // twice: appending a node to itself or below it changes nothing.
 TEST(xml_node, appending_node_below_itself_is_refused) {
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   doc->create();
   KV_xml_node* root = doc->get_root();
   KV_xml_node* a = root->add_child(L"a");
@@ -262,7 +287,7 @@ TEST(xml_node, appending_node_below_itself_is_refused) {
 }
 
 TEST(xml_node, release_of_detached_subtree) {
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   doc->create();
   KV_xml_node* a = doc->get_root()->add_child(L"a");
   a->add_child(L"b")->add_child(L"c")->set_attribute(L"x", L"1");
@@ -277,7 +302,7 @@ TEST(xml_node, release_of_detached_subtree) {
 TEST(xml_node, parsed_node_outlives_its_document) {
   freed_blocks freed;
   auto source = load(L"<r><a x=\"kept-value\">kept-text</a><b>gone-text</b></r>");
-  auto other = xml_test::new_doc();
+  kv::xml_document other;
   other->create();
   KV_xml_node* a = root_of(source)->get_child(0, nullptr)->get_child(0, L"a");
   ASSERT_NE(a, nullptr);
@@ -309,7 +334,7 @@ TEST(xml_node, texts_and_inner_text) {
 
 // Short texts and values live in the node's or attribute's own block; longer ones move out.
 TEST(xml_node, texts_and_values_across_inline_room) {
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   doc->create();
   KV_xml_node* node = doc->get_root()->add_child(L"n");
   node->set_attribute(L"a", L"");
@@ -326,7 +351,7 @@ TEST(xml_node, texts_and_values_across_inline_room) {
 }
 
 TEST(xml_node, get_text_encoded_escapes_into_buffer) {
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   doc->create();
   KV_xml_node* node = doc->get_root()->add_child(L"n");
   node->set_text(L"a<b & \"c\" 'd'>");
@@ -457,7 +482,7 @@ TEST(xml_compare, table) {
 
 TEST(xml_copy, copy_node_takes_name_text_and_attributes_not_children) {
   auto source = load(L"<a x=\"1\" y=\"&amp;\">t</a>");
-  auto target = xml_test::new_doc();
+  kv::xml_document target;
   target->create();
   KV_xml_node* a = root_of(source)->get_child(0, nullptr);
   a->add_child(L"child");
@@ -470,7 +495,7 @@ TEST(xml_copy, copy_node_takes_name_text_and_attributes_not_children) {
 
 TEST(xml_copy, copy_children_filters_top_level_by_name_only) {
   auto source = load(L"<r><p n=\"1\"><q/><p/></p><o/><P n=\"2\">t</P></r>");
-  auto target = xml_test::new_doc();
+  kv::xml_document target;
   target->create();
   KV_xml_node* r = root_of(source)->get_child(0, nullptr);
   EXPECT_EQ(r->copy_children(r, target->get_root(), L"p"), 1);

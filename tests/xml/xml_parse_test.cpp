@@ -130,7 +130,7 @@ TEST(xml_parse, repeated_attribute_names_read_as_set_in_order) {
   for (int count : {5, 17, 5000}) {
     SCOPED_TRACE(count);
     std::wstring text = L"<a";
-    auto reference = xml_test::new_doc();
+    kv::xml_document reference;
     reference->create();
     KV_xml_node* expected = reference->get_root()->add_child(L"a");
     for (int i = 0; i < count; ++i) {
@@ -157,7 +157,7 @@ TEST(xml_parse, repeated_attribute_names_read_as_set_in_order) {
 }
 
 TEST(xml_parse, null_text_gives_created_document) {
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   EXPECT_EQ(doc->load_from_string(nullptr), 1);
   EXPECT_EQ(dump(doc.get()), L"?xml[version=1.0]");
 }
@@ -223,7 +223,7 @@ const reference_row reference_rows[] = {
 };
 
 TEST(xml_references, decode_table) {
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   doc->create();
   KV_xml_node* node = doc->get_root()->add_child(L"t");
   for (const reference_row& row : reference_rows) {
@@ -236,7 +236,7 @@ TEST(xml_references, decode_table) {
 }
 
 TEST(xml_references, plain_setters_do_not_decode) {
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   doc->create();
   KV_xml_node* node = doc->get_root()->add_child(L"t");
   node->set_text(L"&amp;");
@@ -246,7 +246,7 @@ TEST(xml_references, plain_setters_do_not_decode) {
 }
 
 TEST(xml_references, decoding_attribute_through_node_keeps_line_breaks) {
-  auto doc = xml_test::new_doc();
+  kv::xml_document doc;
   doc->create();
   KV_xml_node* node = doc->get_root()->add_child(L"t");
   node->set_attribute_decode(L"v", L"a\r\n&amp;");

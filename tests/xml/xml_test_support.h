@@ -2,36 +2,28 @@
 // Helpers shared by the XML tests (Windows test program: std::wstring is fine here).
 #include <cstddef>
 #include <cstdlib>
-#include <memory>
 #include <string>
 
 #include "xml/kv_xml.h"
+#include "xml/xml_owners.h"
 
 namespace xml_test {
 
-struct doc_releaser {
-  void operator()(KV_xml_doc* doc) const { doc->release(); }
-};
-using doc_ptr = std::unique_ptr<KV_xml_doc, doc_releaser>;
-
-inline doc_ptr new_doc() { return doc_ptr(make_xml_doc()); }
-
 // A loaded document and the result of the load.
 struct loaded {
-  doc_ptr doc;
+  kv::xml_document doc;
   int result;
 };
 inline loaded load(const std::wstring& text) {
-  loaded out{new_doc(), 0};
+  loaded out{kv::xml_document(), 0};
   out.result = out.doc->load_from_string(text.c_str());
   return out;
 }
 
 // save_to_string without the leading U+FEFF (an empty optional-like "<no mark>" when it is missing).
 inline std::wstring saved(KV_xml_doc* doc) {
-  wchar_t* text = doc->save_to_string();
-  std::wstring out = text;
-  doc->free_text(text);
+  const kv::xml_text text(doc, doc->save_to_string());
+  std::wstring out = text.get();
   if (out.empty() || out[0] != 0xFEFF) return L"<no mark>" + out;
   return out.substr(1);
 }

@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdint>
 #include <new>
 #include <string>
 
+#include "xml/escapes.h"
 #include "xml/kvxml_string.h"
 #include "xml/writer.h"
 #include "xml_test_support.h"
@@ -15,17 +17,16 @@ using xml_test::dump;
 using xml_test::load;
 using xml_test::saved;
 
-xml_test::doc_ptr created() {
-  auto doc = xml_test::new_doc();
+kv::xml_document created() {
+  kv::xml_document doc;
   doc->create();
   return doc;
 }
 
 TEST(xml_write, declaration_alone_has_no_line_end) {
   auto doc = created();
-  wchar_t* text = doc->save_to_string();
-  EXPECT_STREQ(text, L"\xFEFF<?xml version=\"1.0\"?>");
-  doc->free_text(text);
+  const kv::xml_text text(doc.get(), doc->save_to_string());
+  EXPECT_STREQ(text.get(), L"\xFEFF<?xml version=\"1.0\"?>");
 }
 
 TEST(xml_write, result_value_example) {
@@ -144,6 +145,30 @@ TEST(xml_escape, encode_table) {
     kvxml::append_encoded(appended, row.plain, std::wstring(row.plain).size());
     EXPECT_EQ(std::wstring(appended.text()), L"x" + std::wstring(row.encoded));
   }
+}
+
+// escaped() is there for code outside the library that writes XML: for every unit it must answer
+// what the writer writes, and a reference it answers must read back as the unit.
+TEST(xml_escape, escaped_answers_what_the_writer_writes_for_every_unit) {
+  int references = 0;
+  for (std::uint32_t unit = 1; unit <= 0xFFFF; ++unit) {
+    const wchar_t c = static_cast<wchar_t>(unit);
+    KVXML_string written;
+    kvxml::append_encoded(written, &c, 1);
+    const wchar_t* reference = kvxml::escaped(c);
+    if (!reference) {
+      ASSERT_EQ(written.length(), 1) << "unit " << unit;
+      ASSERT_EQ(written.text()[0], c) << "unit " << unit;
+      continue;
+    }
+    ++references;
+    EXPECT_STREQ(written.text(), reference) << "unit " << unit;
+    KVXML_string read_back(reference);
+    read_back.decode_references();
+    EXPECT_EQ(read_back.length(), 1) << "unit " << unit;
+    EXPECT_EQ(read_back.text()[0], c) << "unit " << unit;
+  }
+  EXPECT_EQ(references, 5);
 }
 
 TEST(xml_escape, text_without_specials_keeps_its_buffer) {
