@@ -1,6 +1,7 @@
 #include "client/call_request.h"
 
 #include "types/wide.h"
+#include "xml/escapes.h"
 
 namespace kv::client {
 
@@ -60,24 +61,10 @@ const wchar_t* fallback_text(HRESULT code) noexcept {
 
 void append_escaped(text& out, const wchar_t* value) {
   for (; value && *value; ++value) {
-    switch (*value) {
-      case L'&':
-        out += L"&amp;";
-        break;
-      case L'<':
-        out += L"&lt;";
-        break;
-      case L'>':
-        out += L"&gt;";
-        break;
-      case L'"':
-        out += L"&quot;";
-        break;
-      case L'\'':
-        out += L"&#39;";
-        break;
-      default:
-        out += *value;
+    if (const wchar_t* reference = kvxml::escaped(*value)) {
+      out += reference;
+    } else {
+      out += *value;
     }
   }
 }
