@@ -40,7 +40,7 @@ grep -q $'\t513\t\tWIX_UPGRADE_DETECTED$' "$tables/Upgrade.idt" || { echo "make-
 exported File \
   | awk -F '\t' -v OFS='\t' -v version="$file_version" '
       NR > 3 && $3 ~ /\.(exe|dll)$/ { $5 = version; $6 = 1033; versioned++ } { print }
-      END { if (versioned != 4) { print "make-msi.sh: expected 4 program files, found " versioned > "/dev/stderr"; exit 1 } }' \
+      END { if (versioned != 5) { print "make-msi.sh: expected 5 program files, found " versioned > "/dev/stderr"; exit 1 } }' \
   >"$tables/File.idt"
 # A file with a version is compared by it; a hash is only for files without one.
 exported MsiFileHash \
