@@ -10,6 +10,7 @@
 #include "client_test_support.h"
 #include "crypto_support.h"
 #include "tests/support/fresh_folder.h"
+#include "tests/support/hresult_assert.h"
 
 namespace {
 
@@ -90,7 +91,7 @@ TEST(client_secrets, a_secret_file_gives_its_first_line) {
   ASSERT_TRUE(kv::client::parse_secret_source((L"file:" + folder.path() + L"\\none.txt").c_str(), missing));
   kv::client::wiped_text secret;
   const wchar_t* problem = nullptr;
-  EXPECT_EQ(kv::client::read_secret(missing, L"password", secret, &problem), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+  EXPECT_HR(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), kv::client::read_secret(missing, L"password", secret, &problem));
   EXPECT_STREQ(problem, L"the file cannot be read");
 }
 
@@ -104,13 +105,13 @@ TEST(client_secrets, a_secret_from_the_environment_is_taken_whole) {
     ASSERT_TRUE(SetEnvironmentVariableW(variable, value.c_str()));
     kv::client::wiped_text secret;
     const wchar_t* problem = nullptr;
-    EXPECT_EQ(kv::client::read_secret(source, L"password", secret, &problem), S_OK);
+    EXPECT_HR(S_OK, kv::client::read_secret(source, L"password", secret, &problem));
     EXPECT_EQ(std::wstring(secret.c_str()), value);
   }
   SetEnvironmentVariableW(variable, nullptr);
   kv::client::wiped_text secret;
   const wchar_t* problem = nullptr;
-  EXPECT_EQ(kv::client::read_secret(source, L"password", secret, &problem), HRESULT_FROM_WIN32(ERROR_ENVVAR_NOT_FOUND));
+  EXPECT_HR(HRESULT_FROM_WIN32(ERROR_ENVVAR_NOT_FOUND), kv::client::read_secret(source, L"password", secret, &problem));
   EXPECT_STREQ(problem, L"the environment variable is not set");
 }
 
@@ -159,7 +160,7 @@ TEST(client_certificates, a_certificate_file_gives_the_serial_and_issuer_the_sto
       EXPECT_FALSE(certificate);
       continue;
     }
-    ASSERT_EQ(hr, S_OK);
+    ASSERT_HR(S_OK, hr);
     const kv::client::certificate_identity identity = kv::client::identity_of(certificate.get());
     EXPECT_EQ(std::wstring(identity.serial_number.c_str()), serial);
     EXPECT_EQ(std::wstring(identity.issuer.c_str()), issuer);
@@ -167,8 +168,7 @@ TEST(client_certificates, a_certificate_file_gives_the_serial_and_issuer_the_sto
   }
   kv::unique_cert_context certificate;
   const wchar_t* problem = nullptr;
-  EXPECT_EQ(kv::client::read_certificate_file((folder.path() + L"\\none.pem").c_str(), certificate, &problem),
-            HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+  EXPECT_HR(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), kv::client::read_certificate_file((folder.path() + L"\\none.pem").c_str(), certificate, &problem));
   EXPECT_STREQ(problem, L"the file cannot be read");
 }
 

@@ -8,6 +8,7 @@
 #include "call_test_support.h"
 #include "tests/types/freed_blocks.h"
 #include "types/kv_alloc.h"
+#include "tests/support/hresult_assert.h"
 
 namespace {
 
@@ -57,8 +58,8 @@ TEST_F(call_entry, refusals_answer_s_false_with_their_report_and_code) {
     } else {
       out = call(r.plain);
     }
-    EXPECT_EQ(out.hr, S_FALSE);
-    EXPECT_EQ(static_cast<HRESULT>(out.code), r.code);
+    EXPECT_HR(S_FALSE, out.hr);
+    EXPECT_HR(static_cast<HRESULT>(out.code), r.code);
     EXPECT_EQ(out.ret, untouched_ret());
     EXPECT_EQ(trace.get(), r.lines);
   }
@@ -71,7 +72,7 @@ TEST_F(call_entry, names_without_the_lower_case_marker_run_nothing) {
     SCOPED_TRACE(testing::PrintToString(std::wstring(name)));
     trace_lines trace;
     const outcome out = call(request_text(name, {{L"populated", L"true"}, {L"types", L"1"}}));
-    EXPECT_EQ(out.hr, S_OK);
+    EXPECT_HR(S_OK, out.hr);
     EXPECT_EQ(out.code, 0);
     EXPECT_EQ(out.ret, nullptr);
     EXPECT_EQ(trace.get(), std::vector<std::wstring>{call_line});
@@ -82,7 +83,7 @@ TEST_F(call_entry, names_without_the_lower_case_marker_run_nothing) {
 TEST_F(call_entry, element_and_attribute_names_ignore_letter_case) {
   journal_->script.texts[L"GetFolder"] = L"D:\\store";
   const outcome out = call(L"<FUNCTION NAME=\"keystore_folder\"><Parameter Name=\"drive\">C:</Parameter></FUNCTION>");
-  EXPECT_EQ(out.hr, S_OK);
+  EXPECT_HR(S_OK, out.hr);
   EXPECT_EQ(out.code, 0);
   EXPECT_EQ(out.result, result_document(L"  <path>D:\\store</path>\r\n"));
   EXPECT_EQ(provider_lines(), (std::vector<std::wstring>{L"GetFolder(\"C:\", out)"}));
@@ -92,7 +93,7 @@ TEST_F(call_entry, element_and_attribute_names_ignore_letter_case) {
 TEST_F(call_entry, first_of_two_function_elements_names_the_function_and_its_parameters) {
   const outcome out = call(request_text(L"keystore_folder", {{L"drive", L"A:"}}) +
                            request_text(L"keystore_type", {{L"drive", L"B:"}}));
-  EXPECT_EQ(out.hr, S_OK);
+  EXPECT_HR(S_OK, out.hr);
   EXPECT_EQ(provider_lines(), (std::vector<std::wstring>{L"GetFolder(\"A:\", out)"}));
 }
 
@@ -100,15 +101,15 @@ TEST_F(call_entry, success_codes_of_the_operation_reach_ret_code) {
   journal_->script.results[L"GetFolder"] = S_FALSE;
   journal_->script.texts[L"GetFolder"] = L"C:\\keys\\folder";
   const outcome out = call(folder_request);
-  EXPECT_EQ(out.hr, S_OK);
-  EXPECT_EQ(out.code, S_FALSE);
+  EXPECT_HR(S_OK, out.hr);
+  EXPECT_HR(S_FALSE, out.code);
   EXPECT_EQ(out.result, result_document(L"  <path>C:\\keys\\folder</path>\r\n"));
 }
 
 TEST_F(call_entry, operation_without_result_text_answers_null) {
   const outcome out = call(
       request_text(L"keystore_delete_key", {{L"drive", L"C:"}, {L"id", L"{01234567-89AB-CDEF-0123-456789ABCDEF}"}}));
-  EXPECT_EQ(out.hr, S_OK);
+  EXPECT_HR(S_OK, out.hr);
   EXPECT_EQ(out.code, 0);
   EXPECT_EQ(out.ret, nullptr);
   EXPECT_EQ(provider_lines(),
@@ -119,7 +120,7 @@ TEST_F(call_entry, operation_without_result_text_answers_null) {
 TEST_F(call_entry, result_is_the_coded_result_document) {
   journal_->script.texts[L"GetFolder"] = L"C:\\keys\\a&b";
   const outcome out = call(folder_request);
-  ASSERT_EQ(out.hr, S_OK);
+  ASSERT_HR(S_OK, out.hr);
   ASSERT_NE(out.ret, nullptr);
   EXPECT_EQ(out.result, result_document(L"  <path>C:\\keys\\a&amp;b</path>\r\n"));
 }
@@ -137,7 +138,7 @@ TEST_F(call_entry, no_block_freed_by_the_call_holds_the_password) {
   LONG code = -1;
   {
     freed_blocks freed;
-    ASSERT_EQ(object_->call_function(arg.get(), &ret, &code), S_OK);
+    ASSERT_HR(S_OK, object_->call_function(arg.get(), &ret, &code));
     EXPECT_GT(freed.count(), 10u);
     EXPECT_FALSE(freed.hold(password));
   }
@@ -157,7 +158,7 @@ TEST_F(call_entry, argument_is_read_up_to_its_first_nul) {
   padded.get()[length] = 0;
   BSTR ret = untouched_ret();
   LONG code = -1;
-  EXPECT_EQ(object_->call_function(padded.get(), &ret, &code), S_OK);
+  EXPECT_HR(S_OK, object_->call_function(padded.get(), &ret, &code));
   EXPECT_EQ(code, 0);
   kv::unique_bstr owned(ret);
   EXPECT_EQ(provider_lines(), (std::vector<std::wstring>{L"GetFolder(\"C:\\keys\", out)"}));
@@ -166,19 +167,19 @@ TEST_F(call_entry, argument_is_read_up_to_its_first_nul) {
 TEST_F(call_entry, null_out_pointers_are_refused_before_anything_is_performed) {
   kv::unique_bstr arg = coded(folder_request);
   BSTR ret = untouched_ret();
-  EXPECT_EQ(object_->call_function(arg.get(), &ret, nullptr), E_POINTER);
+  EXPECT_HR(E_POINTER, object_->call_function(arg.get(), &ret, nullptr));
   EXPECT_EQ(ret, untouched_ret());
 
   trace_lines trace;
   LONG code = 0;
-  EXPECT_EQ(object_->call_function(arg.get(), nullptr, &code), S_FALSE);
-  EXPECT_EQ(code, E_POINTER);
+  EXPECT_HR(S_FALSE, object_->call_function(arg.get(), nullptr, &code));
+  EXPECT_HR(E_POINTER, code);
   EXPECT_EQ(trace.get(), (std::vector<std::wstring>{call_line, call_report(L"Call without a place for the result!")}));
   EXPECT_EQ(factory_->requests(), 0);
 
   // The thread test still comes first.
-  std::thread([&] { EXPECT_EQ(object_->call_function(arg.get(), nullptr, &code), S_FALSE); }).join();
-  EXPECT_EQ(code, E_FAIL);
+  std::thread([&] { EXPECT_HR(S_FALSE, object_->call_function(arg.get(), nullptr, &code)); }).join();
+  EXPECT_HR(E_FAIL, code);
 }
 
 // A client must not be able to start lines of its own in the trace.
@@ -263,7 +264,7 @@ TEST_F(call_entry, every_allocation_failure_answers_out_of_memory_and_leaks_noth
     SCOPED_TRACE(r.name);
     kv::unique_bstr arg = coded(r.request);
     block_spy spy;
-    ASSERT_EQ(CoRegisterMallocSpy(&spy), S_OK);
+    ASSERT_HR(S_OK, CoRegisterMallocSpy(&spy));
     int failures = 0;
     bool succeeded = false;
     for (std::int64_t n = 0; n < 100000 && !succeeded; ++n) {
@@ -278,8 +279,8 @@ TEST_F(call_entry, every_allocation_failure_answers_out_of_memory_and_leaks_noth
         succeeded = true;
       } else {
         ++failures;
-        EXPECT_EQ(hr, S_FALSE) << "n = " << n;
-        EXPECT_EQ(static_cast<HRESULT>(code), E_OUTOFMEMORY) << "n = " << n;
+        EXPECT_HR(S_FALSE, hr) << "n = " << n;
+        EXPECT_HR(static_cast<HRESULT>(code), E_OUTOFMEMORY) << "n = " << n;
         // Left as passed, or null after a result coding that could not allocate.
         EXPECT_TRUE(ret == untouched_ret() || ret == nullptr) << "n = " << n;
       }
@@ -288,10 +289,10 @@ TEST_F(call_entry, every_allocation_failure_answers_out_of_memory_and_leaks_noth
     }
     EXPECT_TRUE(succeeded);
     EXPECT_GT(failures, 10);
-    EXPECT_EQ(CoRevokeMallocSpy(), S_OK);
+    EXPECT_HR(S_OK, CoRevokeMallocSpy());
 
     const outcome after = call(r.request);
-    EXPECT_EQ(after.hr, S_OK);
+    EXPECT_HR(S_OK, after.hr);
     EXPECT_EQ(after.code, 0);
   }
 }

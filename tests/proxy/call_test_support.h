@@ -20,6 +20,7 @@
 #include "tests/support/recording_provider.h"
 #include "types/call_text_bstr.h"
 #include "types/owners.h"
+#include "tests/support/hresult_assert.h"
 
 namespace call_test {
 
@@ -49,13 +50,13 @@ inline parameter certificate_parameter(const std::wstring& name, std::uint32_t s
 
 inline kv::unique_bstr coded(const std::wstring& plain) {
   kv::unique_bstr text;
-  EXPECT_EQ(encode_call_text(plain.c_str(), text.put()), S_OK);
+  EXPECT_HR(S_OK, encode_call_text(plain.c_str(), text.put()));
   return text;
 }
 
 inline std::wstring plain_of(BSTR coded_text) {
   kv::unique_bstr plain;
-  EXPECT_EQ(decode_call_text(coded_text, plain.put()), S_OK);
+  EXPECT_HR(S_OK, decode_call_text(coded_text, plain.put()));
   return plain.get() ? std::wstring(plain.get()) : std::wstring();
 }
 
@@ -109,7 +110,7 @@ class call_path : public ::testing::Test {
     crypto_test::trace_reader::switch_off();
     kv::set_main_thread_id(GetCurrentThreadId());
     factory_ = std::make_unique<kv::test::scoped_recording_factory>(journal_);
-    ASSERT_EQ(kv::create_lu_proxy_disp(nullptr, IID_LU_proxy_disp_i, object_.put_void()), S_OK);
+    ASSERT_HR(S_OK, kv::create_lu_proxy_disp(nullptr, IID_LU_proxy_disp_i, object_.put_void()));
   }
   void TearDown() override {
     object_.reset();

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "call_test_support.h"
+#include "tests/support/hresult_assert.h"
 
 namespace {
 
@@ -131,7 +132,7 @@ TEST_F(keystore_operation, each_command_makes_its_one_provider_call_with_argumen
     const int created = journal_->created;
     std::vector<parameter> reversed(r.parameters.rbegin(), r.parameters.rend());
     std::wstring result;
-    EXPECT_EQ(perform(r.command, reversed, result), S_OK);
+    EXPECT_HR(S_OK, perform(r.command, reversed, result));
     EXPECT_EQ(provider_lines(), std::vector<std::wstring>{r.provider_line});
     EXPECT_EQ(result, r.result);
     EXPECT_EQ(journal_->created, created + 1);
@@ -145,7 +146,7 @@ TEST_F(keystore_operation, each_command_makes_its_one_provider_call_with_argumen
     // Without its last parameter the command is refused, and the report names that getter.
     journal_->calls.clear();
     trace_lines trace;
-    EXPECT_EQ(perform(r.command, {r.parameters.begin(), r.parameters.end() - 1}, result), E_INVALIDARG);
+    EXPECT_HR(E_INVALIDARG, perform(r.command, {r.parameters.begin(), r.parameters.end() - 1}, result));
     EXPECT_TRUE(journal_->calls.empty());
     EXPECT_EQ(trace.get().back(), missing_report(r.last_getter, r.parameters.back().name));
   }
@@ -172,7 +173,7 @@ TEST_F(keystore_operation, missing_parameter_stops_the_reading_and_the_call) {
     journal_->calls.clear();
     trace_lines trace;
     std::wstring result;
-    EXPECT_EQ(perform(L"keystore_create_key", r.parameters, result), E_INVALIDARG);
+    EXPECT_HR(E_INVALIDARG, perform(L"keystore_create_key", r.parameters, result));
     EXPECT_EQ(result, L"<untouched>");
     EXPECT_TRUE(journal_->calls.empty());
     EXPECT_EQ(trace.get(), (std::vector<std::wstring>{operation_line(L"keystore_create_key"), r.report}));
@@ -197,7 +198,7 @@ TEST_F(keystore_operation, broken_request_is_reported_once_by_the_first_read) {
     SCOPED_TRACE(r.name);
     trace_lines trace;
     std::wstring result;
-    EXPECT_EQ(perform_request(L"keystore_create_key", r.request, result), E_INVALIDARG);
+    EXPECT_HR(E_INVALIDARG, perform_request(L"keystore_create_key", r.request, result));
     EXPECT_EQ(result, L"<untouched>");
     EXPECT_EQ(trace.get(), (std::vector<std::wstring>{operation_line(L"keystore_create_key"), r.report}));
   }
@@ -207,9 +208,9 @@ TEST_F(keystore_operation, broken_request_is_reported_once_by_the_first_read) {
 TEST_F(keystore_operation, new_password_goes_through_the_path_getter_unchanged) {
   trace_lines trace;
   std::wstring result;
-  EXPECT_EQ(perform(L"keystore_recover_pwd", {{L"drive", L"C:"}, {L"new_password", L"a\\..\\b/"}}, result), S_OK);
+  EXPECT_HR(S_OK, perform(L"keystore_recover_pwd", {{L"drive", L"C:"}, {L"new_password", L"a\\..\\b/"}}, result));
   EXPECT_EQ(provider_lines(), std::vector<std::wstring>{L"RecoverPwd(\"C:\", \"a\\..\\b/\")"});
-  EXPECT_EQ(perform(L"keystore_verify_last_pwd", {{L"drive", L"C:"}}, result), E_INVALIDARG);
+  EXPECT_HR(E_INVALIDARG, perform(L"keystore_verify_last_pwd", {{L"drive", L"C:"}}, result));
   EXPECT_EQ(trace.get().back(), missing_report(L"path", L"new_password"));
 }
 
@@ -220,8 +221,7 @@ TEST_F(keystore_operation, near_miss_names_are_unknown_commands_that_still_creat
     const int created = journal_->created;
     trace_lines trace;
     std::wstring result;
-    EXPECT_EQ(perform(command, {{L"populated", L"true"}, {L"types", L"1"}, {L"drive", L"C:"}}, result),
-              E_INVALIDARG);
+    EXPECT_HR(E_INVALIDARG, perform(command, {{L"populated", L"true"}, {L"types", L"1"}, {L"drive", L"C:"}}, result));
     EXPECT_EQ(result, L"<untouched>");
     EXPECT_EQ(journal_->created, created + 1);
     EXPECT_EQ(journal_->destroyed, journal_->created);
@@ -236,7 +236,7 @@ TEST_F(keystore_operation, provider_that_cannot_be_made_answers_before_the_comma
     SCOPED_TRACE(testing::PrintToString(std::wstring(command)));
     trace_lines trace;
     std::wstring result;
-    EXPECT_EQ(perform(command, std::vector<parameter>{}, result), REGDB_E_CLASSNOTREG);
+    EXPECT_HR(REGDB_E_CLASSNOTREG, perform(command, std::vector<parameter>{}, result));
     EXPECT_EQ(result, L"<untouched>");
     const std::vector<std::wstring> lines = trace.get();
     ASSERT_EQ(lines.size(), 3u);
@@ -252,8 +252,7 @@ TEST_F(keystore_operation, provider_failure_passes_through_and_leaves_the_result
   journal_->script.texts[L"GetDrives"] = std::wstring(L"C:\\\0\0", 5);
   trace_lines trace;
   std::wstring result;
-  EXPECT_EQ(perform(L"keystore_drives", {{L"populated", L"false"}, {L"types", L"0"}}, result),
-            static_cast<HRESULT>(0x8007001F));
+  EXPECT_HR(static_cast<HRESULT>(0x8007001F), perform(L"keystore_drives", {{L"populated", L"false"}, {L"types", L"0"}}, result));
   EXPECT_EQ(result, L"<untouched>");
   EXPECT_EQ(trace.get(), std::vector<std::wstring>{operation_line(L"keystore_drives")});
 }
@@ -266,12 +265,11 @@ TEST_F(keystore_operation, success_codes_other_than_s_ok) {
   journal_->script.texts[L"GetPath"] = L"C:\\p";
   journal_->script.texts[L"GetFolder"] = L"C:\\p";
   std::wstring result;
-  EXPECT_EQ(perform(L"keystore_path", {{L"drive", L"C:"}}, result), S_FALSE);
+  EXPECT_HR(S_FALSE, perform(L"keystore_path", {{L"drive", L"C:"}}, result));
   EXPECT_EQ(result, L"<untouched>");
-  EXPECT_EQ(perform(L"keystore_folder", {{L"drive", L"C:"}}, result), S_FALSE);
+  EXPECT_HR(S_FALSE, perform(L"keystore_folder", {{L"drive", L"C:"}}, result));
   EXPECT_EQ(result, result_document(L"  <path>C:\\p</path>\r\n"));
-  EXPECT_EQ(perform(L"keystore_create_pwd", {{L"drive", L"C:"}, {L"password", L""}}, result),
-            static_cast<HRESULT>(0x00040001));
+  EXPECT_HR(static_cast<HRESULT>(0x00040001), perform(L"keystore_create_pwd", {{L"drive", L"C:"}, {L"password", L""}}, result));
   EXPECT_EQ(result, L"<null>");
 }
 
@@ -279,7 +277,7 @@ TEST_F(keystore_operation, type_is_written_unsigned) {
   for (UINT32 type : {7u, 0u, 4294967295u}) {
     journal_->script.type = type;
     std::wstring result;
-    EXPECT_EQ(perform(L"keystore_type", {{L"drive", L"C:"}}, result), S_OK);
+    EXPECT_HR(S_OK, perform(L"keystore_type", {{L"drive", L"C:"}}, result));
     EXPECT_EQ(result, result_document(L"  <value>" + std::to_wstring(type) + L"</value>\r\n"));
   }
 }
@@ -308,9 +306,8 @@ TEST_F(keystore_operation, path_outputs_of_every_shape_become_documents) {
     journal_->script.texts.clear();
     if (r.text) journal_->script.texts[r.operation] = *r.text;
     std::wstring result;
-    EXPECT_EQ(perform(r.command, {{L"populated", L"true"}, {L"types", L"1"}, {L"drive", L"C:"}, {L"id", id_text}},
-                      result),
-              S_OK);
+    EXPECT_HR(S_OK, perform(r.command, {{L"populated", L"true"}, {L"types", L"1"}, {L"drive", L"C:"}, {L"id", id_text}},
+                      result));
     EXPECT_EQ(result, result_document(r.lines));
   }
 }
@@ -319,7 +316,7 @@ TEST_F(keystore_operation, malformed_id_still_calls_the_provider_with_the_zero_g
   for (const wchar_t* id : {L"{01234567-89AB-CDEF-0123-456789ABCDE}", L"not a guid", L""}) {
     journal_->calls.clear();
     std::wstring result;
-    EXPECT_EQ(perform(L"keystore_locate", {{L"id", id}}, result), S_OK);
+    EXPECT_HR(S_OK, perform(L"keystore_locate", {{L"id", id}}, result));
     EXPECT_EQ(provider_lines(), std::vector<std::wstring>{L"LocateKey(" + zero_id + L", out)"});
   }
 }
@@ -342,9 +339,8 @@ TEST_F(keystore_operation, certificate_not_found_or_revoked_is_passed_empty) {
     journal_->calls.clear();
     trace_lines trace;
     std::wstring result;
-    EXPECT_EQ(perform(L"keystore_create_cert", {{L"drive", L"C:"}, certificate_parameter(L"certificate", r.serial)},
-                      result),
-              S_OK);
+    EXPECT_HR(S_OK, perform(L"keystore_create_cert", {{L"drive", L"C:"}, certificate_parameter(L"certificate", r.serial)},
+                      result));
     EXPECT_EQ(provider_lines(), std::vector<std::wstring>{L"CreateCert(\"C:\", " + r.argument + L")"});
     const std::vector<std::wstring> csp = trace.get(L"KV_csp::get_certificate: ");
     EXPECT_EQ(csp.size(), r.revoked ? 1u : 0u);
@@ -354,16 +350,14 @@ TEST_F(keystore_operation, certificate_not_found_or_revoked_is_passed_empty) {
 TEST_F(keystore_operation, certificate_parameter_without_certificate_element_is_missing) {
   trace_lines trace;
   std::wstring result;
-  EXPECT_EQ(perform(L"keystore_recover_cert", {{L"drive", L"C:"}, {L"new_certificate", L"AQE="}}, result),
-            E_INVALIDARG);
+  EXPECT_HR(E_INVALIDARG, perform(L"keystore_recover_cert", {{L"drive", L"C:"}, {L"new_certificate", L"AQE="}}, result));
   EXPECT_TRUE(journal_->calls.empty());
   EXPECT_EQ(trace.get().back(), missing_report(L"cert", L"new_certificate"));
 }
 
 TEST_F(keystore_operation, null_result_holder_is_refused_before_anything_happens) {
-  EXPECT_EQ(LU_proxy_disp::keystore_perform_operation(L"keystore_folder", request_text(L"keystore_folder").c_str(),
-                                                      nullptr),
-            E_POINTER);
+  EXPECT_HR(E_POINTER, LU_proxy_disp::keystore_perform_operation(L"keystore_folder", request_text(L"keystore_folder").c_str(),
+                                                      nullptr));
   EXPECT_EQ(journal_->created, 0);
 }
 

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "call_test_support.h"
+#include "tests/support/hresult_assert.h"
 
 namespace {
 
@@ -64,27 +65,27 @@ TEST_F(object, query_interface_answers_its_interfaces_in_one_place) {
       EXPECT_EQ(answer, nullptr);
     }
   }
-  EXPECT_EQ(object_->QueryInterface(IID_IDispatch, nullptr), E_POINTER);
+  EXPECT_HR(E_POINTER, object_->QueryInterface(IID_IDispatch, nullptr));
 }
 
 TEST_F(object, each_living_object_holds_one_server_lock) {
   EXPECT_EQ(server_locks, 1);
   com_ptr<IUnknown> second;
-  ASSERT_EQ(kv::create_lu_proxy_disp(nullptr, IID_IUnknown, second.put_void()), S_OK);
+  ASSERT_HR(S_OK, kv::create_lu_proxy_disp(nullptr, IID_IUnknown, second.put_void()));
   EXPECT_EQ(server_locks, 2);
   second.reset();
   EXPECT_EQ(server_locks, 1);
   // A refused creation leaves no lock behind.
   void* none = reinterpret_cast<void*>(1);
-  EXPECT_EQ(kv::create_lu_proxy_disp(nullptr, IID_IClassFactory, &none), E_NOINTERFACE);
+  EXPECT_HR(E_NOINTERFACE, kv::create_lu_proxy_disp(nullptr, IID_IClassFactory, &none));
   EXPECT_EQ(none, nullptr);
   EXPECT_EQ(server_locks, 1);
-  EXPECT_EQ(kv::create_lu_proxy_disp(nullptr, IID_IUnknown, nullptr), E_POINTER);
+  EXPECT_HR(E_POINTER, kv::create_lu_proxy_disp(nullptr, IID_IUnknown, nullptr));
 }
 
 TEST_F(object, references_counted_from_many_threads_end_the_object_once) {
   LU_proxy_disp_i* shared = nullptr;
-  ASSERT_EQ(kv::create_lu_proxy_disp(nullptr, IID_LU_proxy_disp_i, reinterpret_cast<void**>(&shared)), S_OK);
+  ASSERT_HR(S_OK, kv::create_lu_proxy_disp(nullptr, IID_LU_proxy_disp_i, reinterpret_cast<void**>(&shared)));
   EXPECT_EQ(server_locks, 2);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -124,35 +125,35 @@ class outer_object final : public IUnknown {
 TEST_F(object, aggregated_object_delegates_its_interfaces_to_the_outer_object) {
   outer_object outer;
   void* refused = reinterpret_cast<void*>(1);
-  EXPECT_EQ(kv::create_lu_proxy_disp(&outer, IID_LU_proxy_disp_i, &refused), CLASS_E_NOAGGREGATION);
+  EXPECT_HR(CLASS_E_NOAGGREGATION, kv::create_lu_proxy_disp(&outer, IID_LU_proxy_disp_i, &refused));
   EXPECT_EQ(refused, nullptr);
   EXPECT_EQ(server_locks, 1);
 
-  ASSERT_EQ(kv::create_lu_proxy_disp(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)), S_OK);
+  ASSERT_HR(S_OK, kv::create_lu_proxy_disp(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)));
   EXPECT_EQ(server_locks, 2);
   EXPECT_EQ(outer.refs, 1);
 
   // Through the outer object the aggregate answers the inner interfaces.
   com_ptr<LU_proxy_disp_i> disp;
-  ASSERT_EQ(outer.QueryInterface(IID_LU_proxy_disp_i, disp.put_void()), S_OK);
+  ASSERT_HR(S_OK, outer.QueryInterface(IID_LU_proxy_disp_i, disp.put_void()));
   EXPECT_EQ(outer.refs, 2);  // counted on the outer object, as COM identity requires
   com_ptr<IUnknown> identity;
-  ASSERT_EQ(disp->QueryInterface(IID_IUnknown, identity.put_void()), S_OK);
+  ASSERT_HR(S_OK, disp->QueryInterface(IID_IUnknown, identity.put_void()));
   EXPECT_EQ(identity.get(), &outer);
   identity.reset();
   com_ptr<IUnknown> outer_only;
-  EXPECT_EQ(disp->QueryInterface(outer_only_iid, outer_only.put_void()), S_OK);
+  EXPECT_HR(S_OK, disp->QueryInterface(outer_only_iid, outer_only.put_void()));
   EXPECT_EQ(outer_only.get(), &outer);
   outer_only.reset();
   // The inner unknown's own identity is not the interface pointer.
   com_ptr<IUnknown> inner_identity;
-  ASSERT_EQ(outer.inner->QueryInterface(IID_IUnknown, inner_identity.put_void()), S_OK);
+  ASSERT_HR(S_OK, outer.inner->QueryInterface(IID_IUnknown, inner_identity.put_void()));
   EXPECT_EQ(inner_identity.get(), outer.inner);
   inner_identity.reset();
 
   // The aggregate still does its work.
   const outcome out = call_test::call(disp.get(), request_text(L"get_version"));
-  EXPECT_EQ(out.hr, S_OK);
+  EXPECT_HR(S_OK, out.hr);
   disp.reset();
   EXPECT_EQ(outer.refs, 1);
 
@@ -165,10 +166,10 @@ class dispatch : public object {
   void SetUp() override {
     object::SetUp();
     com_ptr<ITypeLib> library;
-    ASSERT_EQ(LoadTypeLibEx(proxy_test::beside_program(L"DoDadev.tlb").c_str(), REGKIND_NONE, library.put()), S_OK);
+    ASSERT_HR(S_OK, LoadTypeLibEx(proxy_test::beside_program(L"DoDadev.tlb").c_str(), REGKIND_NONE, library.put()));
     std::wstring path = proxy_test::beside_program(L"DoDadev.tlb");
-    ASSERT_EQ(RegisterTypeLib(library.get(), path.data(), nullptr), S_OK);
-    ASSERT_EQ(object_->QueryInterface(IID_IDispatch, disp_.put_void()), S_OK);
+    ASSERT_HR(S_OK, RegisterTypeLib(library.get(), path.data(), nullptr));
+    ASSERT_HR(S_OK, object_->QueryInterface(IID_IDispatch, disp_.put_void()));
   }
   void TearDown() override {
     disp_.reset();
@@ -243,21 +244,21 @@ class dispatch : public object {
 
 TEST_F(dispatch, type_information_is_the_registered_interface) {
   UINT count = 0;
-  EXPECT_EQ(disp_->GetTypeInfoCount(&count), S_OK);
+  EXPECT_HR(S_OK, disp_->GetTypeInfoCount(&count));
   EXPECT_EQ(count, 1u);
   com_ptr<ITypeInfo> info;
-  ASSERT_EQ(disp_->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put()), S_OK);
+  ASSERT_HR(S_OK, disp_->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put()));
   TYPEATTR* attr = nullptr;
-  ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
+  ASSERT_HR(S_OK, info->GetTypeAttr(&attr));
   EXPECT_EQ(attr->guid, IID_LU_proxy_disp_i);
   EXPECT_EQ(attr->typekind, TKIND_DISPATCH);
   info->ReleaseTypeAttr(attr);
-  EXPECT_EQ(disp_->GetTypeInfo(1, LOCALE_USER_DEFAULT, info.put()), DISP_E_BADINDEX);
+  EXPECT_HR(DISP_E_BADINDEX, disp_->GetTypeInfo(1, LOCALE_USER_DEFAULT, info.put()));
   EXPECT_EQ(info.get(), nullptr);
 
   // Loaded once for the process: later operations do not take the module lock again.
   const int entries = module_lock_entries;
-  ASSERT_EQ(disp_->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put()), S_OK);
+  ASSERT_HR(S_OK, disp_->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put()));
   EXPECT_EQ(module_lock_entries, entries);
   EXPECT_EQ(module_lock_depth, 0);
 }
@@ -268,14 +269,14 @@ TEST_F(dispatch, names_map_to_dispatch_identifiers) {
   wchar_t unknown_name[] = L"perform";
   LPOLESTR names[] = {call_name};
   DISPID id = 0;
-  EXPECT_EQ(disp_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+  EXPECT_HR(S_OK, disp_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id));
   EXPECT_EQ(id, 1);
   names[0] = other_name;  // dispatch names ignore letter case
-  EXPECT_EQ(disp_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+  EXPECT_HR(S_OK, disp_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id));
   EXPECT_EQ(id, 1);
   names[0] = unknown_name;
-  EXPECT_EQ(disp_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), DISP_E_UNKNOWNNAME);
-  EXPECT_EQ(disp_->GetIDsOfNames(IID_IDispatch, names, 1, LOCALE_USER_DEFAULT, &id), DISP_E_UNKNOWNINTERFACE);
+  EXPECT_HR(DISP_E_UNKNOWNNAME, disp_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id));
+  EXPECT_HR(DISP_E_UNKNOWNINTERFACE, disp_->GetIDsOfNames(IID_IDispatch, names, 1, LOCALE_USER_DEFAULT, &id));
 }
 
 TEST_F(dispatch, invoke_gives_the_answers_of_the_vtable_call) {
@@ -293,7 +294,7 @@ TEST_F(dispatch, invoke_gives_the_answers_of_the_vtable_call) {
       HRESULT invoke_hr = E_FAIL;
       kv::unique_variant ret_variable;
       const outcome invoked = invoke(request, invoke_hr, how, &ret_variable);
-      EXPECT_EQ(invoke_hr, S_OK);
+      EXPECT_HR(S_OK, invoke_hr);
       EXPECT_EQ(invoked.code, direct.code);
       EXPECT_EQ(invoked.result, direct.result);
       EXPECT_EQ(invoked.ret == nullptr, direct.ret == nullptr || direct.ret == untouched_ret());
@@ -314,9 +315,9 @@ TEST_F(dispatch, invoke_gives_the_answers_of_the_vtable_call) {
   HRESULT invoke_hr = S_OK;
   DISPPARAMS none{nullptr, nullptr, 0, 0};
   invoke_hr = disp_->Invoke(2, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr);
-  EXPECT_EQ(invoke_hr, DISP_E_MEMBERNOTFOUND);
+  EXPECT_HR(DISP_E_MEMBERNOTFOUND, invoke_hr);
   invoke_hr = disp_->Invoke(1, IID_IDispatch, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr);
-  EXPECT_EQ(invoke_hr, DISP_E_UNKNOWNINTERFACE);
+  EXPECT_HR(DISP_E_UNKNOWNINTERFACE, invoke_hr);
 }
 
 TEST_F(dispatch, invoke_still_refuses_other_argument_forms) {

@@ -7,6 +7,7 @@
 
 #include "proxy_test_support.h"
 #include "tests/support/recording_provider.h"
+#include "tests/support/hresult_assert.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ class provider_factory : public ::testing::Test {
 TEST_F(provider_factory, installed_replacement_creates_the_provider) {
   kv::set_provider_factory(replacement_factory);
   proxy_test::com_ptr<IKeystoreProvider> provider;
-  ASSERT_EQ(kv::create_keystore_provider(provider.put()), S_OK);
+  ASSERT_HR(S_OK, kv::create_keystore_provider(provider.put()));
   ASSERT_TRUE(provider);
   EXPECT_EQ(replacement_calls, 1);
   BSTR folder = nullptr;
@@ -59,7 +60,7 @@ TEST_F(provider_factory, success_codes_of_the_replacement_pass_through) {
   replacement_result = S_FALSE;
   kv::set_provider_factory(replacement_factory);
   proxy_test::com_ptr<IKeystoreProvider> provider;
-  EXPECT_EQ(kv::create_keystore_provider(provider.put()), S_FALSE);
+  EXPECT_HR(S_FALSE, kv::create_keystore_provider(provider.put()));
   EXPECT_TRUE(provider);
 }
 
@@ -67,13 +68,13 @@ TEST_F(provider_factory, failure_passes_through_and_leaves_no_pointer) {
   replacement_result = E_ACCESSDENIED;
   kv::set_provider_factory(replacement_factory);
   IKeystoreProvider* provider = reinterpret_cast<IKeystoreProvider*>(static_cast<std::uintptr_t>(1));
-  EXPECT_EQ(kv::create_keystore_provider(&provider), E_ACCESSDENIED);
+  EXPECT_HR(E_ACCESSDENIED, kv::create_keystore_provider(&provider));
   EXPECT_EQ(provider, nullptr);
 }
 
 TEST_F(provider_factory, null_target_is_refused_before_any_factory_runs) {
   kv::set_provider_factory(replacement_factory);
-  EXPECT_EQ(kv::create_keystore_provider(nullptr), E_POINTER);
+  EXPECT_HR(E_POINTER, kv::create_keystore_provider(nullptr));
   EXPECT_EQ(replacement_calls, 0);
 }
 
@@ -81,7 +82,7 @@ TEST_F(provider_factory, restoring_gives_cocreateinstance_which_finds_no_class) 
   kv::set_provider_factory(replacement_factory);
   kv::set_provider_factory(nullptr);
   IKeystoreProvider* provider = reinterpret_cast<IKeystoreProvider*>(static_cast<std::uintptr_t>(1));
-  EXPECT_EQ(kv::create_keystore_provider(&provider), REGDB_E_CLASSNOTREG);
+  EXPECT_HR(REGDB_E_CLASSNOTREG, kv::create_keystore_provider(&provider));
   EXPECT_EQ(provider, nullptr);
   EXPECT_EQ(replacement_calls, 0);
   EXPECT_EQ(kv::test::recording_provider_instances(), 0);
@@ -92,12 +93,12 @@ TEST_F(provider_factory, scoped_recording_factory_serves_its_journal_and_then_re
   {
     kv::test::scoped_recording_factory factory(journal);
     proxy_test::com_ptr<IKeystoreProvider> provider;
-    ASSERT_EQ(kv::create_keystore_provider(provider.put()), S_OK);
+    ASSERT_HR(S_OK, kv::create_keystore_provider(provider.put()));
     provider->CreatePwd(L"D:", L"secret");
     provider.reset();
 
     journal->script.results[L"create"] = E_OUTOFMEMORY;
-    EXPECT_EQ(kv::create_keystore_provider(provider.put()), E_OUTOFMEMORY);
+    EXPECT_HR(E_OUTOFMEMORY, kv::create_keystore_provider(provider.put()));
     EXPECT_FALSE(provider);
     EXPECT_EQ(factory.requests(), 2);
   }
@@ -106,7 +107,7 @@ TEST_F(provider_factory, scoped_recording_factory_serves_its_journal_and_then_re
   EXPECT_EQ(journal->destroyed, 1);
 
   IKeystoreProvider* provider = nullptr;
-  EXPECT_EQ(kv::create_keystore_provider(&provider), REGDB_E_CLASSNOTREG);
+  EXPECT_HR(REGDB_E_CLASSNOTREG, kv::create_keystore_provider(&provider));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "tests/support/recording_provider.h"
 #include "tests/support/unique_module.h"
 #include "types/owners.h"
+#include "tests/support/hresult_assert.h"
 
 namespace {
 
@@ -67,20 +68,20 @@ class recording_provider_dll : public ::testing::Test {
 };
 
 TEST_F(recording_provider_dll, registers_per_machine_and_unregistering_removes_the_class) {
-  ASSERT_EQ(register_server_(), S_OK);
+  ASSERT_HR(S_OK, register_server_());
   const std::wstring server_key = proxy_test::provider_class_key + L"\\InprocServer32"s;
   EXPECT_PRED2(same_path, registry_text(HKEY_LOCAL_MACHINE, server_key.c_str(), nullptr), dll_path_);
   EXPECT_EQ(registry_text(HKEY_LOCAL_MACHINE, server_key.c_str(), L"ThreadingModel"), L"Both");
 
-  EXPECT_EQ(unregister_server_(), S_OK);
+  EXPECT_HR(S_OK, unregister_server_());
   kv::unique_hkey key;
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, proxy_test::provider_class_key, 0, KEY_READ, key.put()),
             ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(unregister_server_(), S_OK);  // nothing left to remove is no failure
+  EXPECT_HR(S_OK, unregister_server_());  // nothing left to remove is no failure
 }
 
 TEST_F(recording_provider_dll, cocreateinstance_gives_a_provider_scripted_and_recorded_through_the_registry) {
-  ASSERT_EQ(register_server_(), S_OK);
+  ASSERT_HR(S_OK, register_server_());
   kv::test::provider_script script;
   script.texts[L"GetDrives"] = L"A:\\\0B:\\\0\0"s;
   script.results[L"GetPath"] = S_FALSE;
@@ -89,40 +90,39 @@ TEST_F(recording_provider_dll, cocreateinstance_gives_a_provider_scripted_and_re
   ASSERT_EQ(kv::test::store_script(script, record_file_), ERROR_SUCCESS);
 
   proxy_test::com_ptr<IKeystoreProvider> provider;
-  ASSERT_EQ(kv::create_keystore_provider(provider.put()), S_OK);  // the production factory
+  ASSERT_HR(S_OK, kv::create_keystore_provider(provider.put()));  // the production factory
   kv::unique_bstr drives, path;
-  EXPECT_EQ(provider->GetDrives(1, 3, drives.put()), S_OK);
+  EXPECT_HR(S_OK, provider->GetDrives(1, 3, drives.put()));
   ASSERT_TRUE(drives);
   ASSERT_EQ(SysStringLen(drives.get()), 9u);
   EXPECT_EQ(std::memcmp(drives.get(), L"A:\\\0B:\\\0\0", 9 * sizeof(wchar_t)), 0);
-  EXPECT_EQ(provider->GetPath(L"D:", path.put()), S_FALSE);
+  EXPECT_HR(S_FALSE, provider->GetPath(L"D:", path.put()));
   EXPECT_FALSE(path);
   UINT32 type = 0;
-  EXPECT_EQ(provider->GetType(L"D:", &type), S_OK);
+  EXPECT_HR(S_OK, provider->GetType(L"D:", &type));
   EXPECT_EQ(type, 7u);
-  EXPECT_EQ(provider->VerifyLastPwd(L"D:", L"new"), E_ACCESSDENIED);
-  EXPECT_EQ(can_unload_now_(), S_FALSE);
+  EXPECT_HR(E_ACCESSDENIED, provider->VerifyLastPwd(L"D:", L"new"));
+  EXPECT_HR(S_FALSE, can_unload_now_());
   provider.reset();
-  EXPECT_EQ(can_unload_now_(), S_OK);
+  EXPECT_HR(S_OK, can_unload_now_());
 
   EXPECT_EQ(kv::test::read_record_file(record_file_),
             (std::vector<std::wstring>{L"created", L"GetDrives(1, 3, out)", LR"(GetPath("D:", out))",
                                        LR"(GetType("D:", out(0)))", LR"(VerifyLastPwd("D:", "new"))",
                                        L"destroyed"}));
 
-  ASSERT_EQ(unregister_server_(), S_OK);
-  EXPECT_EQ(kv::create_keystore_provider(provider.put()), REGDB_E_CLASSNOTREG);
+  ASSERT_HR(S_OK, unregister_server_());
+  EXPECT_HR(REGDB_E_CLASSNOTREG, kv::create_keystore_provider(provider.put()));
 }
 
 TEST_F(recording_provider_dll, scripted_creation_failure_reaches_the_caller) {
-  ASSERT_EQ(register_server_(), S_OK);
+  ASSERT_HR(S_OK, register_server_());
   kv::test::provider_script script;
   script.results[L"create"] = E_ACCESSDENIED;
   ASSERT_EQ(kv::test::store_script(script, record_file_), ERROR_SUCCESS);
   proxy_test::com_ptr<IKeystoreProvider> provider;
-  EXPECT_EQ(CoCreateInstance(CLSID_KeystoreProvider, nullptr, CLSCTX_INPROC_SERVER, IID_IKeystoreProvider,
-                             provider.put_void()),
-            E_ACCESSDENIED);
+  EXPECT_HR(E_ACCESSDENIED, CoCreateInstance(CLSID_KeystoreProvider, nullptr, CLSCTX_INPROC_SERVER, IID_IKeystoreProvider,
+                             provider.put_void()));
   EXPECT_FALSE(provider);
   EXPECT_TRUE(kv::test::read_record_file(record_file_).empty());
 }

@@ -14,6 +14,7 @@
 #include "proxy_test_support.h"
 #include "types/cert_owners.h"
 #include "types/owners.h"
+#include "tests/support/hresult_assert.h"
 
 namespace {
 
@@ -106,7 +107,7 @@ TEST_F(recording_provider, every_slot_records_its_operation_with_all_arguments) 
   for (const row& r : rows) {
     SCOPED_TRACE(testing::Message() << "slot " << r.slot);
     const std::size_t before = journal_->calls.size();
-    EXPECT_EQ(r.call(provider_.get()), S_OK);
+    EXPECT_HR(S_OK, r.call(provider_.get()));
     ASSERT_EQ(journal_->calls.size(), before + 1);
     EXPECT_EQ(last_line(), r.expected);
   }
@@ -145,10 +146,10 @@ TEST_F(recording_provider, certificates_are_recorded_as_absent_empty_or_named) {
 TEST_F(recording_provider, answers_scripted_results_and_s_ok_otherwise) {
   journal_->script.results[L"DeleteKey"] = E_ACCESSDENIED;
   journal_->script.results[L"GetPath"] = S_FALSE;
-  EXPECT_EQ(provider_->DeleteKey(L"D:", &sample_id), E_ACCESSDENIED);
+  EXPECT_HR(E_ACCESSDENIED, provider_->DeleteKey(L"D:", &sample_id));
   BSTR path = nullptr;
-  EXPECT_EQ(provider_->GetPath(L"D:", &path), S_FALSE);
-  EXPECT_EQ(provider_->RenameKey(L"D:", &sample_id, L"n"), S_OK);
+  EXPECT_HR(S_FALSE, provider_->GetPath(L"D:", &path));
+  EXPECT_HR(S_OK, provider_->RenameKey(L"D:", &sample_id, L"n"));
   EXPECT_EQ(path, nullptr);  // no text scripted
 }
 
@@ -156,13 +157,13 @@ TEST_F(recording_provider, out_texts_are_scripted_exactly_embedded_nuls_included
   journal_->script.texts[L"GetDrives"] = L"C:\\\0D:\\\0\0"s;
   journal_->script.texts[L"GetFolder"] = L"";
   kv::unique_bstr drives;
-  ASSERT_EQ(provider_->GetDrives(1, 0, drives.put()), S_OK);
+  ASSERT_HR(S_OK, provider_->GetDrives(1, 0, drives.put()));
   ASSERT_TRUE(drives);
   ASSERT_EQ(SysStringLen(drives.get()), 9u);
   EXPECT_EQ(std::memcmp(drives.get(), L"C:\\\0D:\\\0\0", 10 * sizeof(wchar_t)), 0);  // and the BSTR's own NUL
 
   kv::unique_bstr folder;
-  ASSERT_EQ(provider_->GetFolder(L"D:", folder.put()), S_OK);
+  ASSERT_HR(S_OK, provider_->GetFolder(L"D:", folder.put()));
   ASSERT_TRUE(folder);
   EXPECT_EQ(SysStringLen(folder.get()), 0u);
 }
@@ -171,7 +172,7 @@ TEST_F(recording_provider, out_text_is_written_even_when_the_result_is_a_failure
   journal_->script.texts[L"LocateKey"] = L"K:\\key";
   journal_->script.results[L"LocateKey"] = E_FAIL;
   kv::unique_bstr paths;
-  EXPECT_EQ(provider_->LocateKey(&sample_id, paths.put()), E_FAIL);
+  EXPECT_HR(E_FAIL, provider_->LocateKey(&sample_id, paths.put()));
   ASSERT_TRUE(paths);
   EXPECT_EQ(std::wstring(paths.get()), L"K:\\key");
 }
@@ -191,30 +192,30 @@ TEST_F(recording_provider, records_what_the_out_parameters_arrived_holding) {
 
 TEST_F(recording_provider, null_out_pointers_are_refused_after_recording) {
   journal_->script.results[L"GetDrives"] = S_OK;
-  EXPECT_EQ(provider_->GetDrives(0, 0, nullptr), E_POINTER);
-  EXPECT_EQ(provider_->GetType(L"D:", nullptr), E_POINTER);
+  EXPECT_HR(E_POINTER, provider_->GetDrives(0, 0, nullptr));
+  EXPECT_HR(E_POINTER, provider_->GetType(L"D:", nullptr));
   EXPECT_EQ(journal_->calls.size(), 2u);
 }
 
 TEST_F(recording_provider, get_type_writes_the_scripted_number) {
   journal_->script.type = 4294967295u;
   UINT32 type = 0;
-  EXPECT_EQ(provider_->GetType(L"D:", &type), S_OK);
+  EXPECT_HR(S_OK, provider_->GetType(L"D:", &type));
   EXPECT_EQ(type, 4294967295u);
 }
 
 TEST_F(recording_provider, answers_only_iunknown_and_ikeystoreprovider) {
   proxy_test::com_ptr<IUnknown> unknown;
-  ASSERT_EQ(provider_->QueryInterface(IID_IUnknown, unknown.put_void()), S_OK);
+  ASSERT_HR(S_OK, provider_->QueryInterface(IID_IUnknown, unknown.put_void()));
   EXPECT_EQ(unknown.get(), static_cast<IUnknown*>(provider_.get()));
   proxy_test::com_ptr<IKeystoreProvider> same;
-  ASSERT_EQ(unknown->QueryInterface(__uuidof(IKeystoreProvider), same.put_void()), S_OK);
+  ASSERT_HR(S_OK, unknown->QueryInterface(__uuidof(IKeystoreProvider), same.put_void()));
   EXPECT_EQ(same.get(), provider_.get());
 
   void* other = reinterpret_cast<void*>(1);
-  EXPECT_EQ(provider_->QueryInterface(IID_IDispatch, &other), E_NOINTERFACE);
+  EXPECT_HR(E_NOINTERFACE, provider_->QueryInterface(IID_IDispatch, &other));
   EXPECT_EQ(other, nullptr);
-  EXPECT_EQ(provider_->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+  EXPECT_HR(E_POINTER, provider_->QueryInterface(IID_IUnknown, nullptr));
 }
 
 TEST_F(recording_provider, instances_are_counted_until_the_last_release) {

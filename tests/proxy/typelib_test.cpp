@@ -6,6 +6,7 @@
 #include "proxy/dodadev_h.h"
 #include "proxy_test_support.h"
 #include "types/owners.h"
+#include "tests/support/hresult_assert.h"
 
 namespace {
 
@@ -24,14 +25,14 @@ struct documentation {
 template <typename Owner, typename Index>
 documentation document_of(Owner* owner, Index index) {
   kv::unique_bstr name, help;
-  EXPECT_EQ(owner->GetDocumentation(index, name.put(), help.put(), nullptr, nullptr), S_OK);
+  EXPECT_HR(S_OK, owner->GetDocumentation(index, name.put(), help.put(), nullptr, nullptr));
   return {text_of(name.get()), text_of(help.get())};
 }
 
 // A copy, so that the tests need not pair every GetTypeAttr with its release.
 TYPEATTR attributes_of(ITypeInfo* info) {
   TYPEATTR* attr = nullptr;
-  EXPECT_EQ(info->GetTypeAttr(&attr), S_OK);
+  EXPECT_HR(S_OK, info->GetTypeAttr(&attr));
   if (!attr) return {};
   TYPEATTR copy = *attr;
   info->ReleaseTypeAttr(attr);
@@ -41,12 +42,12 @@ TYPEATTR attributes_of(ITypeInfo* info) {
 class typelib : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(LoadTypeLibEx(proxy_test::beside_program(L"DoDadev.tlb").c_str(), REGKIND_NONE, lib_.put()), S_OK);
+    ASSERT_HR(S_OK, LoadTypeLibEx(proxy_test::beside_program(L"DoDadev.tlb").c_str(), REGKIND_NONE, lib_.put()));
   }
 
   com_ptr<ITypeInfo> by_guid(const GUID& guid) {
     com_ptr<ITypeInfo> info;
-    EXPECT_EQ(lib_->GetTypeInfoOfGuid(guid, info.put()), S_OK);
+    EXPECT_HR(S_OK, lib_->GetTypeInfoOfGuid(guid, info.put()));
     return info;
   }
 
@@ -54,8 +55,8 @@ class typelib : public ::testing::Test {
   static com_ptr<ITypeInfo> implemented(ITypeInfo* info, UINT index) {
     com_ptr<ITypeInfo> ref_info;
     HREFTYPE ref = 0;
-    EXPECT_EQ(info->GetRefTypeOfImplType(index, &ref), S_OK);
-    EXPECT_EQ(info->GetRefTypeInfo(ref, ref_info.put()), S_OK);
+    EXPECT_HR(S_OK, info->GetRefTypeOfImplType(index, &ref));
+    EXPECT_HR(S_OK, info->GetRefTypeInfo(ref, ref_info.put()));
     return ref_info;
   }
 
@@ -64,7 +65,7 @@ class typelib : public ::testing::Test {
 
 TEST_F(typelib, library_has_its_id_version_platform_and_help_string) {
   kv::unique_tlibattr attr;
-  ASSERT_EQ(attr.get_lib_attr(lib_.get()), S_OK);
+  ASSERT_HR(S_OK, attr.get_lib_attr(lib_.get()));
   EXPECT_EQ(attr->guid, LIBID_DoDadevLib);
   EXPECT_EQ(attr->wMajorVerNum, 1);
   EXPECT_EQ(attr->wMinorVerNum, 0);
@@ -108,9 +109,9 @@ TEST_F(typelib, interface_derives_from_idispatch_of_stdole) {
 
   com_ptr<ITypeLib> base_lib;
   UINT index = 0;
-  ASSERT_EQ(base->GetContainingTypeLib(base_lib.put(), &index), S_OK);
+  ASSERT_HR(S_OK, base->GetContainingTypeLib(base_lib.put(), &index));
   kv::unique_tlibattr lib_attr;
-  ASSERT_EQ(lib_attr.get_lib_attr(base_lib.get()), S_OK);
+  ASSERT_HR(S_OK, lib_attr.get_lib_attr(base_lib.get()));
   EXPECT_EQ(lib_attr->guid, libid_stdole);
 }
 
@@ -122,7 +123,7 @@ TEST_F(typelib, call_function_sits_in_slot_7_with_dispid_1_and_three_parameters)
   ASSERT_EQ(attributes_of(vtable.get()).cFuncs, 1);
 
   FUNCDESC* func = nullptr;
-  ASSERT_EQ(vtable->GetFuncDesc(0, &func), S_OK);
+  ASSERT_HR(S_OK, vtable->GetFuncDesc(0, &func));
   EXPECT_EQ(func->memid, 1);
   EXPECT_EQ(func->funckind, FUNC_PUREVIRTUAL);
   EXPECT_EQ(func->invkind, INVOKE_FUNC);
@@ -145,7 +146,7 @@ TEST_F(typelib, call_function_sits_in_slot_7_with_dispid_1_and_three_parameters)
   };
   BSTR written[4] = {};
   UINT name_count = 0;
-  ASSERT_EQ(vtable->GetNames(func->memid, written, 4, &name_count), S_OK);
+  ASSERT_HR(S_OK, vtable->GetNames(func->memid, written, 4, &name_count));
   kv::unique_bstr names[4];
   for (int i = 0; i < 4; ++i) names[i].reset(written[i]);
   ASSERT_EQ(name_count, 4u);
@@ -173,7 +174,7 @@ TEST_F(typelib, dispatch_clients_find_call_function_by_name) {
   wchar_t name[] = L"call_function";
   LPOLESTR names[] = {name};
   MEMBERID id = MEMBERID_NIL;
-  ASSERT_EQ(info->GetIDsOfNames(names, 1, &id), S_OK);
+  ASSERT_HR(S_OK, info->GetIDsOfNames(names, 1, &id));
   EXPECT_EQ(id, 1);
 }
 
@@ -186,7 +187,7 @@ TEST_F(typelib, class_is_creatable_with_the_interface_as_default) {
   ASSERT_EQ(attr.cImplTypes, 1);
 
   INT flags = 0;
-  ASSERT_EQ(info->GetImplTypeFlags(0, &flags), S_OK);
+  ASSERT_HR(S_OK, info->GetImplTypeFlags(0, &flags));
   EXPECT_TRUE(flags & IMPLTYPEFLAG_FDEFAULT);
   com_ptr<ITypeInfo> default_interface = implemented(info.get(), 0);
   ASSERT_TRUE(default_interface);

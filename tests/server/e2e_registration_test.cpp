@@ -4,6 +4,7 @@
 #include "e2e_support.h"
 
 #include <oleauto.h>
+#include "tests/support/hresult_assert.h"
 
 namespace {
 
@@ -133,7 +134,7 @@ TEST_F(server_registration, unregserver_stops_at_a_failing_type_library_step_and
   ASSERT_EQ(e2e::run_server(L"/RegServer"), 0u);
   ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, (classes + L"TypeLib\\" + libid_text).c_str()), ERROR_SUCCESS);
   GUID libid{};
-  ASSERT_EQ(CLSIDFromString(libid_text, &libid), S_OK);
+  ASSERT_HR(S_OK, CLSIDFromString(libid_text, &libid));
   const HRESULT step_failure = UnRegisterTypeLib(libid, 1, 0, 0, SYS_WIN64);
   ASSERT_TRUE(FAILED(step_failure));
 

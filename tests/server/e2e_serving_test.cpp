@@ -7,6 +7,7 @@
 #include "proxy/server_link.h"
 #include "types/call_text_bstr.h"
 #include "types/owners.h"
+#include "tests/support/hresult_assert.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ answer decoded(HRESULT hr, LONG ret_code, BSTR ret) {
   answer result{hr, ret_code, std::nullopt};
   if (ret) {
     kv::unique_bstr plain;
-    EXPECT_EQ(decode_call_text(ret, plain.put()), S_OK);
+    EXPECT_HR(S_OK, decode_call_text(ret, plain.put()));
     result.result = plain.get() ? std::wstring(plain.get()) : std::wstring(L"<undecodable>");
   }
   return result;
@@ -41,7 +42,7 @@ answer decoded(HRESULT hr, LONG ret_code, BSTR ret) {
 
 answer call_vtable(LU_proxy_disp_i* object, const std::wstring& request) {
   kv::unique_bstr arg;
-  EXPECT_EQ(encode_call_text(request.c_str(), arg.put()), S_OK);
+  EXPECT_HR(S_OK, encode_call_text(request.c_str(), arg.put()));
   kv::unique_bstr ret;
   LONG ret_code = 0x7FFFFFFF;
   const HRESULT hr = object->call_function(arg.get(), ret.put(), &ret_code);
@@ -50,7 +51,7 @@ answer call_vtable(LU_proxy_disp_i* object, const std::wstring& request) {
 
 answer call_dispatch(IDispatch* object, const std::wstring& request) {
   kv::unique_bstr arg;
-  EXPECT_EQ(encode_call_text(request.c_str(), arg.put()), S_OK);
+  EXPECT_HR(S_OK, encode_call_text(request.c_str(), arg.put()));
   kv::unique_bstr ret;
   LONG ret_code = 0x7FFFFFFF;
   VARIANTARG args[3];
@@ -126,7 +127,7 @@ TEST_F(server_serving, calls_through_vtable_and_idispatch_answer_like_in_process
   std::vector<std::vector<std::wstring>> in_process_records;
   for (const call_row& row : rows) {
     com_ptr<LU_proxy_disp_i> object;
-    ASSERT_EQ(kv::create_lu_proxy_disp(nullptr, IID_LU_proxy_disp_i, object.put_void()), S_OK);
+    ASSERT_HR(S_OK, kv::create_lu_proxy_disp(nullptr, IID_LU_proxy_disp_i, object.put_void()));
     DeleteFileW(record_file_.c_str());
     in_process.push_back(call_vtable(object.get(), row.request));
     in_process_records.push_back(kv::test::read_record_file(record_file_));
@@ -136,10 +137,9 @@ TEST_F(server_serving, calls_through_vtable_and_idispatch_answer_like_in_process
   e2e::process server(e2e::server_exe());
   ASSERT_NE(server.wait_until_serving(), 0u);
   com_ptr<LU_proxy_disp_i> remote;
-  ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, remote.put_void()),
-            S_OK);
+  ASSERT_HR(S_OK, CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, remote.put_void()));
   com_ptr<IDispatch> dispatch;
-  ASSERT_EQ(remote->QueryInterface(IID_IDispatch, dispatch.put_void()), S_OK);
+  ASSERT_HR(S_OK, remote->QueryInterface(IID_IDispatch, dispatch.put_void()));
 
   for (std::size_t i = 0; i < std::size(rows); ++i) {
     SCOPED_TRACE(rows[i].name);
@@ -151,15 +151,15 @@ TEST_F(server_serving, calls_through_vtable_and_idispatch_answer_like_in_process
     const answer through_dispatch = call_dispatch(dispatch.get(), rows[i].request);
     // IDispatch::Invoke keeps the method's failures but not its success codes: S_FALSE comes
     // back as S_OK, and ret_code carries the outcome as always.
-    EXPECT_EQ(through_dispatch.hr, S_OK);
-    EXPECT_EQ(through_dispatch.ret_code, in_process[i].ret_code);
+    EXPECT_HR(S_OK, through_dispatch.hr);
+    EXPECT_HR(in_process[i].ret_code, through_dispatch.ret_code);
     EXPECT_EQ(through_dispatch.result, in_process[i].result);
   }
   // The answers are the provider's, not an empty road: the first row carries the scripted list.
   ASSERT_TRUE(in_process[0].result);
   EXPECT_NE(in_process[0].result->find(L"B:\\"), std::wstring::npos);
-  EXPECT_EQ(in_process[3].ret_code, S_FALSE);
-  EXPECT_EQ(in_process[4].ret_code, E_ACCESSDENIED);
+  EXPECT_HR(S_FALSE, in_process[3].ret_code);
+  EXPECT_HR(E_ACCESSDENIED, in_process[4].ret_code);
 }
 
 // The request reaches the server as the stub's own BSTR of the coded text, which anybody can
@@ -171,8 +171,7 @@ TEST_F(server_serving, served_request_bstr_is_wiped_from_the_server_after_the_ca
   e2e::process server(e2e::server_exe());
   ASSERT_NE(server.wait_until_serving(), 0u);
   com_ptr<LU_proxy_disp_i> remote;
-  ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, remote.put_void()),
-            S_OK);
+  ASSERT_HR(S_OK, CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, remote.put_void()));
   const kv::unique_handle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, server.id()));
   ASSERT_TRUE(process);
 
@@ -181,11 +180,11 @@ TEST_F(server_serving, served_request_bstr_is_wiped_from_the_server_after_the_ca
                                     parameter(L"drive", L"C:\\") + parameter(L"password", password) +
                                         parameter(L"name", L"key") + parameter(L"timeout", L"30") +
                                         parameter(L"def_local_key", L"false"));
-  EXPECT_EQ(call_vtable(remote.get(), text).ret_code, 0);
+  EXPECT_HR(S_OK, call_vtable(remote.get(), text).ret_code);
   // Coded unit i depends on plain units 0..i only, so the password's coded units sit at its own
   // place in the coded request.
   kv::unique_bstr coded;
-  ASSERT_EQ(encode_call_text(text.c_str(), coded.put()), S_OK);
+  ASSERT_HR(S_OK, encode_call_text(text.c_str(), coded.put()));
   const UINT length = SysStringByteLen(coded.get());
   std::vector<unsigned char> bstr(reinterpret_cast<const unsigned char*>(&length),
                                   reinterpret_cast<const unsigned char*>(&length + 1));
@@ -219,16 +218,14 @@ TEST_F(server_serving, releasing_every_client_keeps_the_server_and_the_next_clie
   const std::wstring call = request(L"get_version", L"");
   {
     com_ptr<LU_proxy_disp_i> object;
-    ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, object.put_void()),
-              S_OK);
-    EXPECT_EQ(call_vtable(object.get(), call).hr, S_OK);
+    ASSERT_HR(S_OK, CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, object.put_void()));
+    EXPECT_HR(S_OK, call_vtable(object.get(), call).hr);
   }
   EXPECT_FALSE(server.wait(3000));
 
   com_ptr<LU_proxy_disp_i> next;
-  ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, next.put_void()),
-            S_OK);
-  EXPECT_EQ(call_vtable(next.get(), call).hr, S_OK);
+  ASSERT_HR(S_OK, CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, next.put_void()));
+  EXPECT_HR(S_OK, call_vtable(next.get(), call).hr);
   EXPECT_EQ(e2e::count_lines(server.id(), L"LU_proxy_disp::call_function[0]"), 2);
   EXPECT_EQ(e2e::traced_servers(), std::set<DWORD>{server.id()});
 }
@@ -240,9 +237,8 @@ TEST_F(server_serving, wm_quit_to_the_traced_main_thread_ends_the_server_with_ex
   // The thread id of the trace line is the thread that call_function compares against.
   {
     com_ptr<LU_proxy_disp_i> object;
-    ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, object.put_void()),
-              S_OK);
-    EXPECT_EQ(call_vtable(object.get(), request(L"get_version", L"")).ret_code, 0);
+    ASSERT_HR(S_OK, CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, object.put_void()));
+    EXPECT_HR(S_OK, call_vtable(object.get(), request(L"get_version", L"")).ret_code);
   }
   const std::wstring head = L",T:";
   bool call_on_main_thread = false;
@@ -261,9 +257,8 @@ TEST_F(server_serving, wm_quit_to_the_traced_main_thread_ends_the_server_with_ex
 
 TEST_F(server_serving, com_starts_the_server_for_the_first_client) {
   com_ptr<LU_proxy_disp_i> object;
-  ASSERT_EQ(CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, object.put_void()),
-            S_OK);
-  EXPECT_EQ(call_vtable(object.get(), request(L"get_version", L"")).hr, S_OK);
+  ASSERT_HR(S_OK, CoCreateInstance(CLSID_LU_proxy_disp, nullptr, CLSCTX_LOCAL_SERVER, IID_LU_proxy_disp_i, object.put_void()));
+  EXPECT_HR(S_OK, call_vtable(object.get(), request(L"get_version", L"")).hr);
   const std::set<DWORD> servers = e2e::traced_servers();
   ASSERT_EQ(servers.size(), 1u);
   EXPECT_NE(*servers.begin(), GetCurrentProcessId());

@@ -14,6 +14,7 @@
 #include "types/owners.h"
 #include "server/server_entry.h"
 #include "tests/trace/trace_fixture.h"
+#include "tests/support/hresult_assert.h"
 
 namespace {
 
@@ -165,7 +166,7 @@ TEST_F(server_entry, entry_serves_until_wm_quit_then_revokes_and_exits_with_0) {
 
   ASSERT_TRUE(seen.ran);
   EXPECT_EQ(seen.main_thread, GetCurrentThreadId());
-  EXPECT_EQ(seen.created, S_OK);
+  EXPECT_HR(S_OK, seen.created);
   EXPECT_EQ(seen.lock_with_object, seen.lock_before + 1);
   EXPECT_EQ(seen.lock_after, seen.lock_before);
   EXPECT_EQ(table_[0].cookie, 0u);
@@ -216,7 +217,7 @@ TEST_F(server_entry, entry_failed_class_registration_is_the_exit_code_and_skips_
   kv::class_object_entry broken[1] = {{&test_clsid, kv::class_script, nullptr, nullptr, 0}};
   CDoDadevModule failing(broken, 1);
   PostQuitMessage(0);
-  EXPECT_EQ(kv::server_entry(failing, L"x.exe", nullptr, SW_SHOWNORMAL, environment_), E_INVALIDARG);
+  EXPECT_HR(E_INVALIDARG, kv::server_entry(failing, L"x.exe", nullptr, SW_SHOWNORMAL, environment_));
   EXPECT_FALSE(contains(trace(), L"PostMessageLoop"));
   MSG message;
   // The loop never ran, so the quit message is still waiting.

@@ -10,6 +10,7 @@
 #include "server/dodadev_module.h"
 #include "tests/support/unique_module.h"
 #include "types/owners.h"
+#include "tests/support/hresult_assert.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ TEST_F(module, module_objects_hold_a_server_lock_through_the_hooks) {
   CDoDadevModule built(table_, 1);
   const LONG base = built.lock_count();
   released<LU_proxy_disp_i> object;
-  ASSERT_EQ(kv::create_lu_proxy_disp(nullptr, IID_LU_proxy_disp_i, object.put_void()), S_OK);
+  ASSERT_HR(S_OK, kv::create_lu_proxy_disp(nullptr, IID_LU_proxy_disp_i, object.put_void()));
   EXPECT_EQ(built.lock_count(), base + 1);
   object.reset();
   EXPECT_EQ(built.lock_count(), base);
@@ -66,34 +67,34 @@ TEST_F(module, module_objects_hold_a_server_lock_through_the_hooks) {
 TEST_F(module, class_factory_is_cached_and_creates_objects_alone_or_aggregated) {
   CDoDadevModule built(table_, 1);
   released<IClassFactory> factory, again;
-  ASSERT_EQ(built.class_object(table_[0], IID_IClassFactory, factory.put_void()), S_OK);
-  ASSERT_EQ(built.class_object(table_[0], IID_IClassFactory, again.put_void()), S_OK);
+  ASSERT_HR(S_OK, built.class_object(table_[0], IID_IClassFactory, factory.put_void()));
+  ASSERT_HR(S_OK, built.class_object(table_[0], IID_IClassFactory, again.put_void()));
   EXPECT_EQ(factory.get(), again.get());
 
   released<LU_proxy_disp_i> alone;
-  EXPECT_EQ(factory->CreateInstance(nullptr, IID_LU_proxy_disp_i, alone.put_void()), S_OK);
+  EXPECT_HR(S_OK, factory->CreateInstance(nullptr, IID_LU_proxy_disp_i, alone.put_void()));
   EXPECT_NE(alone.get(), nullptr);
 
   outer_object outer;
   released<IUnknown> inner;
-  EXPECT_EQ(factory->CreateInstance(&outer, IID_IUnknown, inner.put_void()), S_OK);
+  EXPECT_HR(S_OK, factory->CreateInstance(&outer, IID_IUnknown, inner.put_void()));
   EXPECT_NE(inner.get(), nullptr);
 
   void* refused = &outer;
-  EXPECT_EQ(factory->CreateInstance(&outer, IID_LU_proxy_disp_i, &refused), CLASS_E_NOAGGREGATION);
+  EXPECT_HR(CLASS_E_NOAGGREGATION, factory->CreateInstance(&outer, IID_LU_proxy_disp_i, &refused));
   EXPECT_EQ(refused, nullptr);
-  EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
+  EXPECT_HR(E_POINTER, factory->CreateInstance(nullptr, IID_IUnknown, nullptr));
 }
 
 TEST_F(module, class_factory_lockserver_takes_and_gives_back_a_server_reference) {
   CDoDadevModule built(table_, 1);
   released<IClassFactory> factory;
-  ASSERT_EQ(built.class_object(table_[0], IID_IClassFactory, factory.put_void()), S_OK);
+  ASSERT_HR(S_OK, built.class_object(table_[0], IID_IClassFactory, factory.put_void()));
   const LONG base = built.lock_count();
-  EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+  EXPECT_HR(S_OK, factory->LockServer(TRUE));
   EXPECT_EQ(built.lock_count(), base + 1);
   EXPECT_EQ(server_references(), static_cast<ULONG>(base + 1));
-  EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+  EXPECT_HR(S_OK, factory->LockServer(FALSE));
   EXPECT_EQ(built.lock_count(), base);
 }
 
@@ -101,8 +102,8 @@ TEST_F(module, module_without_classes_registers_nothing_and_says_so) {
   const kv::com_apartment com;
   ASSERT_TRUE(SUCCEEDED(com.result()));
   CDoDadevModule empty(nullptr, 0);
-  EXPECT_EQ(empty.PreMessageLoop(SW_SHOWNORMAL), S_FALSE);
-  EXPECT_EQ(empty.PostMessageLoop(), S_OK);
+  EXPECT_HR(S_FALSE, empty.PreMessageLoop(SW_SHOWNORMAL));
+  EXPECT_HR(S_OK, empty.PostMessageLoop());
 }
 
 // A copy of the test program in a folder of the given name, loaded as a module.
@@ -138,7 +139,7 @@ TEST_F(module, module_replacements_quote_the_path_and_double_its_single_quotes) 
   ASSERT_NE(copy.handle(), nullptr);
   CDoDadevModule built(table_, 1, copy.handle());
   kv::module_replacements replacements;
-  ASSERT_EQ(built.make_replacements(replacements), S_OK);
+  ASSERT_HR(S_OK, built.make_replacements(replacements));
   ASSERT_EQ(replacements.count, 3u);
   std::wstring doubled;
   for (wchar_t c : copy.path()) doubled += c == L'\'' ? std::wstring(L"''") : std::wstring(1, c);
@@ -170,8 +171,8 @@ TEST_F(module, module_path_of_260_characters_fails_with_insufficient_buffer) {
   ASSERT_NE(copy.handle(), nullptr);
   CDoDadevModule built(table_, 1, copy.handle());
   kv::module_replacements replacements;
-  EXPECT_EQ(built.make_replacements(replacements), HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER));
-  EXPECT_EQ(built.register_server(false), HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_HR(HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER), built.make_replacements(replacements));
+  EXPECT_HR(HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER), built.register_server(false));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "server/registrar.h"
 #include "types/kv_alloc.h"
 #include "types/owners.h"
+#include "tests/support/hresult_assert.h"
 
 namespace {
 
@@ -108,7 +109,7 @@ TEST_F(registrar, registrar_refuses_malformed_scripts_with_their_place_and_write
     const std::wstring script = L"HKCR { Written = s 'early' }\n" + row.script;
     const unsigned line = row.line + 1;
     kv::registrar_error error;
-    EXPECT_EQ(run(script, kv::registrar_mode::register_keys, &error), row.code);
+    EXPECT_HR(row.code, run(script, kv::registrar_mode::register_keys, &error));
     EXPECT_EQ(error.line, line);
     EXPECT_EQ(error.column, row.column);
     EXPECT_NE(error.reason, nullptr);
@@ -117,13 +118,13 @@ TEST_F(registrar, registrar_refuses_malformed_scripts_with_their_place_and_write
 }
 
 TEST_F(registrar, registrar_refuses_a_null_script_and_a_null_root) {
-  EXPECT_EQ(kv::run_registry_script(nullptr, nullptr, 0, kv::registrar_mode::register_keys, roots_), E_INVALIDARG);
+  EXPECT_HR(E_INVALIDARG, kv::run_registry_script(nullptr, nullptr, 0, kv::registrar_mode::register_keys, roots_));
   roots_.local_machine = nullptr;
-  EXPECT_EQ(run(L"HKLM { A }"), E_INVALIDARG);
+  EXPECT_HR(E_INVALIDARG, run(L"HKLM { A }"));
 }
 
 TEST_F(registrar, registrar_writes_keys_defaults_and_values_under_each_root) {
-  ASSERT_EQ(run(LR"(HKCR
+  ASSERT_HR(S_OK, run(LR"(HKCR
 {
 	DoDadev.Test.1 = s 'Test Class'
 	{
@@ -137,8 +138,7 @@ TEST_F(registrar, registrar_writes_keys_defaults_and_values_under_each_root) {
 	}
 }
 HKEY_CURRENT_USER { UserKey = s 'u' }
-HKLM { MachineKey { val V = s 'm' } })"),
-            S_OK);
+HKLM { MachineKey { val V = s 'm' } })"));
   EXPECT_EQ(classes(), (lines{
                            L"DoDadev.Test.1",
                            L"DoDadev.Test.1\\@ = Test Class",
@@ -154,18 +154,18 @@ HKLM { MachineKey { val V = s 'm' } })"),
 }
 
 TEST_F(registrar, registrar_reads_keywords_and_roots_in_any_case_and_any_line_ending) {
-  ASSERT_EQ(run(L"hkcr\r\n{\r\n\tnoremove A\r\n\t{\r\n\t\tVAL v = S 'x'\r\n\t\tforceREMOVE B = D 7\r\n\t}\r\n}\r\n"), S_OK);
+  ASSERT_HR(S_OK, run(L"hkcr\r\n{\r\n\tnoremove A\r\n\t{\r\n\t\tVAL v = S 'x'\r\n\t\tforceREMOVE B = D 7\r\n\t}\r\n}\r\n"));
   EXPECT_EQ(classes(), (lines{L"A", L"A\\B", L"A\\B\\@ = #7", L"A\\v = x"}));
 }
 
 TEST_F(registrar, registrar_quoting_doubles_the_quote_and_keeps_keywords_as_names) {
-  ASSERT_EQ(run(L"HKCR { 'NoRemove' = s 'It''s 100%% done' { 'val' = s '''' } }"), S_OK);
+  ASSERT_HR(S_OK, run(L"HKCR { 'NoRemove' = s 'It''s 100%% done' { 'val' = s '''' } }"));
   EXPECT_EQ(classes(), (lines{L"NoRemove", L"NoRemove\\@ = It's 100% done", L"NoRemove\\val", L"NoRemove\\val\\@ = '"}));
 }
 
 TEST_F(registrar, registrar_replacements_ignore_case_and_are_never_read_as_script) {
   replacements_[0].value = L"\"C:\\a'}{ b\\DoDadev.exe\"";
-  ASSERT_EQ(run(L"HKCR { Server = s '%module%' { val Raw = s '%MODULE_RAW%' }\n %AppId% = s 'app' }"), S_OK);
+  ASSERT_HR(S_OK, run(L"HKCR { Server = s '%module%' { val Raw = s '%MODULE_RAW%' }\n %AppId% = s 'app' }"));
   EXPECT_EQ(classes(), (lines{
                            L"Server",
                            L"Server\\@ = \"C:\\a'}{ b\\DoDadev.exe\"",
@@ -178,7 +178,7 @@ TEST_F(registrar, registrar_replacements_ignore_case_and_are_never_read_as_scrip
 TEST_F(registrar, registrar_replacement_cannot_make_a_keyword) {
   replacements_[2].value = L"NoRemove";
   // Read as a flag, the replacement would make one key A; read as a name, it makes two keys.
-  ASSERT_EQ(run(L"HKCR { %APPID% A }"), S_OK);
+  ASSERT_HR(S_OK, run(L"HKCR { %APPID% A }"));
   EXPECT_EQ(classes(), (lines{L"A", L"NoRemove"}));
 }
 
@@ -186,14 +186,14 @@ TEST_F(registrar, registrar_forceremove_deletes_the_subtree_before_writing) {
   set_text(roots_.classes_root, L"CLSID\\{X}\\Foreign\\Deep", L"v", L"old");
   set_text(roots_.classes_root, L"CLSID\\{X}", L"Stale", L"old");
   set_text(roots_.classes_root, L"CLSID\\Other", nullptr, L"kept");
-  ASSERT_EQ(run(L"HKCR { NoRemove CLSID { ForceRemove '{X}' = s 'new' { Sub } } }"), S_OK);
+  ASSERT_HR(S_OK, run(L"HKCR { NoRemove CLSID { ForceRemove '{X}' = s 'new' { Sub } } }"));
   EXPECT_EQ(classes(), (lines{L"CLSID", L"CLSID\\Other", L"CLSID\\Other\\@ = kept", L"CLSID\\{X}",
                               L"CLSID\\{X}\\@ = new", L"CLSID\\{X}\\Sub"}));
 }
 
 TEST_F(registrar, registrar_plain_key_keeps_what_others_wrote_beneath_it_at_registration) {
   set_text(roots_.classes_root, L"A\\Foreign", nullptr, L"theirs");
-  ASSERT_EQ(run(L"HKCR { A = s 'ours' }"), S_OK);
+  ASSERT_HR(S_OK, run(L"HKCR { A = s 'ours' }"));
   EXPECT_EQ(classes(), (lines{L"A", L"A\\@ = ours", L"A\\Foreign", L"A\\Foreign\\@ = theirs"}));
 }
 
@@ -208,36 +208,36 @@ TEST_F(registrar, registrar_unregistration_keeps_noremove_keys_and_removes_the_r
 	}
 	Prog = s 'p' { CurVer = s 'Prog.1' }
 })";
-  ASSERT_EQ(run(script), S_OK);
+  ASSERT_HR(S_OK, run(script));
   set_text(roots_.classes_root, L"AppID\\Someone", nullptr, L"theirs");
   set_text(roots_.classes_root, L"AppID", L"Theirs", L"t");
   set_text(roots_.classes_root, L"Prog\\Foreign", nullptr, L"beneath ours");
 
-  ASSERT_EQ(unregister(script), S_OK);
+  ASSERT_HR(S_OK, unregister(script));
   EXPECT_EQ(classes(), (lines{L"AppID", L"AppID\\Someone", L"AppID\\Someone\\@ = theirs", L"AppID\\Theirs = t"}));
   // Nothing left to remove is no failure.
-  EXPECT_EQ(unregister(script), S_OK);
-  EXPECT_EQ(unregister(L"HKCR { NoRemove Missing { Gone { val V = s '' } } }"), S_OK);
+  EXPECT_HR(S_OK, unregister(script));
+  EXPECT_HR(S_OK, unregister(L"HKCR { NoRemove Missing { Gone { val V = s '' } } }"));
 }
 
 TEST_F(registrar, registrar_unregistration_keeps_a_key_on_the_way_to_a_kept_key_only_while_it_holds_something) {
   const std::wstring script = L"HKCR { Outer = s 'o' { NoRemove Inner { Ours = s 'x' } val V = s 'v' } }";
-  ASSERT_EQ(run(script), S_OK);
+  ASSERT_HR(S_OK, run(script));
   set_text(roots_.classes_root, L"Outer\\Inner\\Theirs", nullptr, L"t");
-  ASSERT_EQ(unregister(script), S_OK);
+  ASSERT_HR(S_OK, unregister(script));
   EXPECT_EQ(classes(), (lines{L"Outer", L"Outer\\Inner", L"Outer\\Inner\\Theirs", L"Outer\\Inner\\Theirs\\@ = t"}));
 
   // Once the kept key is gone, nothing holds the key on the way any more.
   ASSERT_EQ(RegDeleteTreeW(roots_.classes_root, L"Outer\\Inner"), ERROR_SUCCESS);
-  ASSERT_EQ(unregister(script), S_OK);
+  ASSERT_HR(S_OK, unregister(script));
   EXPECT_EQ(classes(), lines{});
 }
 
 TEST_F(registrar, registrar_reports_the_registry_failure_that_stopped_it) {
   // A root whose key was deleted under the open handle.
   ASSERT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, (scratch + L"\\cr").c_str()), ERROR_SUCCESS);
-  EXPECT_EQ(run(L"HKCR { A = s 'x' }"), HRESULT_FROM_WIN32(ERROR_KEY_DELETED));
-  EXPECT_EQ(run(L"HKCU { A { B } }\nHKCR { A = s 'x' }"), HRESULT_FROM_WIN32(ERROR_KEY_DELETED));
+  EXPECT_HR(HRESULT_FROM_WIN32(ERROR_KEY_DELETED), run(L"HKCR { A = s 'x' }"));
+  EXPECT_HR(HRESULT_FROM_WIN32(ERROR_KEY_DELETED), run(L"HKCU { A { B } }\nHKCR { A = s 'x' }"));
   // What came before the failure stays.
   EXPECT_EQ(dump(HKEY_CURRENT_USER, scratch + L"\\cu"), (lines{L"A", L"A\\B"}));
 }
@@ -256,7 +256,7 @@ TEST_F(registrar, registrar_allocation_failure_answers_out_of_memory_and_writes_
     }
   }
   EXPECT_GT(failing, 1);
-  EXPECT_EQ(hr, S_OK);
+  EXPECT_HR(S_OK, hr);
   EXPECT_EQ(classes(), (lines{L"A", L"A\\@ = {C6971B38-4C39-4685-86CE-F210381E3137}", L"A\\B = b", L"A\\C",
                               L"A\\C\\D"}));
 }

@@ -8,6 +8,7 @@
 #include "proxy/dodadev_h.h"
 #include "server/type_library.h"
 #include "types/owners.h"
+#include "tests/support/hresult_assert.h"
 
 namespace {
 
@@ -44,11 +45,11 @@ TEST(type_library, type_library_comes_from_the_tlb_beside_a_module_without_one) 
   const std::wstring self = program_path();
   kv::com_ptr<ITypeLib> library;
   KV_string loaded_from;
-  ASSERT_EQ(kv::load_module_type_library(self.c_str(), library.put(), &loaded_from), S_OK);
+  ASSERT_HR(S_OK, kv::load_module_type_library(self.c_str(), library.put(), &loaded_from));
   ASSERT_NE(library, nullptr);
   EXPECT_STREQ(loaded_from.text(), kv::tlb_path_of(self.c_str()).text());
   kv::unique_tlibattr attributes;
-  ASSERT_EQ(attributes.get_lib_attr(library.get()), S_OK);
+  ASSERT_HR(S_OK, attributes.get_lib_attr(library.get()));
   EXPECT_EQ(attributes->guid, LIBID_DoDadevLib);
 }
 
@@ -59,7 +60,7 @@ TEST(type_library, type_library_load_failure_is_the_result_of_the_tlb_load) {
   ASSERT_TRUE(FAILED(expected));
   EXPECT_EQ(kv::load_module_type_library(L"C:\\nowhere\\DoDadev.exe", &library, nullptr), expected);
   EXPECT_EQ(library, nullptr);
-  EXPECT_EQ(kv::load_module_type_library(nullptr, &library, nullptr), E_INVALIDARG);
+  EXPECT_HR(E_INVALIDARG, kv::load_module_type_library(nullptr, &library, nullptr));
 }
 
 }  // namespace

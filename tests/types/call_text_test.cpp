@@ -14,6 +14,7 @@
 #include "types/kv_alloc.h"
 #include "tests/support/beside_program.h"
 #include "types/owners.h"
+#include "tests/support/hresult_assert.h"
 
 namespace {
 
@@ -143,33 +144,33 @@ TEST(call_text_bstr, results_count_one_unit_more_than_their_text) {
   const units text = sample_text(31, 11);
   const std::wstring plain(text.begin(), text.end());
   kv::unique_bstr coded;
-  ASSERT_EQ(encode_call_text(plain.c_str(), coded.put()), S_OK);
+  ASSERT_HR(S_OK, encode_call_text(plain.c_str(), coded.put()));
   ASSERT_EQ(SysStringLen(coded.get()), 35u);
   EXPECT_EQ(coded.get()[34], 0);
   EXPECT_EQ(units(coded.get(), coded.get() + 34), encode(text));
 
   kv::unique_bstr decoded;
-  ASSERT_EQ(decode_call_text(coded.get(), decoded.put()), S_OK);
+  ASSERT_HR(S_OK, decode_call_text(coded.get(), decoded.put()));
   ASSERT_EQ(SysStringLen(decoded.get()), 32u);
   EXPECT_EQ(decoded.get()[31], 0);
   EXPECT_EQ(units(decoded.get(), decoded.get() + 31), text);
 
-  ASSERT_EQ(encode_call_text(L"", coded.put()), S_OK);
+  ASSERT_HR(S_OK, encode_call_text(L"", coded.put()));
   EXPECT_EQ(SysStringLen(coded.get()), 1u);
   EXPECT_EQ(coded.get()[0], 0);
-  ASSERT_EQ(decode_call_text(L"", decoded.put()), S_OK);
+  ASSERT_HR(S_OK, decode_call_text(L"", decoded.put()));
   EXPECT_EQ(SysStringLen(decoded.get()), 1u);
 }
 
 TEST(call_text_bstr, null_arguments_are_invalid) {
   BSTR out = reinterpret_cast<BSTR>(&out);
-  EXPECT_EQ(encode_call_text(nullptr, &out), E_INVALIDARG);
+  EXPECT_HR(E_INVALIDARG, encode_call_text(nullptr, &out));
   EXPECT_EQ(out, nullptr);
   out = reinterpret_cast<BSTR>(&out);
-  EXPECT_EQ(decode_call_text(nullptr, &out), E_INVALIDARG);
+  EXPECT_HR(E_INVALIDARG, decode_call_text(nullptr, &out));
   EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(encode_call_text(L"x", nullptr), E_INVALIDARG);
-  EXPECT_EQ(decode_call_text(L"\x4000\x4000", nullptr), E_INVALIDARG);
+  EXPECT_HR(E_INVALIDARG, encode_call_text(L"x", nullptr));
+  EXPECT_HR(E_INVALIDARG, decode_call_text(L"\x4000\x4000", nullptr));
 }
 
 TEST(call_text_bstr, allocation_failure_answers_out_of_memory_with_null) {
@@ -178,7 +179,7 @@ TEST(call_text_bstr, allocation_failure_answers_out_of_memory_with_null) {
     kv::alloc_probe::fail_after(0);
     const HRESULT hr = call(L"\x4001\x4002", &out);
     kv::alloc_probe::disarm();
-    EXPECT_EQ(hr, E_OUTOFMEMORY);
+    EXPECT_HR(E_OUTOFMEMORY, hr);
     EXPECT_EQ(out, nullptr);
   }
 }
@@ -252,14 +253,14 @@ TEST(call_text_bstr, documented_vectors_match_the_coding) {
 
     const std::wstring plain(row.plain.begin(), row.plain.end());
     kv::unique_bstr coded;
-    ASSERT_EQ(encode_call_text(plain.c_str(), coded.put()), S_OK);
+    ASSERT_HR(S_OK, encode_call_text(plain.c_str(), coded.put()));
     EXPECT_EQ(units(coded.get(), coded.get() + row.coded.size()), row.coded);
     EXPECT_EQ(SysStringLen(coded.get()), row.bstr_length);
     EXPECT_EQ(row.bstr_length, row.coded.size() + 1);
 
     const std::wstring coded_text(row.coded.begin(), row.coded.end());
     kv::unique_bstr decoded;
-    ASSERT_EQ(decode_call_text(coded_text.c_str(), decoded.put()), S_OK);
+    ASSERT_HR(S_OK, decode_call_text(coded_text.c_str(), decoded.put()));
     EXPECT_EQ(std::wstring(decoded.get()), plain);
   }
 }

@@ -5,6 +5,7 @@
 #include <thread>
 #include <utility>
 #include <vector>
+#include "tests/support/hresult_assert.h"
 
 namespace {
 
@@ -159,7 +160,7 @@ TEST(owners, tlibattr_goes_back_to_its_library_once_and_keeps_the_library_meanwh
   library.lent.lcid = 0x409;
   {
     kv::unique_tlibattr attributes;
-    ASSERT_EQ(attributes.get_lib_attr(&library), S_OK);
+    ASSERT_HR(S_OK, attributes.get_lib_attr(&library));
     EXPECT_EQ(attributes->lcid, 0x409u);
     EXPECT_EQ(library.references, 2u);
     const kv::unique_tlibattr moved(std::move(attributes));
@@ -172,27 +173,27 @@ TEST(owners, tlibattr_goes_back_to_its_library_once_and_keeps_the_library_meanwh
 
   library.answer = TYPE_E_CANTLOADLIBRARY;
   kv::unique_tlibattr refused;
-  EXPECT_EQ(refused.get_lib_attr(&library), TYPE_E_CANTLOADLIBRARY);
+  EXPECT_HR(TYPE_E_CANTLOADLIBRARY, refused.get_lib_attr(&library));
   EXPECT_FALSE(refused);
-  EXPECT_EQ(refused.get_lib_attr(nullptr), E_INVALIDARG);
+  EXPECT_HR(E_INVALIDARG, refused.get_lib_attr(nullptr));
   EXPECT_EQ(library.references, 1u);
   EXPECT_EQ(library.given_back, 1);
 }
 
 TEST(owners, com_apartment_uninitialises_only_what_it_initialised) {
-  ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+  ASSERT_HR(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
   {
     const kv::com_apartment refused;  // the thread is in the multithreaded apartment already
-    EXPECT_EQ(refused.result(), RPC_E_CHANGED_MODE);
+    EXPECT_HR(RPC_E_CHANGED_MODE, refused.result());
   }
-  EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE) << "the refused owner uninitialised COM";
+  EXPECT_HR(S_FALSE, CoInitializeEx(nullptr, COINIT_MULTITHREADED)) << "the refused owner uninitialised COM";
   CoUninitialize();
   CoUninitialize();
   {
     const kv::com_apartment apartment;
-    EXPECT_EQ(apartment.result(), S_OK);
+    EXPECT_HR(S_OK, apartment.result());
   }
-  EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK) << "the apartment outlived its owner";
+  EXPECT_HR(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED)) << "the apartment outlived its owner";
   CoUninitialize();
 }
 
