@@ -5,20 +5,31 @@
 //
 //   keystore.luidx          the index: how the keystore is protected, the keystore key under the
 //                           credential and under DPAPI (the custodian copy), the password history
-//   <name>.lukey            one file per key: id, name, timeout, flags, creation time and the
-//                           key's 32-byte secret under the keystore key (AES-256-GCM)
-//   ids\{GUID}.luid         the name of the key file with that id (lookup by id without a scan)
+//   keys\XX\<name>.lukey    one file per key: id, name, timeout, flags, creation time and the
+//                           key's 32-byte secret under the keystore key (AES-256-GCM); XX: two hex
+//                           digits of a hash of the file name
+//   ids\YY\{GUID}.luid      the key file's path below the keystore folder, for lookup by id
+//                           without a scan; YY: the GUID text's first two hex digits
 //   keystore.lock           held open exclusively by whoever writes
 //
-// Every method answers an HRESULT and never throws except std::bad_alloc.
+// Keystores written before the subfolders keep "<name>.lukey" and "ids\{GUID}.luid" at the top;
+// readers find keys there too, and a rename moves them into the subfolders.
+//
+// keystore.cpp holds the operations, keystore_search.cpp the drive searches (drives, locate).
+// The pieces they share: keystore_layout.h (where the files lie), keystore_entries.h (the index,
+// key files and links as files), keystore_credentials.h (credentials, custodian copy, seals) and
+// keystore_search.h (folder drives and slow drives). Every method answers an HRESULT and never
+// throws except std::bad_alloc.
 #include <windows.h>
-#include <wincrypt.h>
 
 #include <cstdint>
 
+#include "provider/keystore_credentials.h"
+#include "provider/keystore_entries.h"
 #include "provider/keystore_files.h"
-#include "provider/keystore_folder.h"
 #include "provider/keystore_format.h"
+#include "provider/keystore_layout.h"
+#include "provider/keystore_search.h"
 #include "types/kv_path.h"
 #include "types/kv_paths.h"
 
@@ -26,6 +37,17 @@ namespace kv::provider {
 
 // PBKDF2 iterations for new passwords, history entries and export seals.
 constexpr std::uint32_t production_work_factor = 600000;
+
+// Test seam of the lock-free reader: `between_reads`, when set, runs each time the reader has
+// read the index and is about to read the key file, where another process's change of
+// protection may fall. Null never runs.
+struct reader_hook {
+  void (*between_reads)(void* context) = nullptr;
+  void* context = nullptr;
+  void run() const {
+    if (between_reads) between_reads(context);
+  }
+};
 
 // Where the provider keeps its per-user state and what tests replace.
 struct settings {
@@ -39,20 +61,11 @@ struct settings {
   // PBKDF2 iterations for what is written from now on. Only code sets it: the shipped DLL keeps
   // the production value, tests lower it (files keep their own factor, so both read alike).
   std::uint32_t work_factor = production_work_factor;
+  // The drives that searches pass over after a slow probe: the cache of the process, shared by
+  // every provider object in it, unless a test gives its own. Never null.
+  slow_drive_cache* slow_drives = &slow_drive_cache::process_wide();
   interrupt_hook interrupt;
-};
-
-// A credential as an operation receives it. `none` means the caller gave nothing: the keystore
-// key then comes from the custodian copy (or, for an export file, its custodian seal).
-struct credential {
-  enum class kind { none, password, certificate };
-  kind type = kind::none;
-  const wchar_t* password = nullptr;
-  PCCERT_CONTEXT certificate = nullptr;
-
-  static credential nothing() { return {}; }
-  static credential of_password(const wchar_t* text) { return {kind::password, text, nullptr}; }
-  static credential of_certificate(PCCERT_CONTEXT context) { return {kind::certificate, nullptr, context}; }
+  reader_hook reader;
 };
 
 // One key as the tests see it, secret included.
@@ -96,37 +109,28 @@ class keystore_service {
   // A key with its secret, opened through the custodian copy (tests and tools).
   HRESULT read_key(const wchar_t* drive, const GUID& id, key_view& key);
 
-  struct location {
-    KV_path root;    // the drive as resolved: "E:\" or a folder without a trailing backslash
-    KV_path folder;  // root\DoDadev Keystore
-    bool volume_root = false;
-    mutable folder_holds holds;  // the folders checked so far, held until the operation ends
-  };
-  struct opened;
-
  private:
+  using location = keystore_location;
+  using opened = opened_keystore;
+
   // The drive's checked keystore folder and its index, without the lock.
   HRESULT open_index(const wchar_t* drive, opened& keystore);
   HRESULT open_for_writing(const wchar_t* drive, opened& keystore);
+  // The index for a reader: as a writer (locked, a protection change left half done finished)
+  // when `as_writer` or when the index says that such a change waits.
+  HRESULT open_for_reading(const wchar_t* drive, bool as_writer, opened& keystore);
   // A key's record and secret, read without the writers' lock where that is safe.
   HRESULT read_secret(const wchar_t* drive, const GUID& id, opened& keystore, key_record& record, key256& keystore_key,
                       key256& secret);
   HRESULT roll_forward(opened& keystore);
   HRESULT mark_current_version(opened& keystore);
-  // The keystore key through the custodian copy or, when that no longer opens, through the
-  // private key of a certificate keystore's certificate in the user's "MY" store, for an index
-  // that this private key signed (NTE_BAD_SIGNATURE for any other).
-  HRESULT open_keystore_key(opened& keystore, key256& keystore_key);
-  // A certificate index that the custodian copy vouched for is signed, where the private key is.
-  HRESULT sign_if_unsigned(opened& keystore, const key256& keystore_key);
-  // After the credential opened the keystore: a custodian copy that this account cannot open is
-  // sealed again for it.
-  HRESULT keep_custodian(opened& keystore, const key256& keystore_key);
   HRESULT store_key(opened& keystore, const key256& keystore_key, key_record& record, const key256& secret,
                     bool fresh_id);
-  void remember_folder_drive(const location& where) const;
-  void forget_folder_drive(const KV_path& root) const;
-  HRESULT folder_drives(KV_paths& roots) const;
+  // The steps of a rename: the record sealed again under its new name into `data`, then the
+  // key's file and link moved to the new name's.
+  HRESULT reseal_renamed(opened& keystore, key_record& record, const wchar_t* new_name, byte_buffer& data);
+  HRESULT move_renamed(opened& keystore, const GUID& id, const found_key& old, const KV_string& new_file,
+                       const byte_buffer& data);
 
   settings config_;
 };

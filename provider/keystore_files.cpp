@@ -2,6 +2,7 @@
 
 #include "provider/keystore_folder.h"
 #include "provider/keystore_format.h"
+#include "types/kv_hresult.h"
 #include "types/wide.h"
 
 namespace kv::provider {
@@ -13,11 +14,6 @@ constexpr std::size_t max_file_name = 255;
 constexpr std::size_t max_escaped_name = max_file_name - 6 - 8;
 constexpr DWORD replace_retry_ms = 2000;
 constexpr DWORD retry_pause_ms = 20;
-
-HRESULT last_error() noexcept {
-  const DWORD error = GetLastError();
-  return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
-}
 
 HRESULT write_all(HANDLE file, const byte_buffer& data) noexcept {
   std::size_t at = 0;
@@ -64,6 +60,15 @@ bool needs_escape(wchar_t c) noexcept {
 
 void (*before_change)() = nullptr;
 
+HRESULT last_error() noexcept {
+  const DWORD error = GetLastError();
+  return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
+}
+
+bool is_missing(HRESULT hr) noexcept {
+  return hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+}
+
 void about_to_change() noexcept {
   if (before_change) before_change();
 }
@@ -87,6 +92,12 @@ bool remove_file(const wchar_t* path) noexcept {
   return DeleteFileW(os_path(path).get()) != FALSE;
 }
 
+HRESULT remove_if_there(const KV_path& path) {
+  if (remove_file(path.text()) || GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)
+    return S_OK;
+  return last_error();
+}
+
 bool ends_with_nocase(const wchar_t* name, const wchar_t* suffix) noexcept {
   const std::size_t length = kv::wide_length(name);
   const std::size_t suffix_length = kv::wide_length(suffix);
@@ -95,6 +106,27 @@ bool ends_with_nocase(const wchar_t* name, const wchar_t* suffix) noexcept {
 
 bool path_exists(const wchar_t* path) noexcept {
   return GetFileAttributesW(os_path(path).get()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool same_file_name(const wchar_t* a, const wchar_t* b) noexcept {
+  return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+HRESULT file_names(const KV_path& folder, KV_paths& names, bool folders) {
+  KV_path pattern(folder);
+  pattern.join(L"*");
+  WIN32_FIND_DATAW found;
+  const kv::unique_find search(
+      FindFirstFileExW(os_path(pattern.text()).get(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0));
+  if (!search) {
+    const HRESULT hr = last_error();
+    return hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ? S_OK : hr;
+  }
+  do {
+    const bool is_folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (is_folder == folders && !(is_folder && found.cFileName[0] == L'.')) names.emplace_back(found.cFileName);
+  } while (FindNextFileW(search.get(), &found));
+  return GetLastError() == ERROR_NO_MORE_FILES ? S_OK : last_error();
 }
 
 HRESULT read_whole_file(const wchar_t* path, std::uint32_t max_size, byte_buffer& data, file_origin origin) {
@@ -143,11 +175,12 @@ HRESULT write_flushed(const KV_path& target, const byte_buffer& data) {
   return write_all(file.get(), data);
 }
 
-HRESULT write_atomically(const KV_path& folder, const KV_path& target, const byte_buffer& data, bool replace,
-                         const interrupt_hook& interrupt) {
+namespace {
+
+// "~<16 random hex digits>.tmp" in `folder`.
+HRESULT temporary_in(const KV_path& folder, KV_path& temporary) {
   std::uint8_t random[8];
-  HRESULT hr = random_bytes(random, sizeof random);
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(random_bytes(random, sizeof random));
   wchar_t name[1 + 2 * sizeof random + 4 + 1] = {L'~'};
   static const wchar_t hex[] = L"0123456789abcdef";
   for (std::size_t i = 0; i < sizeof random; ++i) {
@@ -155,10 +188,30 @@ HRESULT write_atomically(const KV_path& folder, const KV_path& target, const byt
     name[2 + 2 * i] = hex[random[i] & 15];
   }
   for (std::size_t i = 0; i < 4; ++i) name[1 + 2 * sizeof random + i] = temporary_suffix[i];
-  KV_path temporary(folder);
+  temporary = folder;
   temporary.join(name);
+  return S_OK;
+}
 
+// Moves the whole temporary file to `target` (write-through), over what is there only with `replace`.
+HRESULT move_into_place(const KV_path& temporary, const os_path& temporary_path, const KV_path& target,
+                        bool replace) {
+  if (replace) return replace_file(temporary.text(), target.text());
+  about_to_change();
+  if (MoveFileExW(temporary_path.get(), os_path(target.text()).get(), MOVEFILE_WRITE_THROUGH)) return S_OK;
+  const DWORD error = GetLastError();
+  return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? HRESULT_FROM_WIN32(ERROR_FILE_EXISTS)
+                                                                    : HRESULT_FROM_WIN32(error);
+}
+
+}  // namespace
+
+HRESULT write_atomically(const KV_path& folder, const KV_path& target, const byte_buffer& data, bool replace,
+                         const interrupt_hook& interrupt) {
+  KV_path temporary;
+  KV_RETURN_IF_FAILED(temporary_in(folder, temporary));
   const os_path temporary_path(temporary.text());
+  HRESULT hr = S_OK;
   about_to_change();
   {
     kv::unique_file file(
@@ -167,16 +220,7 @@ HRESULT write_atomically(const KV_path& folder, const KV_path& target, const byt
     hr = write_all(file.get(), data);
   }
   if (SUCCEEDED(hr) && interrupt.at(write_step::temporary_written)) return E_ABORT;
-  if (SUCCEEDED(hr)) {
-    if (replace) {
-      hr = replace_file(temporary.text(), target.text());
-    } else if (about_to_change(),
-               !MoveFileExW(temporary_path.get(), os_path(target.text()).get(), MOVEFILE_WRITE_THROUGH)) {
-      const DWORD error = GetLastError();
-      hr = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? HRESULT_FROM_WIN32(ERROR_FILE_EXISTS)
-                                                                      : HRESULT_FROM_WIN32(error);
-    }
-  }
+  if (SUCCEEDED(hr)) hr = move_into_place(temporary, temporary_path, target, replace);
   if (FAILED(hr)) DeleteFileW(temporary_path.get());
   return hr;
 }

@@ -1,6 +1,6 @@
 #pragma once
-// File-system pieces of the file keystore: whole-file reads, atomic writes, the writers' lock and
-// the file name a key gets from its name.
+// File-system pieces of the file keystore: whole-file reads, atomic writes, the writers' lock,
+// folder listings and the file name a key gets from its name.
 #include <windows.h>
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 
 #include "provider/provider_crypto.h"
 #include "types/kv_path.h"
+#include "types/kv_paths.h"
 #include "types/owners.h"
 
 namespace kv::provider {
@@ -51,8 +52,29 @@ class os_path {
   std::wstring extended_;
 };
 
+// The calling thread's last error as an HRESULT; E_FAIL when it holds none.
+HRESULT last_error() noexcept;
+
+// True for the answers of a file or folder that is not there.
+bool is_missing(HRESULT hr) noexcept;
+
+// No "insert a disk" dialog while it lives: empty card readers and drives are probed quietly.
+class quiet_errors {
+ public:
+  quiet_errors() noexcept { SetThreadErrorMode(SEM_FAILCRITICALERRORS, &old_); }
+  ~quiet_errors() { SetThreadErrorMode(old_, nullptr); }
+  quiet_errors(const quiet_errors&) = delete;
+  quiet_errors& operator=(const quiet_errors&) = delete;
+
+ private:
+  DWORD old_ = 0;
+};
+
 // Deletes a file (after the seam). False with the last error set when that fails.
 bool remove_file(const wchar_t* path) noexcept;
+
+// Deletes a file that may be gone already: S_OK then too.
+HRESULT remove_if_there(const KV_path& path);
 
 // Reads a whole file of at most `max_size` bytes (NTE_BAD_DATA when larger). A missing file
 // answers HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) or (ERROR_PATH_NOT_FOUND). Throws std::bad_alloc.
@@ -75,6 +97,13 @@ HRESULT replace_file(const wchar_t* from, const wchar_t* to) noexcept;
 
 // True when the path names an existing file or folder.
 bool path_exists(const wchar_t* path) noexcept;
+
+// File names compare as the file system does, without regard to letter case beyond ASCII.
+bool same_file_name(const wchar_t* a, const wchar_t* b) noexcept;
+
+// Appends the names of the files (or, with `folders`, the subfolders) directly in `folder`; a
+// folder without any answers S_OK. Throws std::bad_alloc.
+HRESULT file_names(const KV_path& folder, KV_paths& names, bool folders = false);
 
 // The writers' lock of one keystore: an exclusively opened lock file in its folder. Readers take
 // no lock; they rely on atomic replacement instead.

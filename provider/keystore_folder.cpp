@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "provider/keystore_files.h"
+#include "types/kv_hresult.h"
 #include "types/owners.h"
 
 namespace kv::provider {
@@ -126,8 +127,7 @@ HRESULT folder_holds::check_and_hold(const KV_path& folder) {
 
 HRESULT create_private_folder(const KV_path& folder) {
   std::vector<BYTE> user;
-  HRESULT hr = current_user(user);
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(current_user(user));
   LPWSTR user_text = nullptr;
   if (!ConvertSidToStringSidW(user_sid(user), &user_text)) return HRESULT_FROM_WIN32(GetLastError());
   unique_local user_text_owner(user_text);

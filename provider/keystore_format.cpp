@@ -152,6 +152,12 @@ void write_export_header(byte_writer& out, const export_record& record, bool who
 
 }  // namespace
 
+std::uint64_t file_time_now() noexcept {
+  FILETIME time;
+  GetSystemTimeAsFileTime(&time);
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
 void byte_writer::u16(std::uint16_t value) {
   const std::uint8_t b[2] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)};
   bytes(b, sizeof b);

@@ -121,6 +121,9 @@ struct key_record {
   sealed_key secret;        // under the keystore key
 };
 
+// The current time as the files keep it (FILETIME, UTC).
+std::uint64_t file_time_now() noexcept;
+
 // The export file's payload before it is sealed.
 struct export_payload {
   GUID id = {};

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "types/cert_owners.h"
+#include "types/kv_hresult.h"
 #include "types/owners.h"
 
 namespace kv::provider {
@@ -71,12 +72,10 @@ HRESULT open_algorithm(const wchar_t* name, ULONG flags, unique_algorithm& algor
 }
 
 HRESULT gcm_key(const key256& key, unique_algorithm& algorithm, unique_bcrypt_key& handle) noexcept {
-  HRESULT hr = open_algorithm(BCRYPT_AES_ALGORITHM, 0, algorithm);
-  if (FAILED(hr)) return hr;
-  hr = from_status(BCryptSetProperty(algorithm.get(), BCRYPT_CHAINING_MODE,
-                                     reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(BCRYPT_CHAIN_MODE_GCM)),
-                                     sizeof BCRYPT_CHAIN_MODE_GCM, 0));
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(open_algorithm(BCRYPT_AES_ALGORITHM, 0, algorithm));
+  KV_RETURN_IF_FAILED(from_status(BCryptSetProperty(
+      algorithm.get(), BCRYPT_CHAINING_MODE, reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(BCRYPT_CHAIN_MODE_GCM)),
+      sizeof BCRYPT_CHAIN_MODE_GCM, 0)));
   return from_status(BCryptGenerateSymmetricKey(algorithm.get(), handle.put(), nullptr, 0,
                                                 const_cast<PUCHAR>(key.bytes), key_size, 0));
 }
@@ -107,8 +106,7 @@ HRESULT random_bytes(void* out, std::size_t size) noexcept {
 HRESULT sha256(const void* data, std::size_t size, std::uint8_t (&digest)[digest_size]) noexcept {
   if (!fits_ulong(size)) return E_INVALIDARG;
   unique_algorithm algorithm;
-  HRESULT hr = open_algorithm(BCRYPT_SHA256_ALGORITHM, 0, algorithm);
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(open_algorithm(BCRYPT_SHA256_ALGORITHM, 0, algorithm));
   return from_status(BCryptHash(algorithm.get(), nullptr, 0, static_cast<PUCHAR>(const_cast<void*>(data)),
                                 static_cast<ULONG>(size), digest, digest_size));
 }
@@ -117,8 +115,7 @@ HRESULT derive_key(const void* secret, std::size_t secret_size, const std::uint8
                    std::uint32_t iterations, key256& key) noexcept {
   if (!fits_ulong(secret_size) || iterations == 0) return E_INVALIDARG;
   unique_algorithm algorithm;
-  HRESULT hr = open_algorithm(BCRYPT_SHA256_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG, algorithm);
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(open_algorithm(BCRYPT_SHA256_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG, algorithm));
   // An empty secret still needs a valid pointer for BCrypt.
   static const std::uint8_t nothing = 0;
   const void* input = secret_size ? secret : &nothing;
@@ -130,12 +127,10 @@ HRESULT derive_key(const void* secret, std::size_t secret_size, const std::uint8
 HRESULT seal_bytes(const key256& key, const void* aad, std::size_t aad_size, const void* plain, std::size_t size,
                    std::uint8_t (&nonce)[nonce_size], std::uint8_t* cipher, std::uint8_t (&tag)[tag_size]) noexcept {
   if (!fits_ulong(size) || !fits_ulong(aad_size)) return E_INVALIDARG;
-  HRESULT hr = random_bytes(nonce, nonce_size);
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(random_bytes(nonce, nonce_size));
   unique_algorithm algorithm;
   unique_bcrypt_key handle;
-  hr = gcm_key(key, algorithm, handle);
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(gcm_key(key, algorithm, handle));
   BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info = gcm_info(aad, aad_size, nonce, tag);
   ULONG written = 0;
   return from_status(BCryptEncrypt(handle.get(), static_cast<PUCHAR>(const_cast<void*>(plain)),
@@ -149,12 +144,11 @@ HRESULT open_bytes(const key256& key, const void* aad, std::size_t aad_size, con
   if (!fits_ulong(size) || !fits_ulong(aad_size)) return E_INVALIDARG;
   unique_algorithm algorithm;
   unique_bcrypt_key handle;
-  HRESULT hr = gcm_key(key, algorithm, handle);
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(gcm_key(key, algorithm, handle));
   BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info = gcm_info(aad, aad_size, nonce, tag);
   ULONG written = 0;
-  hr = from_status(BCryptDecrypt(handle.get(), const_cast<PUCHAR>(cipher), static_cast<ULONG>(size), &info, nullptr,
-                                 0, plain, static_cast<ULONG>(size), &written, 0));
+  const HRESULT hr = from_status(BCryptDecrypt(handle.get(), const_cast<PUCHAR>(cipher), static_cast<ULONG>(size),
+                                               &info, nullptr, 0, plain, static_cast<ULONG>(size), &written, 0));
   if (FAILED(hr)) SecureZeroMemory(plain, size);
   return hr;
 }
@@ -215,8 +209,7 @@ HRESULT import_public_key(PCCERT_CONTEXT certificate, kv::unique_crypt_prov& pro
 HRESULT certificate_wrap(PCCERT_CONTEXT certificate, const key256& key, byte_buffer& wrapped) {
   kv::unique_crypt_prov provider;
   unique_crypt_key public_key;
-  const HRESULT imported = import_public_key(certificate, provider, public_key);
-  if (FAILED(imported)) return imported;
+  KV_RETURN_IF_FAILED(import_public_key(certificate, provider, public_key));
   DWORD size = key_size;
   if (!CryptEncrypt(public_key.get(), 0, TRUE, CRYPT_OAEP, nullptr, &size, 0)) return last_error();
   wrapped.assign(size < key_size ? key_size : size, 0);
@@ -256,8 +249,7 @@ HRESULT certificate_sign(PCCERT_CONTEXT certificate, const byte_buffer& data, by
   if (!find_private_key(certificate, owner)) return NTE_NO_KEY;
   kv::unique_crypt_prov reopened;
   unique_crypt_hash hash;
-  HRESULT hr = hash_data(owner.provider(), data, reopened, hash);
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(hash_data(owner.provider(), data, reopened, hash));
   // Wine 8 answers the key kind 3 (both kinds) for a key imported from PKCS#12: then try each.
   const DWORD kinds[] = {owner.key_kind(), AT_SIGNATURE, AT_KEYEXCHANGE};
   for (const DWORD kind : kinds) {
@@ -279,12 +271,10 @@ HRESULT certificate_verify(PCCERT_CONTEXT certificate, const byte_buffer& data, 
   if (signature.empty()) return NTE_BAD_SIGNATURE;
   kv::unique_crypt_prov provider;
   unique_crypt_key public_key;
-  HRESULT hr = import_public_key(certificate, provider, public_key);
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(import_public_key(certificate, provider, public_key));
   kv::unique_crypt_prov unused;
   unique_crypt_hash hash;
-  hr = hash_data(provider.get(), data, unused, hash);
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(hash_data(provider.get(), data, unused, hash));
   return CryptVerifySignatureW(hash.get(), signature.data(), static_cast<DWORD>(signature.size()), public_key.get(),
                                nullptr, 0)
              ? S_OK

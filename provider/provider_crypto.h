@@ -48,6 +48,8 @@ struct wiping_allocator {
 };
 
 using byte_buffer = std::vector<std::uint8_t, wiping_allocator<std::uint8_t>>;
+// Texts that may hold names of keys or file contents (paths, links, registry value names).
+using wide_buffer = std::vector<wchar_t, wiping_allocator<wchar_t>>;
 
 // A fixed-size secret that wipes itself when it goes.
 template <std::size_t N>

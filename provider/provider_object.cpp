@@ -4,6 +4,7 @@
 
 #include "types/com_object.h"
 #include "types/kv_alloc.h"
+#include "types/kv_hresult.h"
 
 namespace kv::provider {
 
@@ -39,16 +40,16 @@ class KV_keystore_provider final : public kv::com_object<IKeystoreProvider, &IID
     if (!drives) return E_POINTER;
     return guarded([&] {
       KV_paths roots;
-      const HRESULT hr = keystore_.drives(populated != 0, types, roots);
-      return FAILED(hr) ? hr : to_multi_string(roots, drives);
+      KV_RETURN_IF_FAILED(keystore_.drives(populated != 0, types, roots));
+      return to_multi_string(roots, drives);
     });
   }
   HRESULT STDMETHODCALLTYPE GetFolder(const wchar_t* drive, BSTR* folder) override {
     if (!folder) return E_POINTER;
     return guarded([&] {
       KV_path path;
-      const HRESULT hr = keystore_.folder(drive, path);
-      return FAILED(hr) ? hr : to_bstr(path, folder);
+      KV_RETURN_IF_FAILED(keystore_.folder(drive, path));
+      return to_bstr(path, folder);
     });
   }
   HRESULT STDMETHODCALLTYPE GetPath(const wchar_t* drive, BSTR* path) override {
@@ -74,15 +75,15 @@ class KV_keystore_provider final : public kv::com_object<IKeystoreProvider, &IID
     if (!id) return E_INVALIDARG;
     return guarded([&] {
       KV_paths found;
-      const HRESULT hr = keystore_.locate(*id, found);
-      return FAILED(hr) ? hr : to_multi_string(found, paths);
+      KV_RETURN_IF_FAILED(keystore_.locate(*id, found));
+      return to_multi_string(found, paths);
     });
   }
   HRESULT STDMETHODCALLTYPE CreateCert(const wchar_t* drive, const KV_provider_certificate* certificate) override {
     return guarded([&] {
       PCCERT_CONTEXT context = nullptr;
-      const HRESULT hr = context_of(certificate, context);
-      return FAILED(hr) ? hr : keystore_.create_keystore(drive, credential::of_certificate(context));
+      KV_RETURN_IF_FAILED(context_of(certificate, context));
+      return keystore_.create_keystore(drive, credential::of_certificate(context));
     });
   }
   HRESULT STDMETHODCALLTYPE CreatePwd(const wchar_t* drive, const wchar_t* password) override {
@@ -117,8 +118,8 @@ class KV_keystore_provider final : public kv::com_object<IKeystoreProvider, &IID
                                        const KV_provider_certificate* certificate) override {
     return guarded([&] {
       PCCERT_CONTEXT context = nullptr;
-      const HRESULT hr = context_of(certificate, context);
-      return FAILED(hr) ? hr : keystore_.import_key(drive, import_path, credential::of_certificate(context));
+      KV_RETURN_IF_FAILED(context_of(certificate, context));
+      return keystore_.import_key(drive, import_path, credential::of_certificate(context));
     });
   }
   HRESULT STDMETHODCALLTYPE Import(const wchar_t* drive, const wchar_t* import_path, const wchar_t* password) override {
@@ -160,8 +161,8 @@ class KV_keystore_provider final : public kv::com_object<IKeystoreProvider, &IID
   HRESULT replace_with_certificate(const wchar_t* drive, const KV_provider_certificate* certificate) {
     return guarded([&] {
       PCCERT_CONTEXT context = nullptr;
-      const HRESULT hr = context_of(certificate, context);
-      return FAILED(hr) ? hr : keystore_.replace_protection(drive, credential::of_certificate(context), false);
+      KV_RETURN_IF_FAILED(context_of(certificate, context));
+      return keystore_.replace_protection(drive, credential::of_certificate(context), false);
     });
   }
 

@@ -521,6 +521,56 @@ TEST_F(keystore_test, populated_drives_are_those_holding_a_keystore) {
   EXPECT_EQ(texts(roots), std::vector<std::wstring>{listed_root});
 }
 
+// A clock that moves `step` milliseconds at every reading: each probe takes `step`.
+struct stepping_clock {
+  static inline ULONGLONG now = 0;
+  static inline ULONGLONG step = 0;
+  static ULONGLONG read() {
+    const ULONGLONG time = now;
+    now += step;
+    return time;
+  }
+};
+
+TEST_F(keystore_test, a_drive_whose_probe_was_slow_is_passed_over_until_the_skip_time_ends) {
+  using kv::provider::slow_drive_cache;
+  struct row {
+    const char* name;
+    ULONGLONG probe_ms;
+    bool passed_over;
+  };
+  const row rows[] = {
+      {"a quick miss", slow_drive_cache::slow_ms - 1, false},
+      {"a slow miss", slow_drive_cache::slow_ms, true},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    temp_folder probed;
+    listed_root = probed.path() + L"\\";
+    slow_drive_cache slow_drives(stepping_clock::read);
+    kv::provider::settings config = settings.config;
+    config.volume_roots = one_root;
+    config.slow_drives = &slow_drives;
+    kv::provider::keystore_service listing(config);
+    const auto listed = [&] {
+      KV_paths roots;
+      EXPECT_EQ(listing.drives(true, 0, roots), S_OK);
+      return !roots.empty();
+    };
+    stepping_clock::now = 1000000;
+    stepping_clock::step = r.probe_ms;
+    EXPECT_FALSE(listed());  // no keystore there yet
+    ASSERT_EQ(listing.create_keystore(probed.c_str(), credential::of_password(L"pw")), S_OK);
+    stepping_clock::step = 0;
+    const ULONGLONG missed_at = stepping_clock::now;
+    EXPECT_EQ(listed(), !r.passed_over);
+    stepping_clock::now = missed_at + slow_drive_cache::skip_ms - 60000;
+    EXPECT_EQ(listed(), !r.passed_over);
+    stepping_clock::now = missed_at + slow_drive_cache::skip_ms;
+    EXPECT_TRUE(listed());
+  }
+}
+
 TEST_F(keystore_test, drives_selects_volume_roots_by_type_bit) {
   kv::provider::settings config = settings.config;
   config.volume_roots = nullptr;  // the real roots: Wine maps C: to a fixed disk

@@ -1,6 +1,7 @@
 // Passwords, certificates and replacing a keystore's protection, interrupted or not.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "provider_test_support.h"
 
@@ -277,6 +278,57 @@ TEST_F(keystore_test, a_change_killed_after_its_commit_is_finished_by_the_next_w
   EXPECT_TRUE(same_secret(read(b), b_before));
   EXPECT_EQ(drive.files(),
             (std::vector<std::wstring>{L"a.lukey", L"b.lukey", L"keystore.lock", L"keystore.luidx"}));
+}
+
+// Another writer changing the protection between a reader's index read and its key read, on
+// the first `changes` of those reads.
+struct changed_between_reads {
+  changed_between_reads(kv::provider::keystore_service& by, const wchar_t* on, int count)
+      : writer(&by), drive(on), changes(count) {}
+  kv::provider::keystore_service* writer;
+  const wchar_t* drive;
+  int changes;
+  int reads = 0;
+  std::vector<HRESULT> results;
+
+  static void change(void* context) {
+    auto& self = *static_cast<changed_between_reads*>(context);
+    if (self.reads++ < self.changes)
+      self.results.push_back(self.writer->replace_protection(self.drive, credential::of_password(L"next"), false));
+  }
+};
+
+TEST_F(keystore_test, a_reader_that_meets_a_protection_change_between_its_reads_reads_again) {
+  ASSERT_EQ(create_password_keystore(L"old"), S_OK);
+  const GUID id = add_key(L"k");
+  const kv::provider::key_view before = read(id);
+  struct row {
+    const char* name;
+    int changes;
+    HRESULT expected;
+  };
+  // The reader reads three times at most; when every read is overtaken it gives up.
+  const row rows[] = {
+      {"one change", 1, S_OK},
+      {"two changes", 2, S_OK},
+      {"a change under every read", 1000, NTE_BAD_DATA},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    changed_between_reads writer(service, drive.c_str(), r.changes);
+    kv::provider::settings config = settings.config;
+    config.reader.between_reads = changed_between_reads::change;
+    config.reader.context = &writer;
+    kv::provider::keystore_service reader(config);
+    kv::provider::key_view key;
+    EXPECT_EQ(reader.read_key(drive.c_str(), id, key), r.expected);
+    EXPECT_EQ(writer.reads, std::min(r.changes + 1, 3));
+    EXPECT_EQ(writer.results, std::vector<HRESULT>(std::min(r.changes, 3), S_OK));
+    if (r.expected == S_OK) {
+      EXPECT_TRUE(same_secret(key, before));
+      EXPECT_EQ(std::memcmp(key.record.protection_id, read_index(drive).protection_id, kv::provider::id_size), 0);
+    }
+  }
 }
 
 TEST_F(keystore_test, a_pending_file_that_cannot_be_read_stops_the_next_writer_and_is_kept) {
