@@ -11,6 +11,7 @@
 #include "provider_test_support.h"
 #include "tests/support/self_process.h"
 #include "types/kv_guid.h"
+#include "tests/support/hresult_assert.h"
 
 namespace provider_test {
 namespace {
@@ -97,12 +98,11 @@ class crash_test : public keystore_test {
     if (op.from == start::nothing) return;
     const kv::unique_cert_context certificate = first_certificate();
     const bool by_password = op.from == start::password;
-    ASSERT_EQ(service.create_keystore(where.c_str(), by_password ? credential::of_password(old_password)
-                                                                 : credential::of_certificate(certificate.get())),
-              S_OK);
+    ASSERT_HR(S_OK, service.create_keystore(where.c_str(), by_password ? credential::of_password(old_password)
+                                                                 : credential::of_certificate(certificate.get())));
     if (earlier_build) {
       kv::provider::key256 keystore_key;
-      ASSERT_EQ(kv::provider::random_bytes(keystore_key.bytes, kv::provider::key_size), S_OK);
+      ASSERT_HR(S_OK, kv::provider::random_bytes(keystore_key.bytes, kv::provider::key_size));
       rewrite_index(where, [&](kv::provider::index_record& index) {
         index = hand_made_index(2, keystore_key, by_password ? old_password : nullptr, certificate.get());
       });
@@ -119,8 +119,8 @@ class crash_test : public keystore_test {
     a_secret = read(a, where);
     b_secret = read(b, where);
     if (std::wstring(op.name) == L"import key") {
-      ASSERT_EQ(service.export_key(where.c_str(), a, export_file(where.path()).c_str(), L"transfer"), S_OK);
-      ASSERT_EQ(service.delete_key(where.c_str(), a), S_OK);
+      ASSERT_HR(S_OK, service.export_key(where.c_str(), a, export_file(where.path()).c_str(), L"transfer"));
+      ASSERT_HR(S_OK, service.delete_key(where.c_str(), a));
     }
   }
 
@@ -137,9 +137,9 @@ class crash_test : public keystore_test {
       const HRESULT opened = service.verify_password(d, old_password);
       EXPECT_TRUE(opened == S_OK || opened == NTE_BAD_KEYSET) << opened;
       if (opened != S_OK) {
-        EXPECT_EQ(service.create_keystore(d, credential::of_password(old_password)), S_OK);
+        EXPECT_HR(S_OK, service.create_keystore(d, credential::of_password(old_password)));
       }
-      EXPECT_EQ(service.create_key(d, protection_kind::password, nullptr, L"next", 0, false), S_OK);
+      EXPECT_HR(S_OK, service.create_key(d, protection_kind::password, nullptr, L"next", 0, false));
       return;
     }
     const protection_kind kind = op.from == start::password ? protection_kind::password : protection_kind::certificate;
@@ -159,14 +159,14 @@ class crash_test : public keystore_test {
       EXPECT_TRUE(same(a, where, a_secret));
     }
     if (name == L"rename key") {
-      ASSERT_EQ(a_read, S_OK);
+      ASSERT_HR(S_OK, a_read);
       const bool renamed = key.record.name.equals(L"renamed");
       EXPECT_TRUE(renamed || key.record.name.equals(L"a"));
       // The name the key does not hold is free: no orphan keeps it.
-      EXPECT_EQ(service.create_key(d, kind, nullptr, renamed ? L"a" : L"renamed", 0, false), S_OK);
+      EXPECT_HR(S_OK, service.create_key(d, kind, nullptr, renamed ? L"a" : L"renamed", 0, false));
       // Deleted, nothing of it comes back, not under its old name either.
-      EXPECT_EQ(service.delete_key(d, a), S_OK);
-      EXPECT_EQ(service.read_key(d, a, key), NTE_NOT_FOUND);
+      EXPECT_HR(S_OK, service.delete_key(d, a));
+      EXPECT_HR(NTE_NOT_FOUND, service.read_key(d, a, key));
     }
     if (name == L"create key") {
       const std::size_t count = key_ids(where).size();
@@ -178,7 +178,7 @@ class crash_test : public keystore_test {
       EXPECT_EQ(service.import_key(d, export_file(where.path()).c_str(), credential::of_password(L"transfer")),
                 already_exists);  // whole: it opens, and names the key that is there
     }
-    EXPECT_EQ(service.create_key(d, kind, nullptr, L"next", 0, false), S_OK);
+    EXPECT_HR(S_OK, service.create_key(d, kind, nullptr, L"next", 0, false));
   }
 
   kv::provider::key_view a_secret;

@@ -5,6 +5,7 @@
 
 #include "provider/keystore_format.h"
 #include "provider_test_support.h"
+#include "tests/support/hresult_assert.h"
 
 namespace provider_test {
 namespace {
@@ -15,11 +16,11 @@ using kv::provider::protection_kind;
 class export_test : public keystore_test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(create_password_keystore(), S_OK);
-    ASSERT_EQ(service.create_keystore(target.c_str(), credential::of_password(L"target pw")), S_OK);
+    ASSERT_HR(S_OK, create_password_keystore());
+    ASSERT_HR(S_OK, service.create_keystore(target.c_str(), credential::of_password(L"target pw")));
     id = add_key(L"exported");
     export_file = drive.path() + L"\\key.luexp";
-    ASSERT_EQ(service.export_key(drive.c_str(), id, export_file.c_str(), L"transfer"), S_OK);
+    ASSERT_HR(S_OK, service.export_key(drive.c_str(), id, export_file.c_str(), L"transfer"));
   }
   HRESULT import_into_target(const credential& opener) {
     return service.import_key(target.c_str(), export_file.c_str(), opener);
@@ -38,7 +39,7 @@ class export_test : public keystore_test {
 };
 
 TEST_F(export_test, import_with_the_export_password_recreates_the_key) {
-  ASSERT_EQ(import_into_target(credential::of_password(L"transfer")), S_OK);
+  ASSERT_HR(S_OK, import_into_target(credential::of_password(L"transfer")));
   const kv::provider::key_view original = read(id);
   const kv::provider::key_view copy = read(id, target);
   EXPECT_TRUE(copy.record.name.equals(L"exported"));
@@ -52,7 +53,7 @@ TEST_F(export_test, import_with_the_export_password_recreates_the_key) {
 }
 
 TEST_F(export_test, the_exporting_account_imports_without_a_password) {
-  ASSERT_EQ(import_into_target(credential::nothing()), S_OK);
+  ASSERT_HR(S_OK, import_into_target(credential::nothing()));
   EXPECT_EQ(std::memcmp(read(id, target).secret.bytes, read(id).secret.bytes, kv::provider::key_size), 0);
 }
 
@@ -85,7 +86,7 @@ TEST_F(export_test, a_flipped_byte_anywhere_is_refused_and_leaves_the_keystore_u
     std::vector<std::uint8_t> bad = good;
     bad[at] ^= 0x20;
     write_bytes(export_file, bad);
-    ASSERT_EQ(import_into_target(credential::of_password(L"transfer")), NTE_BAD_DATA);
+    ASSERT_HR(NTE_BAD_DATA, import_into_target(credential::of_password(L"transfer")));
   }
   EXPECT_EQ(target_state(), before);
 }
@@ -110,7 +111,7 @@ TEST_F(export_test, an_altered_file_with_a_matching_checksum_is_still_refused) {
     kv::provider::byte_buffer bad(good.begin(), good.begin() + body);
     bad[r.at] ^= 0x01;
     std::uint8_t digest[32];
-    ASSERT_EQ(kv::provider::sha256(bad.data(), bad.size(), digest), S_OK);
+    ASSERT_HR(S_OK, kv::provider::sha256(bad.data(), bad.size(), digest));
     bad.insert(bad.end(), digest, digest + 32);
     write_bytes(export_file, std::vector<std::uint8_t>(bad.begin(), bad.end()));
     EXPECT_EQ(import_into_target(credential::of_password(L"transfer")), r.expected);
@@ -123,12 +124,11 @@ TEST_F(export_test, export_refuses_an_existing_file_an_empty_password_and_an_unk
   EXPECT_EQ(service.export_key(drive.c_str(), id, export_file.c_str(), L"other"), name_in_use);
   EXPECT_EQ(read_bytes(export_file), first);
   const std::wstring second = drive.path() + L"\\second.luexp";
-  EXPECT_EQ(service.export_key(drive.c_str(), id, second.c_str(), L""), E_INVALIDARG);
+  EXPECT_HR(E_INVALIDARG, service.export_key(drive.c_str(), id, second.c_str(), L""));
   const GUID unknown = {1, 2, 0x4003, {0x80, 5, 6, 7, 8, 9, 10, 11}};
-  EXPECT_EQ(service.export_key(drive.c_str(), unknown, second.c_str(), L"pw"), NTE_NOT_FOUND);
+  EXPECT_HR(NTE_NOT_FOUND, service.export_key(drive.c_str(), unknown, second.c_str(), L"pw"));
   EXPECT_EQ(service.export_key(drive.c_str(), id, (drive.path() + L"\\absent\\x.luexp").c_str(), L"pw"), path_not_found);
-  EXPECT_EQ(service.import_key(target.c_str(), second.c_str(), credential::of_password(L"pw")),
-            HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+  EXPECT_HR(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), service.import_key(target.c_str(), second.c_str(), credential::of_password(L"pw")));
 }
 
 TEST_F(export_test, the_work_factor_comes_from_the_settings_and_no_registry_value_lowers_it) {
@@ -140,10 +140,10 @@ TEST_F(export_test, the_work_factor_comes_from_the_settings_and_no_registry_valu
   kv::provider::settings shipped = settings.config;
   shipped.work_factor = kv::provider::production_work_factor;
   const std::wstring file = drive.path() + L"\\shipped.luexp";
-  ASSERT_EQ(kv::provider::keystore_service(shipped).export_key(drive.c_str(), id, file.c_str(), L"pw"), S_OK);
+  ASSERT_HR(S_OK, kv::provider::keystore_service(shipped).export_key(drive.c_str(), id, file.c_str(), L"pw"));
   const std::vector<std::uint8_t> bytes = read_bytes(file);
   kv::provider::export_record record;
-  ASSERT_EQ(kv::provider::decode_export(kv::provider::byte_buffer(bytes.begin(), bytes.end()), record), S_OK);
+  ASSERT_HR(S_OK, kv::provider::decode_export(kv::provider::byte_buffer(bytes.begin(), bytes.end()), record));
   EXPECT_EQ(record.seals[0].iterations, kv::provider::production_work_factor);
 }
 
@@ -157,19 +157,19 @@ TEST_F(export_test, a_certificate_export_opens_only_with_the_certificates_privat
   const kv::unique_cert_context certificate = keyed_certificate();  // decoded from DER: no key of its own
   const kv::unique_cert_context other = second_certificate();
   temp_folder bound;
-  ASSERT_EQ(service.create_keystore(bound.c_str(), credential::of_certificate(certificate.get())), S_OK);
+  ASSERT_HR(S_OK, service.create_keystore(bound.c_str(), credential::of_certificate(certificate.get())));
   const GUID bound_id = add_key(L"bound key", bound, protection_kind::certificate);
   const std::wstring file = bound.path() + L"\\bound.luexp";
-  ASSERT_EQ(service.export_key(bound.c_str(), bound_id, file.c_str(), L"pw"), S_OK);
+  ASSERT_HR(S_OK, service.export_key(bound.c_str(), bound_id, file.c_str(), L"pw"));
   const auto import_with = [&](PCCERT_CONTEXT opener) {
     return service.import_key(target.c_str(), file.c_str(), credential::of_certificate(opener));
   };
 
   EXPECT_EQ(import_with(other.get()), invalid_password);
-  EXPECT_EQ(import_with(certificate.get()), NTE_NO_KEY);  // the public certificate alone opens nothing
+  EXPECT_HR(NTE_NO_KEY, import_with(certificate.get()));  // the public certificate alone opens nothing
   {
     const keyed_certificate_in_my_store keyed;  // the private key, found through the MY store
-    ASSERT_EQ(import_with(certificate.get()), S_OK);
+    ASSERT_HR(S_OK, import_with(certificate.get()));
   }
   EXPECT_EQ(std::memcmp(read(bound_id, target).secret.bytes, read(bound_id, bound).secret.bytes, kv::provider::key_size),
             0);
@@ -184,10 +184,10 @@ TEST_F(export_test, a_version_1_certificate_seal_is_not_trusted) {
   old.seals[0].iterations = 1;
   old.cipher.assign(64, 0);
   kv::provider::byte_buffer bytes;
-  ASSERT_EQ(kv::provider::encode_export(old, bytes), S_OK);
+  ASSERT_HR(S_OK, kv::provider::encode_export(old, bytes));
   write_bytes(export_file, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
   const kv::unique_cert_context certificate = first_certificate();
-  EXPECT_EQ(import_into_target(credential::of_certificate(certificate.get())), NTE_BAD_KEY_STATE);
+  EXPECT_HR(NTE_BAD_KEY_STATE, import_into_target(credential::of_certificate(certificate.get())));
 }
 
 // Sealing to a certificate takes its public key only, as public-key file encryption does: anyone
@@ -200,25 +200,24 @@ TEST_F(export_test, a_certificate_sealed_file_made_with_the_public_certificate_a
   export_payload payload;
   payload.id = {0x5EB0F11Eu, 0x1, 0x4000, {0x80, 1, 2, 3, 4, 5, 6, 7}};
   payload.name.assign(L"sent by anyone");
-  ASSERT_EQ(random_bytes(payload.secret.bytes, key_size), S_OK);
+  ASSERT_HR(S_OK, random_bytes(payload.secret.bytes, key_size));
   export_record file;
   file.seal_count = 1;
   file.seals[0].kind = seal_kind::certificate;
-  ASSERT_EQ(certificate_digest(certificate.get(), file.seals[0].certificate), S_OK);
+  ASSERT_HR(S_OK, certificate_digest(certificate.get(), file.seals[0].certificate));
   byte_buffer aad, plain, bytes;
   export_authenticated_bytes(file, aad);
   key256 content_key;
-  ASSERT_EQ(random_bytes(content_key.bytes, key_size), S_OK);
-  ASSERT_EQ(certificate_wrap(certificate.get(), content_key, file.seals[0].wrapped), S_OK);
+  ASSERT_HR(S_OK, random_bytes(content_key.bytes, key_size));
+  ASSERT_HR(S_OK, certificate_wrap(certificate.get(), content_key, file.seals[0].wrapped));
   encode_payload(payload, plain);
   file.cipher.resize(plain.size());
-  ASSERT_EQ(seal_bytes(content_key, aad.data(), aad.size(), plain.data(), plain.size(), file.nonce, file.cipher.data(),
-                       file.tag),
-            S_OK);
-  ASSERT_EQ(encode_export(file, bytes), S_OK);
+  ASSERT_HR(S_OK, seal_bytes(content_key, aad.data(), aad.size(), plain.data(), plain.size(), file.nonce, file.cipher.data(),
+                       file.tag));
+  ASSERT_HR(S_OK, encode_export(file, bytes));
   write_bytes(export_file, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
 
-  ASSERT_EQ(import_into_target(credential::of_certificate(certificate.get())), S_OK);
+  ASSERT_HR(S_OK, import_into_target(credential::of_certificate(certificate.get())));
   const key_view imported = read(payload.id, target);
   EXPECT_TRUE(imported.record.name.equals(L"sent by anyone"));
   EXPECT_EQ(std::memcmp(imported.secret.bytes, payload.secret.bytes, key_size), 0);

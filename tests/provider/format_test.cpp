@@ -5,6 +5,7 @@
 #include "provider/keystore_files.h"
 #include "provider/keystore_format.h"
 #include "provider_test_support.h"
+#include "tests/support/hresult_assert.h"
 
 namespace provider_test {
 namespace {
@@ -33,7 +34,7 @@ TEST(provider_format, key_file_names_escape_what_a_file_name_cannot_hold) {
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
     KV_string file_name;
-    ASSERT_EQ(key_file_name(r.key_name.c_str(), file_name), S_OK);
+    ASSERT_HR(S_OK, key_file_name(r.key_name.c_str(), file_name));
     EXPECT_EQ(std::wstring(file_name.text()), r.file_name);
   }
 }
@@ -97,9 +98,9 @@ key_record sample_key() {
 
 TEST(provider_format, a_key_file_decodes_to_what_was_encoded_and_nothing_shorter_or_longer) {
   byte_buffer file;
-  ASSERT_EQ(encode_key(sample_key(), file), S_OK);
+  ASSERT_HR(S_OK, encode_key(sample_key(), file));
   key_record back;
-  ASSERT_EQ(decode_key(file, back), S_OK);
+  ASSERT_HR(S_OK, decode_key(file, back));
   EXPECT_TRUE(IsEqualGUID(back.id, sample_key().id));
   EXPECT_EQ(back.created, sample_key().created);
   EXPECT_EQ(back.timeout, 300u);
@@ -110,11 +111,11 @@ TEST(provider_format, a_key_file_decodes_to_what_was_encoded_and_nothing_shorter
   for (std::size_t size = 0; size < file.size(); ++size) {
     SCOPED_TRACE(size);
     const byte_buffer cut(file.begin(), file.begin() + size);
-    EXPECT_EQ(decode_key(cut, back), NTE_BAD_DATA);
+    EXPECT_HR(NTE_BAD_DATA, decode_key(cut, back));
   }
   byte_buffer longer = file;
   longer.push_back(0);
-  EXPECT_EQ(decode_key(longer, back), NTE_BAD_DATA);
+  EXPECT_HR(NTE_BAD_DATA, decode_key(longer, back));
 }
 
 // A file whose body was changed and whose checksum was made to fit again.
@@ -122,7 +123,7 @@ byte_buffer rechecked(byte_buffer file, std::size_t at, std::uint8_t value) {
   file.resize(file.size() - digest_size);
   file[at] = value;
   std::uint8_t digest[digest_size];
-  EXPECT_EQ(sha256(file.data(), file.size(), digest), S_OK);
+  EXPECT_HR(S_OK, sha256(file.data(), file.size(), digest));
   file.insert(file.end(), digest, digest + digest_size);
   return file;
 }
@@ -146,9 +147,9 @@ TEST(provider_format, an_index_of_any_version_decodes_to_what_was_encoded) {
     }
     if (r.version >= 3) index.signature.assign(256, 0x9E);
     byte_buffer file;
-    ASSERT_EQ(encode_index(index, file), S_OK);
+    ASSERT_HR(S_OK, encode_index(index, file));
     index_record back;
-    ASSERT_EQ(decode_index(file, back), S_OK);
+    ASSERT_HR(S_OK, decode_index(file, back));
     EXPECT_EQ(back.version, r.version);
     EXPECT_EQ(back.protection_version, r.protection_version);
     EXPECT_EQ(back.certificate, index.certificate);
@@ -165,20 +166,20 @@ TEST(provider_format, an_index_of_any_version_decodes_to_what_was_encoded) {
 
 TEST(provider_format, decoders_refuse_well_checksummed_files_they_do_not_understand) {
   byte_buffer key_file;
-  ASSERT_EQ(encode_key(sample_key(), key_file), S_OK);
+  ASSERT_HR(S_OK, encode_key(sample_key(), key_file));
   index_record index;
   index.iterations = 1000;
   index.history_count = 1;
   index.history[0].iterations = 1000;
   byte_buffer index_file;
-  ASSERT_EQ(encode_index(index, index_file), S_OK);
-  ASSERT_EQ(decode_index(index_file, index), S_OK);
+  ASSERT_HR(S_OK, encode_index(index, index_file));
+  ASSERT_HR(S_OK, decode_index(index_file, index));
   export_record exported;
   exported.seal_count = 1;
   exported.seals[0].iterations = max_work_factor;
   byte_buffer export_file;
-  ASSERT_EQ(encode_export(exported, export_file), S_OK);
-  ASSERT_EQ(decode_export(export_file, exported), S_OK);
+  ASSERT_HR(S_OK, encode_export(exported, export_file));
+  ASSERT_HR(S_OK, decode_export(export_file, exported));
 
   using decoder = HRESULT (*)(const byte_buffer&);
   const decoder as_key = [](const byte_buffer& file) { key_record key; return decode_key(file, key); };
@@ -218,7 +219,7 @@ TEST(provider_format, decoders_refuse_well_checksummed_files_they_do_not_underst
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
-    EXPECT_EQ(r.decode(r.file), NTE_BAD_DATA);
+    EXPECT_HR(NTE_BAD_DATA, r.decode(r.file));
   }
 }
 

@@ -10,6 +10,7 @@
 #include "provider_test_support.h"
 #include "types/kv_guid.h"
 #include "types/owners.h"
+#include "tests/support/hresult_assert.h"
 
 namespace provider_test {
 namespace {
@@ -21,25 +22,25 @@ constexpr GUID unknown_id = {0x12345678, 0x1234, 0x4234, {0x82, 0x34, 1, 2, 3, 4
 
 TEST_F(keystore_test, index_path_appears_only_once_the_keystore_is_created) {
   KV_path path(L"stale");
-  EXPECT_EQ(service.index_path(drive.c_str(), path), S_FALSE);
+  EXPECT_HR(S_FALSE, service.index_path(drive.c_str(), path));
   EXPECT_TRUE(path.is_null() || path.length() == 0);
   KV_path folder;
-  ASSERT_EQ(service.folder(drive.c_str(), folder), S_OK);
+  ASSERT_HR(S_OK, service.folder(drive.c_str(), folder));
   EXPECT_EQ(std::wstring(folder.text()), drive.keystore());
 
-  ASSERT_EQ(create_password_keystore(), S_OK);
-  ASSERT_EQ(service.index_path((drive.path() + L"\\\\").c_str(), path), S_OK);  // trailing separators fold
+  ASSERT_HR(S_OK, create_password_keystore());
+  ASSERT_HR(S_OK, service.index_path((drive.path() + L"\\\\").c_str(), path));  // trailing separators fold
   EXPECT_EQ(std::wstring(path.text()), drive.keystore() + L"\\keystore.luidx");
   EXPECT_EQ(create_password_keystore(L"another"), already_exists);
 }
 
 TEST_F(keystore_test, key_files_left_without_their_index_block_a_new_keystore) {
-  ASSERT_EQ(create_password_keystore(), S_OK);
+  ASSERT_HR(S_OK, create_password_keystore());
   add_key(L"orphan");
   ASSERT_TRUE(DeleteFileW((drive.keystore() + L"\\keystore.luidx").c_str()));
-  EXPECT_EQ(create_password_keystore(), HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY));
+  EXPECT_HR(HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY), create_password_keystore());
   ASSERT_TRUE(DeleteFileW(drive.key_file(L"orphan.lukey").c_str()));
-  EXPECT_EQ(create_password_keystore(), S_OK);
+  EXPECT_HR(S_OK, create_password_keystore());
 }
 
 TEST_F(keystore_test, drive_texts_that_name_no_usable_folder_are_refused) {
@@ -88,20 +89,19 @@ TEST_F(keystore_test, every_keystore_operation_on_a_drive_without_keystore_answe
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
-    EXPECT_EQ(r.call(), NTE_BAD_KEYSET);
+    EXPECT_HR(NTE_BAD_KEYSET, r.call());
   }
   EXPECT_TRUE(files_in(drive.path()).empty());  // nothing was made on the way
 }
 
 TEST_F(keystore_test, a_created_key_is_found_by_its_id_and_holds_what_was_given) {
-  ASSERT_EQ(create_password_keystore(), S_OK);
-  ASSERT_EQ(service.create_key(drive.c_str(), protection_kind::password, L"first secret", L"Signing key", 600, true),
-            S_OK);
+  ASSERT_HR(S_OK, create_password_keystore());
+  ASSERT_HR(S_OK, service.create_key(drive.c_str(), protection_kind::password, L"first secret", L"Signing key", 600, true));
   const std::vector<GUID> ids = key_ids(drive);
   ASSERT_EQ(ids.size(), 1u);
 
   KV_paths found;
-  ASSERT_EQ(service.locate(ids[0], found), S_OK);
+  ASSERT_HR(S_OK, service.locate(ids[0], found));
   EXPECT_EQ(texts(found), std::vector<std::wstring>{drive.key_file(L"Signing key.lukey")});
   const kv::provider::key_view key = read(ids[0]);
   EXPECT_TRUE(key.record.name.equals(L"Signing key"));
@@ -112,50 +112,50 @@ TEST_F(keystore_test, a_created_key_is_found_by_its_id_and_holds_what_was_given)
   const GUID other = add_key(L"Second");
   EXPECT_NE(std::memcmp(read(other).secret.bytes, key.secret.bytes, kv::provider::key_size), 0);
   found.clear();
-  ASSERT_EQ(service.locate(unknown_id, found), S_OK);
+  ASSERT_HR(S_OK, service.locate(unknown_id, found));
   EXPECT_TRUE(found.empty());
 }
 
 TEST_F(keystore_test, create_key_checks_a_given_password_and_the_keystore_kind) {
-  ASSERT_EQ(create_password_keystore(), S_OK);
+  ASSERT_HR(S_OK, create_password_keystore());
   const wchar_t* d = drive.c_str();
   EXPECT_EQ(service.create_key(d, protection_kind::password, L"wrong", L"k", 0, false), invalid_password);
-  EXPECT_EQ(service.create_key(d, protection_kind::certificate, nullptr, L"k", 0, false), NTE_BAD_KEY_STATE);
-  EXPECT_EQ(service.create_key(d, protection_kind::password, nullptr, L"", 0, false), E_INVALIDARG);
+  EXPECT_HR(NTE_BAD_KEY_STATE, service.create_key(d, protection_kind::certificate, nullptr, L"k", 0, false));
+  EXPECT_HR(E_INVALIDARG, service.create_key(d, protection_kind::password, nullptr, L"", 0, false));
   EXPECT_TRUE(key_ids(drive).empty());
   EXPECT_EQ(drive.files(), (std::vector<std::wstring>{L"keystore.lock", L"keystore.luidx"}));
 }
 
 TEST_F(keystore_test, key_names_are_unique_without_regard_to_letter_case) {
-  ASSERT_EQ(create_password_keystore(), S_OK);
+  ASSERT_HR(S_OK, create_password_keystore());
   add_key(L"Alpha");
   EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, nullptr, L"ALPHA", 0, false), name_in_use);
   EXPECT_EQ(key_ids(drive).size(), 1u);
 }
 
 TEST_F(keystore_test, delete_removes_the_key_file_and_its_link) {
-  ASSERT_EQ(create_password_keystore(), S_OK);
+  ASSERT_HR(S_OK, create_password_keystore());
   const GUID kept = add_key(L"kept");
   const GUID gone = add_key(L"gone");
-  ASSERT_EQ(service.delete_key(drive.c_str(), gone), S_OK);
-  EXPECT_EQ(service.delete_key(drive.c_str(), gone), NTE_NOT_FOUND);
+  ASSERT_HR(S_OK, service.delete_key(drive.c_str(), gone));
+  EXPECT_HR(NTE_NOT_FOUND, service.delete_key(drive.c_str(), gone));
   ASSERT_EQ(key_ids(drive).size(), 1u);
   EXPECT_TRUE(IsEqualGUID(key_ids(drive)[0], kept));
   EXPECT_EQ(drive.files(), (std::vector<std::wstring>{L"kept.lukey", L"keystore.lock", L"keystore.luidx"}));
 }
 
 TEST_F(keystore_test, rename_moves_the_key_to_its_new_file_and_keeps_id_and_secret) {
-  ASSERT_EQ(create_password_keystore(), S_OK);
+  ASSERT_HR(S_OK, create_password_keystore());
   const GUID id = add_key(L"old name");
   add_key(L"taken");
   const kv::provider::key_view before = read(id);
 
   EXPECT_EQ(service.rename_key(drive.c_str(), id, L"taken"), name_in_use);
-  EXPECT_EQ(service.rename_key(drive.c_str(), unknown_id, L"free"), NTE_NOT_FOUND);
-  ASSERT_EQ(service.rename_key(drive.c_str(), id, L"new: name"), S_OK);
+  EXPECT_HR(NTE_NOT_FOUND, service.rename_key(drive.c_str(), unknown_id, L"free"));
+  ASSERT_HR(S_OK, service.rename_key(drive.c_str(), id, L"new: name"));
 
   KV_paths found;
-  ASSERT_EQ(service.locate(id, found), S_OK);
+  ASSERT_HR(S_OK, service.locate(id, found));
   EXPECT_EQ(texts(found), std::vector<std::wstring>{drive.key_file(L"new%3A name.lukey")});
   const kv::provider::key_view after = read(id);
   EXPECT_TRUE(after.record.name.equals(L"new: name"));
@@ -165,18 +165,18 @@ TEST_F(keystore_test, rename_moves_the_key_to_its_new_file_and_keeps_id_and_secr
 }
 
 TEST_F(keystore_test, keys_written_at_the_top_of_the_keystore_by_earlier_versions_stay_usable) {
-  ASSERT_EQ(create_password_keystore(), S_OK);
+  ASSERT_HR(S_OK, create_password_keystore());
   const GUID id = add_key(L"Early");
   const kv::provider::key_view before = read(id);
   const std::wstring link = std::wstring(L"\\ids\\") + KV_guid(id).text + L".luid";
   move_to_flat_layout(drive, id, L"Early.lukey");
   EXPECT_EQ(std::memcmp(read(id).secret.bytes, before.secret.bytes, kv::provider::key_size), 0);
   EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, nullptr, L"EARLY", 0, false), name_in_use);
-  ASSERT_EQ(service.rename_key(drive.c_str(), id, L"early"), S_OK);  // moves it into the subfolders
+  ASSERT_HR(S_OK, service.rename_key(drive.c_str(), id, L"early"));  // moves it into the subfolders
   EXPECT_EQ(std::memcmp(read(id).secret.bytes, before.secret.bytes, kv::provider::key_size), 0);
   EXPECT_NE(drive.key_file(L"early.lukey"), drive.keystore() + L"\\early.lukey");
   EXPECT_EQ(GetFileAttributesW((drive.keystore() + link).c_str()), INVALID_FILE_ATTRIBUTES);
-  ASSERT_EQ(service.delete_key(drive.c_str(), id), S_OK);
+  ASSERT_HR(S_OK, service.delete_key(drive.c_str(), id));
   EXPECT_TRUE(key_ids(drive).empty());
 
   // A rename whose old link and file cannot go (held open) leaves them beside the new ones; a
@@ -191,12 +191,12 @@ TEST_F(keystore_test, keys_written_at_the_top_of_the_keystore_by_earlier_version
     const kv::unique_file link_open = hold(drive.keystore() + L"\\ids\\" + KV_guid(held).text + L".luid");
     const kv::unique_file file_open = hold(drive.keystore() + L"\\Held.lukey");
     ASSERT_TRUE(link_open && file_open);
-    ASSERT_EQ(service.rename_key(drive.c_str(), held, L"moved"), S_OK);
+    ASSERT_HR(S_OK, service.rename_key(drive.c_str(), held, L"moved"));
   }
   EXPECT_TRUE(read(held).record.name.equals(L"moved"));
-  ASSERT_EQ(service.delete_key(drive.c_str(), held), S_OK);
+  ASSERT_HR(S_OK, service.delete_key(drive.c_str(), held));
   kv::provider::key_view gone;
-  EXPECT_EQ(service.read_key(drive.c_str(), held, gone), NTE_NOT_FOUND);
+  EXPECT_HR(NTE_NOT_FOUND, service.read_key(drive.c_str(), held, gone));
 }
 
 // A folder drive deep enough that every keystore file passes MAX_PATH, and key names at the
@@ -208,30 +208,30 @@ TEST_F(keystore_test, keys_with_the_longest_names_work_in_a_deep_folder_drive) {
   ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + deep).c_str(), nullptr));
   const std::wstring longest(241, L'n');
   const std::wstring other(241, L'm');
-  ASSERT_EQ(service.create_keystore(deep.c_str(), credential::of_password(L"pw")), S_OK);
-  ASSERT_EQ(service.create_key(deep.c_str(), protection_kind::password, nullptr, longest.c_str(), 0, false), S_OK);
+  ASSERT_HR(S_OK, service.create_keystore(deep.c_str(), credential::of_password(L"pw")));
+  ASSERT_HR(S_OK, service.create_key(deep.c_str(), protection_kind::password, nullptr, longest.c_str(), 0, false));
   const std::vector<GUID> ids = key_ids_in(deep + L"\\DoDadev Keystore");
   ASSERT_EQ(ids.size(), 1u);
   const GUID id = ids[0];
-  ASSERT_EQ(service.rename_key(deep.c_str(), id, other.c_str()), S_OK);
-  ASSERT_EQ(service.replace_protection(deep.c_str(), credential::of_password(L"new pw"), true), S_OK);
+  ASSERT_HR(S_OK, service.rename_key(deep.c_str(), id, other.c_str()));
+  ASSERT_HR(S_OK, service.replace_protection(deep.c_str(), credential::of_password(L"new pw"), true));
   kv::provider::key_view key;
-  ASSERT_EQ(service.read_key(deep.c_str(), id, key), S_OK);
+  ASSERT_HR(S_OK, service.read_key(deep.c_str(), id, key));
   EXPECT_TRUE(key.record.name.equals(other.c_str()));
-  EXPECT_EQ(service.delete_key(deep.c_str(), id), S_OK);
-  EXPECT_EQ(service.read_key(deep.c_str(), id, key), NTE_NOT_FOUND);
+  EXPECT_HR(S_OK, service.delete_key(deep.c_str(), id));
+  EXPECT_HR(NTE_NOT_FOUND, service.read_key(deep.c_str(), id, key));
 }
 
 TEST_F(keystore_test, a_rename_that_changes_only_letter_case_keeps_the_file_for_any_letters) {
-  ASSERT_EQ(create_password_keystore(), S_OK);
+  ASSERT_HR(S_OK, create_password_keystore());
   const GUID id = add_key(L"\u00C4rger");
-  ASSERT_EQ(service.rename_key(drive.c_str(), id, L"\u00E4rger"), S_OK);
+  ASSERT_HR(S_OK, service.rename_key(drive.c_str(), id, L"\u00E4rger"));
   EXPECT_TRUE(read(id).record.name.equals(L"\u00E4rger"));
   EXPECT_EQ(drive.files().size(), 3u);  // one key file, lock, index
 }
 
 TEST_F(keystore_test, a_rename_killed_between_its_writes_leaves_no_name_blocked) {
-  ASSERT_EQ(create_password_keystore(), S_OK);
+  ASSERT_HR(S_OK, create_password_keystore());
   for (int stop_at : {1, 2}) {  // before the link moves (new file orphaned), after it (old file orphaned)
     SCOPED_TRACE(stop_at);
     const std::wstring old_name = L"old " + std::to_wstring(stop_at);
@@ -247,12 +247,12 @@ TEST_F(keystore_test, a_rename_killed_between_its_writes_leaves_no_name_blocked)
     config.interrupt.context = &steps;
     kv::provider::keystore_service killed(config);
     if (stop_at == 1) {
-      EXPECT_EQ(killed.rename_key(drive.c_str(), id, new_name.c_str()), E_ABORT);
+      EXPECT_HR(E_ABORT, killed.rename_key(drive.c_str(), id, new_name.c_str()));
     } else {
       // The old file is the one left behind: stop the delete by holding the file.
       kv::unique_file held(CreateFileW(drive.key_file(old_name + L".lukey").c_str(), GENERIC_READ,
                                        FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-      EXPECT_EQ(service.rename_key(drive.c_str(), id, new_name.c_str()), S_OK);
+      EXPECT_HR(S_OK, service.rename_key(drive.c_str(), id, new_name.c_str()));
     }
     // Whichever name the orphan holds is free again for a new key.
     EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, nullptr, old_name.c_str(), 0, false),
@@ -265,16 +265,16 @@ TEST_F(keystore_test, a_rename_killed_between_its_writes_leaves_no_name_blocked)
 
 TEST_F(keystore_test, locate_searches_every_known_folder_drive_and_sorts_the_result) {
   temp_folder second;
-  ASSERT_EQ(create_password_keystore(), S_OK);
-  ASSERT_EQ(service.create_keystore(second.c_str(), credential::of_password(L"pw")), S_OK);
+  ASSERT_HR(S_OK, create_password_keystore());
+  ASSERT_HR(S_OK, service.create_keystore(second.c_str(), credential::of_password(L"pw")));
   const GUID id = add_key(L"shared");
   // The same key in the second keystore, as an import would leave it.
   const std::wstring export_file = drive.path() + L"\\shared.luexp";
-  ASSERT_EQ(service.export_key(drive.c_str(), id, export_file.c_str(), L"transfer"), S_OK);
-  ASSERT_EQ(service.import_key(second.c_str(), export_file.c_str(), credential::of_password(L"transfer")), S_OK);
+  ASSERT_HR(S_OK, service.export_key(drive.c_str(), id, export_file.c_str(), L"transfer"));
+  ASSERT_HR(S_OK, service.import_key(second.c_str(), export_file.c_str(), credential::of_password(L"transfer")));
 
   KV_paths found;
-  ASSERT_EQ(service.locate(id, found), S_OK);
+  ASSERT_HR(S_OK, service.locate(id, found));
   std::vector<std::wstring> expected{drive.key_file(L"shared.lukey"), second.key_file(L"shared.lukey")};
   if (KV_path(expected[1].c_str()).precedes(KV_path(expected[0].c_str()))) std::swap(expected[0], expected[1]);
   EXPECT_EQ(texts(found), expected);
@@ -286,19 +286,19 @@ TEST_F(keystore_test, locate_searches_every_known_folder_drive_and_sorts_the_res
            ERROR_SUCCESS;
   };
   temp_folder third;
-  ASSERT_EQ(service.create_keystore(third.c_str(), credential::of_password(L"pw")), S_OK);
+  ASSERT_HR(S_OK, service.create_keystore(third.c_str(), credential::of_password(L"pw")));
   ASSERT_TRUE(remembered(second.path()) && remembered(third.path()));
   kv::test::remove_tree(second.keystore());
   kv::test::remove_tree(third.path());
   found.clear();
-  ASSERT_EQ(service.locate(id, found), S_OK);
+  ASSERT_HR(S_OK, service.locate(id, found));
   EXPECT_EQ(texts(found), std::vector<std::wstring>{drive.key_file(L"shared.lukey")});
   EXPECT_FALSE(remembered(second.path()));
   EXPECT_TRUE(remembered(third.path()));
 }
 
 TEST_F(keystore_test, a_write_killed_before_its_replace_leaves_nothing_that_counts) {
-  ASSERT_EQ(create_password_keystore(), S_OK);
+  ASSERT_HR(S_OK, create_password_keystore());
   // Stop at the second temporary file of the key: its id link is in place, the key file is not.
   struct counter {
     int left;
@@ -311,7 +311,7 @@ TEST_F(keystore_test, a_write_killed_before_its_replace_leaves_nothing_that_coun
     config.interrupt.context = &steps;
     return config;
   }());
-  EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, nullptr, L"crashed", 0, false), E_ABORT);
+  EXPECT_HR(E_ABORT, service.create_key(drive.c_str(), protection_kind::password, nullptr, L"crashed", 0, false));
   const std::vector<GUID> dangling = key_ids(drive);
   ASSERT_EQ(dangling.size(), 1u);
   ASSERT_EQ(drive.files().size(), 3u);  // lock, index and the temporary file
@@ -319,25 +319,24 @@ TEST_F(keystore_test, a_write_killed_before_its_replace_leaves_nothing_that_coun
 
   service = kv::provider::keystore_service(settings.config);
   KV_paths found;
-  ASSERT_EQ(service.locate(dangling[0], found), S_OK);
+  ASSERT_HR(S_OK, service.locate(dangling[0], found));
   EXPECT_TRUE(found.empty());
-  EXPECT_EQ(service.delete_key(drive.c_str(), dangling[0]), NTE_NOT_FOUND);
+  EXPECT_HR(NTE_NOT_FOUND, service.delete_key(drive.c_str(), dangling[0]));
   const GUID id = add_key(L"crashed");
   EXPECT_TRUE(read(id).record.name.equals(L"crashed"));
 }
 
 TEST_F(keystore_test, a_second_writer_waits_for_the_lock_and_then_gives_up) {
-  ASSERT_EQ(create_password_keystore(), S_OK);
+  ASSERT_HR(S_OK, create_password_keystore());
   kv::unique_file held(CreateFileW((drive.keystore() + L"\\keystore.lock").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                    nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(held);
   kv::provider::settings config = settings.config;
   config.lock_timeout_ms = 50;
   kv::provider::keystore_service impatient(config);
-  EXPECT_EQ(impatient.create_key(drive.c_str(), protection_kind::password, nullptr, L"k", 0, false),
-            HRESULT_FROM_WIN32(ERROR_BUSY));
+  EXPECT_HR(HRESULT_FROM_WIN32(ERROR_BUSY), impatient.create_key(drive.c_str(), protection_kind::password, nullptr, L"k", 0, false));
   held.reset();
-  EXPECT_EQ(impatient.create_key(drive.c_str(), protection_kind::password, nullptr, L"k", 0, false), S_OK);
+  EXPECT_HR(S_OK, impatient.create_key(drive.c_str(), protection_kind::password, nullptr, L"k", 0, false));
 }
 
 std::wstring current_user_text() {
@@ -353,7 +352,7 @@ std::wstring current_user_text() {
 }
 
 TEST_F(keystore_test, the_keystore_folder_admits_only_the_user_system_and_administrators) {
-  ASSERT_EQ(create_password_keystore(), S_OK);
+  ASSERT_HR(S_OK, create_password_keystore());
   PSID owner = nullptr;
   PACL dacl = nullptr;
   kv::unique_local descriptor;
@@ -413,7 +412,7 @@ TEST(keystore_folder, access_lists_that_let_other_accounts_change_the_folder_are
 }
 
 TEST_F(keystore_test, links_in_place_of_the_keystore_folder_or_its_files_are_refused) {
-  ASSERT_EQ(create_password_keystore(), S_OK);
+  ASSERT_HR(S_OK, create_password_keystore());
   const GUID id = add_key(L"k");
   // A lock file that is another name of a file elsewhere (a hard link) is not written through.
   const std::wstring outside = drive.path() + L"\\outside.txt";
@@ -421,7 +420,7 @@ TEST_F(keystore_test, links_in_place_of_the_keystore_folder_or_its_files_are_ref
   const std::wstring lock = drive.keystore() + L"\\keystore.lock";
   ASSERT_TRUE(DeleteFileW(lock.c_str()));
   ASSERT_TRUE(CreateHardLinkW(lock.c_str(), outside.c_str(), nullptr));
-  EXPECT_EQ(service.create_key(drive.c_str(), protection_kind::password, nullptr, L"x", 0, false), E_ACCESSDENIED);
+  EXPECT_HR(E_ACCESSDENIED, service.create_key(drive.c_str(), protection_kind::password, nullptr, L"x", 0, false));
   EXPECT_EQ(read_bytes(outside), (std::vector<std::uint8_t>{1, 2, 3}));
   ASSERT_TRUE(DeleteFileW(lock.c_str()));
   // A keystore folder that is a link to someone else's folder. Wine 8 makes no symbolic links or
@@ -431,8 +430,8 @@ TEST_F(keystore_test, links_in_place_of_the_keystore_folder_or_its_files_are_ref
   if (CreateSymbolicLinkW(linked.c_str(), drive.keystore().c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) &&
       GetFileAttributesW(linked.c_str()) != INVALID_FILE_ATTRIBUTES) {
     kv::provider::key_view key;
-    EXPECT_EQ(service.read_key(other.c_str(), id, key), E_ACCESSDENIED);
-    EXPECT_EQ(service.create_keystore(other.c_str(), credential::of_password(L"pw")), E_ACCESSDENIED);
+    EXPECT_HR(E_ACCESSDENIED, service.read_key(other.c_str(), id, key));
+    EXPECT_HR(E_ACCESSDENIED, service.create_keystore(other.c_str(), credential::of_password(L"pw")));
     RemoveDirectoryW(linked.c_str());
   }
   // Key subfolders are checked like the keystore folder: a file in their place, or a link to a
@@ -442,11 +441,11 @@ TEST_F(keystore_test, links_in_place_of_the_keystore_folder_or_its_files_are_ref
   kv::provider::key_view key;
   ASSERT_TRUE(MoveFileW(shard.c_str(), moved.c_str()));
   write_bytes(shard, {0});
-  EXPECT_EQ(service.read_key(drive.c_str(), id, key), E_ACCESSDENIED);
+  EXPECT_HR(E_ACCESSDENIED, service.read_key(drive.c_str(), id, key));
   ASSERT_TRUE(DeleteFileW(shard.c_str()));
   if (CreateSymbolicLinkW(shard.c_str(), moved.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) &&
       GetFileAttributesW(shard.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    EXPECT_EQ(service.read_key(drive.c_str(), id, key), E_ACCESSDENIED);
+    EXPECT_HR(E_ACCESSDENIED, service.read_key(drive.c_str(), id, key));
   }
 }
 
@@ -456,7 +455,7 @@ TEST_F(keystore_test, links_in_place_of_the_keystore_folder_or_its_files_are_ref
 // no sharing rule for folders (only for files): there the operation runs with its folders held,
 // and the refusal is shown on Windows only.
 TEST_F(keystore_test, the_checked_folders_cannot_be_swapped_while_an_operation_uses_them) {
-  ASSERT_EQ(create_password_keystore(), S_OK);
+  ASSERT_HR(S_OK, create_password_keystore());
   const GUID id = add_key(L"k");
   static std::vector<std::wstring> held;
   static std::vector<DWORD> refusals;
@@ -472,7 +471,7 @@ TEST_F(keystore_test, the_checked_folders_cannot_be_swapped_while_an_operation_u
   };
   const HRESULT renamed = service.rename_key(drive.c_str(), id, L"k2");
   kv::provider::before_change = nullptr;
-  EXPECT_EQ(renamed, S_OK);
+  EXPECT_HR(S_OK, renamed);
   EXPECT_TRUE(read(id).record.name.equals(L"k2"));
   ASSERT_FALSE(refusals.empty());
   if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")) GTEST_SKIP() << "Wine 8 shares every folder";
@@ -480,7 +479,7 @@ TEST_F(keystore_test, the_checked_folders_cannot_be_swapped_while_an_operation_u
 }
 
 TEST_F(keystore_test, readers_need_no_lock_and_a_lock_that_cannot_be_written_fails_at_once) {
-  ASSERT_EQ(create_password_keystore(), S_OK);
+  ASSERT_HR(S_OK, create_password_keystore());
   const GUID id = add_key(L"k");
   kv::provider::settings config = settings.config;
   config.lock_timeout_ms = 60000;  // a wait would show as a hang
@@ -490,15 +489,14 @@ TEST_F(keystore_test, readers_need_no_lock_and_a_lock_that_cannot_be_written_fai
     kv::unique_file held(CreateFileW(lock.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held);
     kv::provider::key_view key;
-    EXPECT_EQ(impatient.read_key(drive.c_str(), id, key), S_OK);
-    EXPECT_EQ(impatient.export_key(drive.c_str(), id, (drive.path() + L"\\k.luexp").c_str(), L"pw"), S_OK);
+    EXPECT_HR(S_OK, impatient.read_key(drive.c_str(), id, key));
+    EXPECT_HR(S_OK, impatient.export_key(drive.c_str(), id, (drive.path() + L"\\k.luexp").c_str(), L"pw"));
   }
   // Opening the lock for writing is denied, as on a read-only medium. (A folder in its place
   // denies it everywhere; a read-only attribute does not under Wine when the tests run as root.)
   ASSERT_TRUE(DeleteFileW(lock.c_str()));
   ASSERT_TRUE(CreateDirectoryW(lock.c_str(), nullptr));
-  EXPECT_EQ(impatient.create_key(drive.c_str(), protection_kind::password, nullptr, L"x", 0, false),
-            HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+  EXPECT_HR(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), impatient.create_key(drive.c_str(), protection_kind::password, nullptr, L"x", 0, false));
   ASSERT_TRUE(RemoveDirectoryW(lock.c_str()));
 }
 
@@ -514,10 +512,10 @@ TEST_F(keystore_test, populated_drives_are_those_holding_a_keystore) {
   config.volume_roots = one_root;
   kv::provider::keystore_service listing(config);
   KV_paths roots;
-  ASSERT_EQ(listing.drives(true, 0, roots), S_OK);
+  ASSERT_HR(S_OK, listing.drives(true, 0, roots));
   EXPECT_TRUE(roots.empty());
-  ASSERT_EQ(create_password_keystore(), S_OK);
-  ASSERT_EQ(listing.drives(true, 0, roots), S_OK);
+  ASSERT_HR(S_OK, create_password_keystore());
+  ASSERT_HR(S_OK, listing.drives(true, 0, roots));
   EXPECT_EQ(texts(roots), std::vector<std::wstring>{listed_root});
 }
 
@@ -554,13 +552,13 @@ TEST_F(keystore_test, a_drive_whose_probe_was_slow_is_passed_over_until_the_skip
     kv::provider::keystore_service listing(config);
     const auto listed = [&] {
       KV_paths roots;
-      EXPECT_EQ(listing.drives(true, 0, roots), S_OK);
+      EXPECT_HR(S_OK, listing.drives(true, 0, roots));
       return !roots.empty();
     };
     stepping_clock::now = 1000000;
     stepping_clock::step = r.probe_ms;
     EXPECT_FALSE(listed());  // no keystore there yet
-    ASSERT_EQ(listing.create_keystore(probed.c_str(), credential::of_password(L"pw")), S_OK);
+    ASSERT_HR(S_OK, listing.create_keystore(probed.c_str(), credential::of_password(L"pw")));
     stepping_clock::step = 0;
     const ULONGLONG missed_at = stepping_clock::now;
     EXPECT_EQ(listed(), !r.passed_over);
@@ -576,7 +574,7 @@ TEST_F(keystore_test, drives_selects_volume_roots_by_type_bit) {
   config.volume_roots = nullptr;  // the real roots: Wine maps C: to a fixed disk
   kv::provider::keystore_service real(config);
   KV_paths all;
-  ASSERT_EQ(real.drives(false, 0, all), S_OK);
+  ASSERT_HR(S_OK, real.drives(false, 0, all));
   ASSERT_FALSE(all.empty());
   const std::wstring first = all.front().text();
   const UINT type = GetDriveTypeW(first.c_str());
@@ -594,12 +592,12 @@ TEST_F(keystore_test, drives_selects_volume_roots_by_type_bit) {
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
     KV_paths selected;
-    ASSERT_EQ(real.drives(false, r.types, selected), S_OK);
+    ASSERT_HR(S_OK, real.drives(false, r.types, selected));
     const std::vector<std::wstring> names = texts(selected);
     EXPECT_EQ(std::find(names.begin(), names.end(), first) != names.end(), r.listed);
   }
   std::uint32_t drive_type = 0;
-  ASSERT_EQ(service.drive_type(drive.c_str(), drive_type), S_OK);  // a folder drive has its volume's type
+  ASSERT_HR(S_OK, service.drive_type(drive.c_str(), drive_type));  // a folder drive has its volume's type
   EXPECT_EQ(drive_type, GetDriveTypeW(L"C:\\"));
 }
 

@@ -10,6 +10,7 @@
 #include "types/kv_alloc.h"
 #include "tests/support/unique_module.h"
 #include "types/owners.h"
+#include "tests/support/hresult_assert.h"
 
 namespace provider_test {
 namespace {
@@ -24,7 +25,7 @@ std::wstring bstr_units(BSTR text) { return text ? std::wstring(text, SysStringL
 class provider_object_test : public keystore_test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(kv::provider::make_keystore_provider(settings.config, IID_IKeystoreProvider, provider.put_void()), S_OK);
+    ASSERT_HR(S_OK, kv::provider::make_keystore_provider(settings.config, IID_IKeystoreProvider, provider.put_void()));
   }
   void TearDown() override { kv::alloc_probe::disarm(); }
   provider_ref provider;
@@ -32,30 +33,30 @@ class provider_object_test : public keystore_test {
 
 TEST_F(provider_object_test, path_lists_come_as_double_nul_ended_texts) {
   kv::unique_bstr drives;
-  ASSERT_EQ(provider->GetDrives(0, 0, drives.put()), S_OK);  // no volume roots in these settings
+  ASSERT_HR(S_OK, provider->GetDrives(0, 0, drives.put()));  // no volume roots in these settings
   EXPECT_EQ(bstr_units(drives.get()), std::wstring(1, L'\0'));
 
-  ASSERT_EQ(provider->CreatePwd(drive.c_str(), L"pw"), S_OK);
-  ASSERT_EQ(provider->CreateKey(drive.c_str(), L"pw", L"k", 5, 0), S_OK);
+  ASSERT_HR(S_OK, provider->CreatePwd(drive.c_str(), L"pw"));
+  ASSERT_HR(S_OK, provider->CreateKey(drive.c_str(), L"pw", L"k", 5, 0));
   const GUID id = key_ids(drive).at(0);
   kv::unique_bstr found;
-  ASSERT_EQ(provider->LocateKey(&id, found.put()), S_OK);
+  ASSERT_HR(S_OK, provider->LocateKey(&id, found.put()));
   EXPECT_EQ(bstr_units(found.get()), drive.key_file(L"k.lukey") + std::wstring(2, L'\0'));
   EXPECT_EQ(KV_paths(found.get()).size(), 1u);
 }
 
 TEST_F(provider_object_test, single_paths_and_the_drive_type_come_as_the_interface_says) {
   kv::unique_bstr path;
-  EXPECT_EQ(provider->GetPath(drive.c_str(), path.put()), S_FALSE);
+  EXPECT_HR(S_FALSE, provider->GetPath(drive.c_str(), path.put()));
   EXPECT_FALSE(path);
-  ASSERT_EQ(provider->CreatePwd(drive.c_str(), L"pw"), S_OK);
-  ASSERT_EQ(provider->GetPath(drive.c_str(), path.put()), S_OK);
+  ASSERT_HR(S_OK, provider->CreatePwd(drive.c_str(), L"pw"));
+  ASSERT_HR(S_OK, provider->GetPath(drive.c_str(), path.put()));
   EXPECT_EQ(bstr_units(path.get()), drive.keystore() + L"\\keystore.luidx");
   kv::unique_bstr folder;
-  ASSERT_EQ(provider->GetFolder(drive.c_str(), folder.put()), S_OK);
+  ASSERT_HR(S_OK, provider->GetFolder(drive.c_str(), folder.put()));
   EXPECT_EQ(bstr_units(folder.get()), drive.keystore());
   UINT32 type = 0;
-  ASSERT_EQ(provider->GetType(drive.c_str(), &type), S_OK);
+  ASSERT_HR(S_OK, provider->GetType(drive.c_str(), &type));
   EXPECT_EQ(type, static_cast<UINT32>(DRIVE_FIXED));
 }
 
@@ -90,14 +91,14 @@ TEST_F(provider_object_test, arguments_the_object_cannot_use_are_refused) {
 TEST_F(provider_object_test, a_certificate_descriptor_reaches_the_keystore) {
   const kv::unique_cert_context context = first_certificate();
   const KV_provider_certificate certificate{nullptr, context.get(), {}};
-  ASSERT_EQ(provider->CreateCert(drive.c_str(), &certificate), S_OK);
-  EXPECT_EQ(provider->CreateKeyCert(drive.c_str(), L"bound", 0, 1), S_OK);
-  EXPECT_EQ(provider->CreateKey(drive.c_str(), nullptr, L"unbound", 0, 0), NTE_BAD_KEY_STATE);
-  EXPECT_EQ(provider->VerifyLastPwd(drive.c_str(), L"pw"), NTE_BAD_KEY_STATE);
+  ASSERT_HR(S_OK, provider->CreateCert(drive.c_str(), &certificate));
+  EXPECT_HR(S_OK, provider->CreateKeyCert(drive.c_str(), L"bound", 0, 1));
+  EXPECT_HR(NTE_BAD_KEY_STATE, provider->CreateKey(drive.c_str(), nullptr, L"unbound", 0, 0));
+  EXPECT_HR(NTE_BAD_KEY_STATE, provider->VerifyLastPwd(drive.c_str(), L"pw"));
 }
 
 TEST_F(provider_object_test, every_allocation_failure_answers_out_of_memory_and_stores_no_key) {
-  ASSERT_EQ(provider->CreatePwd(drive.c_str(), L"pw"), S_OK);
+  ASSERT_HR(S_OK, provider->CreatePwd(drive.c_str(), L"pw"));
   HRESULT hr = E_OUTOFMEMORY;
   std::int64_t successes = 0;
   for (; hr == E_OUTOFMEMORY && successes < 500; ++successes) {
@@ -108,11 +109,11 @@ TEST_F(provider_object_test, every_allocation_failure_answers_out_of_memory_and_
       ASSERT_EQ(drive.files(), (std::vector<std::wstring>{L"keystore.lock", L"keystore.luidx"}));
     }
   }
-  EXPECT_EQ(hr, S_OK) << "after " << successes << " allocations";
+  EXPECT_HR(S_OK, hr) << "after " << successes << " allocations";
   EXPECT_GT(successes, 3);
   kv::unique_bstr folder;
   kv::alloc_probe::fail_after(0);
-  EXPECT_EQ(provider->GetFolder(drive.c_str(), folder.put()), E_OUTOFMEMORY);
+  EXPECT_HR(E_OUTOFMEMORY, provider->GetFolder(drive.c_str(), folder.put()));
   EXPECT_FALSE(folder);
 }
 
@@ -162,41 +163,39 @@ using entry_point = HRESULT(STDAPICALLTYPE*)();
 using install_entry = HRESULT(STDAPICALLTYPE*)(BOOL, LPCWSTR);
 
 TEST_F(provider_dll_test, registered_per_machine_it_is_created_through_com_and_works) {
-  ASSERT_EQ(entry<entry_point>("DllRegisterServer")(), S_OK);
+  ASSERT_HR(S_OK, entry<entry_point>("DllRegisterServer")());
   EXPECT_PRED2(same_path, text_value(HKEY_LOCAL_MACHINE, server_key, nullptr), dll_path_);
   EXPECT_EQ(text_value(HKEY_LOCAL_MACHINE, server_key, L"ThreadingModel"), L"Both");
 
   provider_ref provider;
-  ASSERT_EQ(CoCreateInstance(CLSID_KeystoreProvider, nullptr, CLSCTX_INPROC_SERVER, IID_IKeystoreProvider,
-                             provider.put_void()),
-            S_OK);
-  ASSERT_EQ(provider->CreatePwd(drive_.c_str(), L"pw"), S_OK);
-  ASSERT_EQ(provider->CreateKey(drive_.c_str(), nullptr, L"through com", 0, 0), S_OK);
+  ASSERT_HR(S_OK, CoCreateInstance(CLSID_KeystoreProvider, nullptr, CLSCTX_INPROC_SERVER, IID_IKeystoreProvider,
+                             provider.put_void()));
+  ASSERT_HR(S_OK, provider->CreatePwd(drive_.c_str(), L"pw"));
+  ASSERT_HR(S_OK, provider->CreateKey(drive_.c_str(), nullptr, L"through com", 0, 0));
   const temp_folder& where = drive_folder_;
   const GUID id = key_ids(where).at(0);
   kv::unique_bstr found;
-  ASSERT_EQ(provider->LocateKey(&id, found.put()), S_OK);  // real volume roots plus remembered folder drives
+  ASSERT_HR(S_OK, provider->LocateKey(&id, found.put()));  // real volume roots plus remembered folder drives
   EXPECT_EQ(texts(KV_paths(found.get())), std::vector<std::wstring>{where.key_file(L"through com.lukey")});
-  EXPECT_EQ(entry<entry_point>("DllCanUnloadNow")(), S_FALSE);
+  EXPECT_HR(S_FALSE, entry<entry_point>("DllCanUnloadNow")());
   provider.reset();
-  EXPECT_EQ(entry<entry_point>("DllCanUnloadNow")(), S_OK);
+  EXPECT_HR(S_OK, entry<entry_point>("DllCanUnloadNow")());
 
-  ASSERT_EQ(entry<entry_point>("DllUnregisterServer")(), S_OK);
-  EXPECT_EQ(CoCreateInstance(CLSID_KeystoreProvider, nullptr, CLSCTX_INPROC_SERVER, IID_IKeystoreProvider,
-                             provider.put_void()),
-            REGDB_E_CLASSNOTREG);
-  EXPECT_EQ(entry<entry_point>("DllUnregisterServer")(), S_OK);  // nothing left to remove is no failure
+  ASSERT_HR(S_OK, entry<entry_point>("DllUnregisterServer")());
+  EXPECT_HR(REGDB_E_CLASSNOTREG, CoCreateInstance(CLSID_KeystoreProvider, nullptr, CLSCTX_INPROC_SERVER, IID_IKeystoreProvider,
+                             provider.put_void()));
+  EXPECT_HR(S_OK, entry<entry_point>("DllUnregisterServer")());  // nothing left to remove is no failure
 }
 
 TEST_F(provider_dll_test, registered_per_user_it_writes_the_user_classes_only) {
   const auto install = entry<install_entry>("DllInstall");
   ASSERT_NE(install, nullptr);
-  EXPECT_EQ(install(TRUE, L"bogus"), E_INVALIDARG);
-  ASSERT_EQ(install(TRUE, L"User"), S_OK);
+  EXPECT_HR(E_INVALIDARG, install(TRUE, L"bogus"));
+  ASSERT_HR(S_OK, install(TRUE, L"User"));
   EXPECT_PRED2(same_path, text_value(HKEY_CURRENT_USER, server_key, nullptr), dll_path_);
   EXPECT_EQ(text_value(HKEY_CURRENT_USER, server_key, L"ThreadingModel"), L"Both");
   EXPECT_EQ(text_value(HKEY_LOCAL_MACHINE, server_key, nullptr), L"<missing>");
-  ASSERT_EQ(install(FALSE, L"user"), S_OK);
+  ASSERT_HR(S_OK, install(FALSE, L"user"));
   EXPECT_EQ(text_value(HKEY_CURRENT_USER, server_key, nullptr), L"<missing>");
 }
 

@@ -6,6 +6,7 @@
 
 #include "types/kv_guid.h"
 #include "types/owners.h"
+#include "tests/support/hresult_assert.h"
 
 namespace provider_test {
 
@@ -238,7 +239,7 @@ std::vector<std::wstring> texts(const KV_paths& paths) {
 GUID keystore_test::add_key(const wchar_t* name, const temp_folder& where, kv::provider::protection_kind kind) {
   const std::vector<GUID> before = key_ids(where);
   const HRESULT hr = service.create_key(where.c_str(), kind, nullptr, name, 30, false);
-  EXPECT_EQ(hr, S_OK) << "creating key " << testing::PrintToString(std::wstring(name));
+  EXPECT_HR(S_OK, hr) << "creating key " << testing::PrintToString(std::wstring(name));
   for (const GUID& id : key_ids(where))
     if (std::none_of(before.begin(), before.end(), [&](const GUID& old) { return IsEqualGUID(old, id); })) return id;
   ADD_FAILURE() << "no new key id";
@@ -247,7 +248,7 @@ GUID keystore_test::add_key(const wchar_t* name, const temp_folder& where, kv::p
 
 kv::provider::key_view keystore_test::read(const GUID& id, const temp_folder& where) {
   kv::provider::key_view key;
-  EXPECT_EQ(service.read_key(where.c_str(), id, key), S_OK);
+  EXPECT_HR(S_OK, service.read_key(where.c_str(), id, key));
   return key;
 }
 
