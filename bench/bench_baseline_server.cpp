@@ -12,7 +12,7 @@
 #include "proxy/provider_factory.h"
 #include "server/dodadev_module.h"
 #include "server/server_entry.h"
-#include "types/com_object.h"
+#include "win/com_object.h"
 #include "types/kv_alloc.h"
 
 namespace {

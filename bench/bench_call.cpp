@@ -22,10 +22,10 @@
 #include "proxy/dodadev_h.h"
 #include "proxy/provider_factory.h"
 #include "proxy/server_link.h"
-#include "types/call_text_bstr.h"
-#include "types/com_object.h"
+#include "win/call_text_bstr.h"
+#include "win/com_object.h"
 #include "types/kv_alloc.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "provider/provider_object.h"
 #include "tests/support/fresh_folder.h"
 #include "types/kv_guid.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace {
 

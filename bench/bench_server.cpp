@@ -32,8 +32,8 @@
 #include "proxy/dodadev_h.h"
 #include "tests/support/process_start.h"
 #include "tests/support/unique_module.h"
-#include "types/call_text_bstr.h"
-#include "types/owners.h"
+#include "win/call_text_bstr.h"
+#include "win/owners.h"
 
 namespace {
 

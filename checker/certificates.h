@@ -7,7 +7,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include "types/cert_owners.h"
+#include "win/cert_owners.h"
 
 namespace kv::check {
 

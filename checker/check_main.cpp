@@ -14,7 +14,7 @@
 #include "checker/provider_module.h"
 #include "checker/report.h"
 #include "checker/round_trip.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "checker/operations.h"
 #include "checker/out_texts.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::check {
 

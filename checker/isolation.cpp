@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::check {
 

@@ -14,7 +14,7 @@
 #include "checker/operations.h"
 #include "checker/out_texts.h"
 #include "checker/provider_module.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::check {
 

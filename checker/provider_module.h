@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::check {
 

@@ -2,7 +2,7 @@
 
 #include <cwchar>
 
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::check {
 

@@ -5,7 +5,7 @@
 #include "checker/contract_rules.h"
 #include "checker/operations.h"
 #include "checker/out_texts.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::check {
 

@@ -5,7 +5,7 @@
 #include <wincrypt.h>
 
 #include "client/wiped_text.h"
-#include "types/cert_owners.h"
+#include "win/cert_owners.h"
 
 namespace kv::client {
 

@@ -13,9 +13,9 @@
 #include "client/pfx_import.h"
 #include "client/secret_source.h"
 #include "proxy/dodadev_h.h"
-#include "types/call_text_bstr.h"
+#include "win/call_text_bstr.h"
 #include "types/kv_alloc.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace {
 

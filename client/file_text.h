@@ -6,7 +6,7 @@
 #include <cstddef>
 
 #include "client/wiped_text.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::client {
 

@@ -1,6 +1,6 @@
 #include "client/pfx_import.h"
 
-#include "types/cert_owners.h"
+#include "win/cert_owners.h"
 
 namespace kv::client {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "client/file_text.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::client {
 

@@ -5,6 +5,23 @@ function(kv_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
 endfunction()
 
+# The include root a library hands its users: a folder in the build tree that holds only a link
+# to the library's own source folder, so that a user of kv_types finds "types/kv_string.h" and
+# nobody finds "proxy/..." without linking kv_proxy. docs/architecture.md has the finer rules,
+# which tools/check-includes.sh enforces. Where links cannot be made (Windows without the right
+# to make them), the folder is copied at configure time and must be configured again after a
+# header changes.
+#   kv_export_folder(target folder)
+set(KV_INCLUDE_VIEWS ${CMAKE_BINARY_DIR}/include-views)
+function(kv_export_folder target folder)
+  set(view ${KV_INCLUDE_VIEWS}/${folder})
+  if(NOT EXISTS ${view}/${folder})
+    file(MAKE_DIRECTORY ${view})
+    file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${folder} ${view}/${folder} SYMBOLIC COPY_ON_ERROR)
+  endif()
+  target_include_directories(${target} PUBLIC ${view})
+endfunction()
+
 # A test program under ctest: one ctest entry per program, since every Wine start costs time.
 #   kv_add_test(NAME name SOURCES a.cpp ... LIBS lib ... [STACK bytes] [CHILD_PROCESSES])
 # CHILD_PROCESSES: the program starts second processes of itself (tests/support/self_process.h)
@@ -19,6 +36,8 @@ function(kv_add_test)
     add_executable(${T_NAME} ${T_SOURCES})
     target_link_libraries(${T_NAME} PRIVATE kv_gtest_main)
   endif()
+  # Tests may reach anything of the tree (tests/support/ included).
+  target_include_directories(${T_NAME} PRIVATE ${CMAKE_SOURCE_DIR})
   kv_warnings(${T_NAME})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS})
   if(T_STACK)

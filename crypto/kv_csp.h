@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "types/cert_owners.h"
-#include "types/kv_certificate.h"
+#include "win/cert_owners.h"
+#include "win/kv_certificate.h"
 
 // The state of one revocation decision, handed to enum_store_callback for each system store.
 struct revocation_scan {

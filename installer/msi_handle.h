@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <msi.h>
 
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::installer {
 

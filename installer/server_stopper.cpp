@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "types/owners.h"
+#include "win/owners.h"
 #include "types/wide.h"
 
 namespace kv::installer {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <utility>
 
-#include "types/kv_hresult.h"
+#include "win/kv_hresult.h"
 #include "types/wide.h"
 
 namespace kv::provider {

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "types/cert_owners.h"
-#include "types/kv_hresult.h"
+#include "win/cert_owners.h"
+#include "win/kv_hresult.h"
 #include "types/wide.h"
 
 namespace kv::provider {

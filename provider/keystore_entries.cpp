@@ -1,6 +1,6 @@
 #include "provider/keystore_entries.h"
 
-#include "types/kv_hresult.h"
+#include "win/kv_hresult.h"
 
 namespace kv::provider {
 

@@ -2,7 +2,7 @@
 
 #include "provider/keystore_folder.h"
 #include "provider/keystore_format.h"
-#include "types/kv_hresult.h"
+#include "win/kv_hresult.h"
 #include "types/wide.h"
 
 namespace kv::provider {

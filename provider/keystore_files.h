@@ -9,7 +9,7 @@
 #include "provider/provider_crypto.h"
 #include "types/kv_path.h"
 #include "types/kv_paths.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::provider {
 

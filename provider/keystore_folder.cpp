@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "provider/keystore_files.h"
-#include "types/kv_hresult.h"
-#include "types/owners.h"
+#include "win/kv_hresult.h"
+#include "win/owners.h"
 
 namespace kv::provider {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "types/kv_path.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::provider {
 

@@ -4,7 +4,7 @@
 
 #include "provider/keystore_files.h"
 #include "types/kv_guid.h"
-#include "types/kv_hresult.h"
+#include "win/kv_hresult.h"
 #include "types/wide.h"
 
 namespace kv::provider {

@@ -1,8 +1,8 @@
 #include "provider/keystore_search.h"
 
 #include "provider/keystore.h"
-#include "types/kv_hresult.h"
-#include "types/owners.h"
+#include "win/kv_hresult.h"
+#include "win/owners.h"
 #include "types/wide.h"
 
 namespace kv::provider {

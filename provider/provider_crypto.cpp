@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "types/cert_owners.h"
-#include "types/kv_hresult.h"
-#include "types/owners.h"
+#include "win/cert_owners.h"
+#include "win/kv_hresult.h"
+#include "win/owners.h"
 
 namespace kv::provider {
 

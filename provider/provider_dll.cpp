@@ -8,7 +8,7 @@
 #include <new>
 
 #include "provider/provider_object.h"
-#include "types/inproc_server.h"
+#include "win/inproc_server.h"
 #include "types/wide.h"
 
 namespace {

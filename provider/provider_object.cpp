@@ -2,9 +2,9 @@
 
 #include <new>
 
-#include "types/com_object.h"
+#include "win/com_object.h"
 #include "types/kv_alloc.h"
-#include "types/kv_hresult.h"
+#include "win/kv_hresult.h"
 
 namespace kv::provider {
 

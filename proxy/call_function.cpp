@@ -5,9 +5,9 @@
 #include "proxy/lu_proxy_disp.h"
 #include "trace/trace.h"
 #include "types/call_text.h"
-#include "types/call_text_bstr.h"
+#include "win/call_text_bstr.h"
 #include "types/kv_alloc.h"
-#include "types/owners.h"
+#include "win/owners.h"
 #include "types/wide.h"
 #include "xml/xml_owners.h"
 

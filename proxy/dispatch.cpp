@@ -7,7 +7,7 @@
 
 #include "proxy/lu_proxy_disp.h"
 #include "proxy/server_link_internal.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "proxy/provider_factory.h"
 #include "proxy/trace_text.h"
 #include "trace/trace.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "proxy/dodadev_h.h"
 #include "proxy/server_link.h"
-#include "types/kv_certificate.h"
+#include "win/kv_certificate.h"
 #include "types/kv_guid.h"
 #include "types/kv_path.h"
 #include "types/kv_paths.h"

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "types/com_object.h"
+#include "win/com_object.h"
 #include "types/kv_alloc.h"
 
 namespace kv {

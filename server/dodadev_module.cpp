@@ -7,7 +7,7 @@
 #include "server/type_library.h"
 #include "trace/trace.h"
 #include "types/kv_alloc.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "server/command_line.h"
 #include "server/registrar.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv {
 

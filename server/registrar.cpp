@@ -7,7 +7,7 @@
 #include "trace/trace.h"
 #include "types/kv_paths.h"
 #include "types/kv_string.h"
-#include "types/owners.h"
+#include "win/owners.h"
 #include "types/wide.h"
 
 namespace kv {

@@ -7,8 +7,8 @@
 
 #include "server/command_line.h"
 #include "trace/trace.h"
-#include "types/kv_mutex.h"
-#include "types/owners.h"
+#include "win/kv_mutex.h"
+#include "win/owners.h"
 
 namespace kv {
 

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv {
 

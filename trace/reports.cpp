@@ -4,7 +4,7 @@
 #include "trace/trace.h"
 #include "trace/trace_internal.h"
 #include "types/kv_alloc.h"
-#include "types/owners.h"
+#include "win/owners.h"
 #include "types/wide.h"
 
 namespace kv::trace_detail {

@@ -6,7 +6,7 @@
 #include "trace/trace.h"
 #include "trace/trace_internal.h"
 #include "types/kv_path.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::trace_detail {
 

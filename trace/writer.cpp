@@ -8,9 +8,9 @@
 
 #include "trace/trace.h"
 #include "trace/trace_internal.h"
-#include "types/kv_mutex.h"
+#include "win/kv_mutex.h"
 #include "types/kv_path.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::trace_detail {
 

@@ -6,7 +6,6 @@
 #include <new>
 
 #include "types/kv_alloc.h"
-#include "types/kv_stringf.h"
 
 namespace kv {
 
@@ -200,7 +199,6 @@ KV_string KV_string::append(const wchar_t* text) {
   return KV_string(*this);
 }
 
-KV_string KV_string::append(const KV_stringf& text) { return append(text.text()); }
 
 bool KV_string::left(KV_string& target, std::size_t start, std::size_t count) const {
   const std::size_t size = length();

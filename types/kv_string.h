@@ -47,7 +47,7 @@ class KV_string : public KV_types {
   // Appends when the added text is non-null (a null string counts as ""). Returns a copy of the
   // resulting text in every case.
   KV_string append(const wchar_t* text);
-  KV_string append(const KV_stringf& text);
+  KV_string append(const KV_stringf& text);  // defined with KV_stringf, in win/
 
   // `count` code units from `start` into target; false (target untouched) when
   // start >= length or start + count > length.

@@ -13,7 +13,7 @@
 #include <cstddef>
 
 #include "types/kv_alloc.h"
-#include "types/owners.h"
+#include "win/owners.h"
 #include "xml/kvxml_doc.h"
 #include "xml/parser.h"
 

@@ -13,7 +13,7 @@
 #include "tests/support/beside_program.h"
 #include "tests/support/fresh_folder.h"
 #include "tests/support/process_start.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cert_fixtures.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace client_test {
 

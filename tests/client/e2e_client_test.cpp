@@ -7,7 +7,7 @@
 #include "crypto_support.h"
 #include "tests/server/e2e_support.h"
 #include "tests/support/fresh_folder.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "trace/trace.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace crypto_test {
 

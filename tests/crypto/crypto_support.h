@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cert_fixtures.h"
-#include "types/cert_owners.h"
+#include "win/cert_owners.h"
 
 namespace crypto_test {
 

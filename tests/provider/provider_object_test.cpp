@@ -9,7 +9,7 @@
 #include "provider_test_support.h"
 #include "types/kv_alloc.h"
 #include "tests/support/unique_module.h"
-#include "types/owners.h"
+#include "win/owners.h"
 #include "tests/support/hresult_assert.h"
 
 namespace provider_test {

@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "types/kv_guid.h"
-#include "types/owners.h"
+#include "win/owners.h"
 #include "tests/support/hresult_assert.h"
 
 namespace provider_test {

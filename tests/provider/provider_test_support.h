@@ -14,7 +14,7 @@
 
 #include "provider/keystore.h"
 #include "tests/support/fresh_folder.h"
-#include "types/cert_owners.h"
+#include "win/cert_owners.h"
 
 namespace provider_test {
 

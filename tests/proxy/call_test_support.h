@@ -18,8 +18,8 @@
 #include "proxy/server_link.h"
 #include "proxy_test_support.h"
 #include "tests/support/recording_provider.h"
-#include "types/call_text_bstr.h"
-#include "types/owners.h"
+#include "win/call_text_bstr.h"
+#include "win/owners.h"
 #include "tests/support/hresult_assert.h"
 
 namespace call_test {

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "tests/support/beside_program.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace proxy_test {
 

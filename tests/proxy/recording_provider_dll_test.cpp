@@ -10,7 +10,7 @@
 #include "proxy_test_support.h"
 #include "tests/support/recording_provider.h"
 #include "tests/support/unique_module.h"
-#include "types/owners.h"
+#include "win/owners.h"
 #include "tests/support/hresult_assert.h"
 
 namespace {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "proxy_test_support.h"
-#include "types/cert_owners.h"
-#include "types/owners.h"
+#include "win/cert_owners.h"
+#include "win/owners.h"
 #include "tests/support/hresult_assert.h"
 
 namespace {

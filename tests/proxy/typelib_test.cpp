@@ -5,7 +5,7 @@
 
 #include "proxy/dodadev_h.h"
 #include "proxy_test_support.h"
-#include "types/owners.h"
+#include "win/owners.h"
 #include "tests/support/hresult_assert.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include "tests/support/process_start.h"
 #include "tests/support/unique_module.h"
 #include "tests/trace/trace_fixture.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace e2e {
 

@@ -9,7 +9,7 @@
 #include "proxy/server_link.h"
 #include "server/dodadev_module.h"
 #include "tests/support/unique_module.h"
-#include "types/owners.h"
+#include "win/owners.h"
 #include "tests/support/hresult_assert.h"
 
 namespace {

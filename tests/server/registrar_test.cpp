@@ -8,7 +8,7 @@
 #include "registry_dump.h"
 #include "server/registrar.h"
 #include "types/kv_alloc.h"
-#include "types/owners.h"
+#include "win/owners.h"
 #include "tests/support/hresult_assert.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace server_test {
 

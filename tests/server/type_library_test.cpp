@@ -7,7 +7,7 @@
 
 #include "proxy/dodadev_h.h"
 #include "server/type_library.h"
-#include "types/owners.h"
+#include "win/owners.h"
 #include "tests/support/hresult_assert.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::test {
 

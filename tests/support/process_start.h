@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::test {
 

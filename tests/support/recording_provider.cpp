@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "types/com_object.h"
+#include "win/com_object.h"
 
 namespace kv::test {
 

@@ -10,8 +10,8 @@
 #include <new>
 
 #include "tests/support/recording_provider.h"
-#include "types/inproc_server.h"
-#include "types/owners.h"
+#include "win/inproc_server.h"
+#include "win/owners.h"
 
 namespace {
 

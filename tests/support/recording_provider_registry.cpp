@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "tests/support/recording_provider.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::test {
 

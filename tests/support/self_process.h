@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "tests/support/process_start.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::test {
 

@@ -3,7 +3,7 @@
 // their entries; the product loads none this way, so the owner lives here.
 #include <windows.h>
 
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::test {
 

@@ -6,7 +6,7 @@
 
 #include "tests/support/self_process.h"
 #include "tests/trace/trace_fixture.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::test {
 namespace {

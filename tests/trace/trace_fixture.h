@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "trace/trace.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv::test {
 

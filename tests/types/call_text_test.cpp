@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "types/call_text_bstr.h"
+#include "win/call_text_bstr.h"
 #include "types/kv_alloc.h"
 #include "tests/support/beside_program.h"
-#include "types/owners.h"
+#include "win/owners.h"
 #include "tests/support/hresult_assert.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "types/owners.h"
+#include "win/owners.h"
 #include "xml_test_support.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "types/kv_alloc.h"
 #include "types/object_heap.h"
-#include "types/owners.h"
+#include "win/owners.h"
 #include "xml/kvxml_string.h"
 #include "xml_test_support.h"
 

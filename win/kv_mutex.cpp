@@ -1,4 +1,4 @@
-#include "types/kv_mutex.h"
+#include "win/kv_mutex.h"
 
 #include "types/kv_alloc.h"
 

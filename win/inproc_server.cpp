@@ -1,8 +1,8 @@
-#include "types/inproc_server.h"
+#include "win/inproc_server.h"
 
 #include <olectl.h>
 
-#include "types/owners.h"
+#include "win/owners.h"
 #include "types/wide.h"
 
 namespace kv {

@@ -1,4 +1,4 @@
-#include "types/kv_hresult.h"
+#include "win/kv_hresult.h"
 
 #include <cstdio>
 

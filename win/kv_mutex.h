@@ -6,7 +6,7 @@
 
 #include "types/kv_string.h"
 #include "types/kv_types.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 // "Global\" + name when `global` is non-zero, else "Local\" + name; a null name gives a null
 // string. Throws std::bad_alloc.

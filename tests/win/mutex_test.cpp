@@ -1,4 +1,4 @@
-#include "types/kv_mutex.h"
+#include "win/kv_mutex.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "tests/support/self_process.h"
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace {
 

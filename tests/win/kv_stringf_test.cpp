@@ -1,4 +1,4 @@
-#include "types/kv_stringf.h"
+#include "win/kv_stringf.h"
 
 #include <windows.h>
 

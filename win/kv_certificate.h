@@ -11,7 +11,7 @@
 
 #include <cstddef>
 
-#include "types/cert_owners.h"
+#include "win/cert_owners.h"
 #include "types/kv_string.h"
 
 class KV_certificate {

@@ -4,7 +4,7 @@
 #include <bcrypt.h>
 #include <wincrypt.h>
 
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv {
 

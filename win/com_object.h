@@ -8,7 +8,7 @@
 #include <new>
 #include <utility>
 
-#include "types/owners.h"
+#include "win/owners.h"
 
 namespace kv {
 

@@ -1,4 +1,4 @@
-#include "types/kv_certificate.h"
+#include "win/kv_certificate.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "types/owners.h"
+#include "win/owners.h"
 
 #include <gtest/gtest.h>
 

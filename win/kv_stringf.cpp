@@ -1,4 +1,4 @@
-#include "types/kv_stringf.h"
+#include "win/kv_stringf.h"
 
 #include <windows.h>
 
@@ -122,3 +122,6 @@ KV_stringf::KV_stringf(KV_va_list_tag, const char* format, va_list args) { forma
 KV_stringf::KV_stringf(KV_va_list_tag, const wchar_t* format, va_list args) { format_into(*this, format, args); }
 
 KV_stringf::~KV_stringf() = default;
+
+// A KV_string member, defined here because only Windows builds have KV_stringf.
+KV_string KV_string::append(const KV_stringf& text) { return append(text.text()); }

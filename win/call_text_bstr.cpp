@@ -1,4 +1,4 @@
-#include "types/call_text_bstr.h"
+#include "win/call_text_bstr.h"
 
 #include <cstddef>
 
