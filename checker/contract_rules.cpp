@@ -281,59 +281,66 @@ void check_class_factory(const provider_module& module, isolation& threads, repo
                  L"it took an outer object; a provider refuses aggregation");
 }
 
-void check_query_interface(const provider_module& module, isolation& threads, report& results) {
-  struct {
-    HRESULT made = E_FAIL;
-    HRESULT to_unknown = E_FAIL;
-    IUnknown* unknown = nullptr;
-    IUnknown* unknown_again = nullptr;
-    HRESULT reflexive = E_FAIL;
-    HRESULT symmetric = E_FAIL;
-    HRESULT back_to_unknown = E_FAIL;
-    IUnknown* back = nullptr;
-    HRESULT unknown_interface = S_OK;
-    void* unknown_interface_object = unwritten;
-    ULONG last_release = 0;
-  } seen;
-  const bool finished = run_job(threads, L"the QueryInterface checks", [&] {
-    kv::com_ptr<IClassFactory> factory;
-    if (FAILED(module.get_class_object(CLSID_KeystoreProvider, IID_IClassFactory, factory.put_void())) || !factory) {
-      factory.release();
-      return;
-    }
-    IKeystoreProvider* provider = nullptr;
-    seen.made = factory->CreateInstance(nullptr, IID_IKeystoreProvider, reinterpret_cast<void**>(&provider));
-    factory.reset();
-    if (FAILED(seen.made) || !provider) {
-      seen.made = FAILED(seen.made) ? seen.made : E_POINTER;
-      return;
-    }
-    std::vector<IUnknown*> held;
-    seen.to_unknown = provider->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&seen.unknown));
-    if (SUCCEEDED(seen.to_unknown) && seen.unknown) held.push_back(seen.unknown);
-    if (SUCCEEDED(provider->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&seen.unknown_again))) &&
-        seen.unknown_again) {
-      held.push_back(seen.unknown_again);
-    }
-    IKeystoreProvider* same = nullptr;
-    seen.reflexive = provider->QueryInterface(IID_IKeystoreProvider, reinterpret_cast<void**>(&same));
-    if (SUCCEEDED(seen.reflexive) && same) held.push_back(same);
-    IKeystoreProvider* from_unknown = nullptr;
-    if (SUCCEEDED(seen.to_unknown) && seen.unknown) {
-      seen.symmetric = seen.unknown->QueryInterface(IID_IKeystoreProvider, reinterpret_cast<void**>(&from_unknown));
-      if (SUCCEEDED(seen.symmetric) && from_unknown) {
-        held.push_back(from_unknown);
-        seen.back_to_unknown = from_unknown->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&seen.back));
-        if (SUCCEEDED(seen.back_to_unknown) && seen.back) held.push_back(seen.back);
-      }
-    }
-    seen.unknown_interface = provider->QueryInterface(unknown_interface, &seen.unknown_interface_object);
-    release_if_made(seen.unknown_interface, seen.unknown_interface_object);
-    for (IUnknown* reference : held) reference->Release();
-    seen.last_release = provider->Release();
-  }, results);
-  if (!finished || FAILED(seen.made)) return;
+namespace {
 
+// What the QueryInterface checks saw. The pointers are compared, never called once the job ended.
+struct query_interface_seen {
+  HRESULT made = E_FAIL;
+  HRESULT to_unknown = E_FAIL;
+  IUnknown* unknown = nullptr;
+  IUnknown* unknown_again = nullptr;
+  HRESULT reflexive = E_FAIL;
+  HRESULT symmetric = E_FAIL;
+  HRESULT back_to_unknown = E_FAIL;
+  IUnknown* back = nullptr;
+  HRESULT unknown_interface = S_OK;
+  void* unknown_interface_object = unwritten;
+  ULONG last_release = 0;
+};
+
+// On the isolation's thread: one new object asked for IUnknown twice, for IKeystoreProvider, from
+// its IUnknown there and back, and for an unknown interface; every reference got is released,
+// then the object.
+void ask_query_interface(const provider_module& module, query_interface_seen& seen) {
+  kv::com_ptr<IClassFactory> factory;
+  if (FAILED(module.get_class_object(CLSID_KeystoreProvider, IID_IClassFactory, factory.put_void())) || !factory) {
+    factory.release();
+    return;
+  }
+  IKeystoreProvider* provider = nullptr;
+  seen.made = factory->CreateInstance(nullptr, IID_IKeystoreProvider, reinterpret_cast<void**>(&provider));
+  factory.reset();
+  if (FAILED(seen.made) || !provider) {
+    seen.made = FAILED(seen.made) ? seen.made : E_POINTER;
+    return;
+  }
+  std::vector<IUnknown*> held;
+  seen.to_unknown = provider->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&seen.unknown));
+  if (SUCCEEDED(seen.to_unknown) && seen.unknown) held.push_back(seen.unknown);
+  if (SUCCEEDED(provider->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&seen.unknown_again))) &&
+      seen.unknown_again) {
+    held.push_back(seen.unknown_again);
+  }
+  IKeystoreProvider* same = nullptr;
+  seen.reflexive = provider->QueryInterface(IID_IKeystoreProvider, reinterpret_cast<void**>(&same));
+  if (SUCCEEDED(seen.reflexive) && same) held.push_back(same);
+  IKeystoreProvider* from_unknown = nullptr;
+  if (SUCCEEDED(seen.to_unknown) && seen.unknown) {
+    seen.symmetric = seen.unknown->QueryInterface(IID_IKeystoreProvider, reinterpret_cast<void**>(&from_unknown));
+    if (SUCCEEDED(seen.symmetric) && from_unknown) {
+      held.push_back(from_unknown);
+      seen.back_to_unknown = from_unknown->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&seen.back));
+      if (SUCCEEDED(seen.back_to_unknown) && seen.back) held.push_back(seen.back);
+    }
+  }
+  seen.unknown_interface = provider->QueryInterface(unknown_interface, &seen.unknown_interface_object);
+  release_if_made(seen.unknown_interface, seen.unknown_interface_object);
+  for (IUnknown* reference : held) reference->Release();
+  seen.last_release = provider->Release();
+}
+
+// QueryInterface's rules of identity, reflexivity and symmetry against what it answered.
+void judge_query_interface(const query_interface_seen& seen, report& results) {
   const std::wstring on_provider = L"QueryInterface(IID_IUnknown) on the IKeystoreProvider pointer";
   bool kept = true;
   auto fail = [&](const std::wstring& call, const std::wstring& what) {
@@ -367,6 +374,16 @@ void check_query_interface(const provider_module& module, isolation& threads, re
                   : L"; an unknown interface is refused with E_NOINTERFACE"));
   }
   if (kept) results.passed(rule::query_interface);
+}
+
+}  // namespace
+
+void check_query_interface(const provider_module& module, isolation& threads, report& results) {
+  query_interface_seen seen;
+  const bool finished =
+      run_job(threads, L"the QueryInterface checks", [&] { ask_query_interface(module, seen); }, results);
+  if (!finished || FAILED(seen.made)) return;
+  judge_query_interface(seen, results);
   if (seen.last_release != 0) {
     results.failed(rule::last_release, L"the last Release after the QueryInterface checks",
                    L"answered " + std::to_wstring(seen.last_release) + L", not 0");
@@ -375,44 +392,50 @@ void check_query_interface(const provider_module& module, isolation& threads, re
   }
 }
 
-bool check_object_lifetime(const provider_module& module, isolation& threads, report& results) {
-  struct {
-    HRESULT before = S_FALSE;
-    HRESULT made_first = E_FAIL;
-    HRESULT made_second = E_FAIL;
-    HRESULT while_both = S_FALSE;
-    HRESULT while_one = S_FALSE;
-    HRESULT after_both = S_FALSE;
-    ULONG first_release = 0;
-    ULONG second_release = 0;
-  } seen;
-  const bool finished = run_job(threads, L"the object lifetime check", [&] {
-    seen.before = module.can_unload_now();
-    kv::com_ptr<IClassFactory> factory;
-    if (FAILED(module.get_class_object(CLSID_KeystoreProvider, IID_IClassFactory, factory.put_void())) || !factory) {
-      factory.release();
-      return;
-    }
-    IKeystoreProvider* first = nullptr;
-    IKeystoreProvider* second = nullptr;
-    seen.made_first = factory->CreateInstance(nullptr, IID_IKeystoreProvider, reinterpret_cast<void**>(&first));
-    seen.made_second = factory->CreateInstance(nullptr, IID_IKeystoreProvider, reinterpret_cast<void**>(&second));
-    // Held only while making the objects, as CoCreateInstance does.
-    factory.reset();
-    if (FAILED(seen.made_first) || FAILED(seen.made_second) || !first || !second) {
-      if (SUCCEEDED(seen.made_first) && first) first->Release();
-      if (SUCCEEDED(seen.made_second) && second) second->Release();
-      seen.made_first = E_FAIL;
-      return;
-    }
-    seen.while_both = module.can_unload_now();
-    seen.first_release = first->Release();
-    seen.while_one = module.can_unload_now();
-    seen.second_release = second->Release();
-    seen.after_both = module.can_unload_now();
-  }, results);
-  if (!finished || FAILED(seen.made_first)) return false;
+namespace {
 
+struct lifetime_seen {
+  HRESULT before = S_FALSE;
+  HRESULT made_first = E_FAIL;
+  HRESULT made_second = E_FAIL;
+  HRESULT while_both = S_FALSE;
+  HRESULT while_one = S_FALSE;
+  HRESULT after_both = S_FALSE;
+  ULONG first_release = 0;
+  ULONG second_release = 0;
+};
+
+// On the isolation's thread: two objects made, then released one after the other, with
+// DllCanUnloadNow asked before, while both live, while one lives and after both.
+void make_and_release_two(const provider_module& module, lifetime_seen& seen) {
+  seen.before = module.can_unload_now();
+  kv::com_ptr<IClassFactory> factory;
+  if (FAILED(module.get_class_object(CLSID_KeystoreProvider, IID_IClassFactory, factory.put_void())) || !factory) {
+    factory.release();
+    return;
+  }
+  IKeystoreProvider* first = nullptr;
+  IKeystoreProvider* second = nullptr;
+  seen.made_first = factory->CreateInstance(nullptr, IID_IKeystoreProvider, reinterpret_cast<void**>(&first));
+  seen.made_second = factory->CreateInstance(nullptr, IID_IKeystoreProvider, reinterpret_cast<void**>(&second));
+  // Held only while making the objects, as CoCreateInstance does.
+  factory.reset();
+  if (FAILED(seen.made_first) || FAILED(seen.made_second) || !first || !second) {
+    if (SUCCEEDED(seen.made_first) && first) first->Release();
+    if (SUCCEEDED(seen.made_second) && second) second->Release();
+    seen.made_first = E_FAIL;
+    return;
+  }
+  seen.while_both = module.can_unload_now();
+  seen.first_release = first->Release();
+  seen.while_one = module.can_unload_now();
+  seen.second_release = second->Release();
+  seen.after_both = module.can_unload_now();
+}
+
+// The two last Releases, and DllCanUnloadNow in between where it counts objects at all; answers
+// whether it does.
+bool judge_object_lifetime(const lifetime_seen& seen, report& results) {
   bool kept = true;
   auto fail = [&](const std::wstring& call, const std::wstring& what) {
     results.failed(rule::last_release, call, what);
@@ -444,73 +467,112 @@ bool check_object_lifetime(const provider_module& module, isolation& threads, re
   return counts;
 }
 
-void sweep_operations(operation_runner& runner, const std::wstring& work_folder, report& results) {
+}  // namespace
+
+bool check_object_lifetime(const provider_module& module, isolation& threads, report& results) {
+  lifetime_seen seen;
+  const bool finished =
+      run_job(threads, L"the object lifetime check", [&] { make_and_release_two(module, seen); }, results);
+  if (!finished || FAILED(seen.made_first)) return false;
+  return judge_object_lifetime(seen, results);
+}
+
+namespace {
+
+// Where the sweep's drive texts point: ordinary places and edge ones.
+struct sweep_places {
+  std::wstring root;
+  std::wstring empty_folder;
+  std::wstring missing;
+  std::wstring missing_file;
+  std::wstring non_ascii;
+  std::wstring very_long;
+  std::wstring relative;
+  std::wstring export_file;
+};
+
+// The places in `work_folder` (its empty folder made here), and the root of its volume.
+sweep_places places_in(const std::wstring& work_folder) {
+  sweep_places at;
   wchar_t root[MAX_PATH] = {};
   if (!GetVolumePathNameW(work_folder.c_str(), root, MAX_PATH)) lstrcpynW(root, L"C:\\", MAX_PATH);
-  const std::wstring empty_folder = work_folder + L"\\empty folder";
-  CreateDirectoryW(empty_folder.c_str(), nullptr);
-  const std::wstring missing = work_folder + L"\\no such folder";
-  const std::wstring missing_file = work_folder + L"\\no such file";
+  at.root = root;
+  at.empty_folder = work_folder + L"\\empty folder";
+  CreateDirectoryW(at.empty_folder.c_str(), nullptr);
+  at.missing = work_folder + L"\\no such folder";
+  at.missing_file = work_folder + L"\\no such file";
   // Non-ASCII, a character outside the basic plane among them; nothing XML would refuse, so that
   // what a provider answers with it is the provider's own.
-  const std::wstring non_ascii = work_folder + L"\\\u00DCn\u00EFc\u00F8d\u00E9 \u9375 \U0001F511";
-  const std::wstring very_long = work_folder + L"\\" + std::wstring(40000, L'x');
-  const std::wstring relative = L"relative folder";
-  const std::wstring password = L"Checker password 1";
+  at.non_ascii = work_folder + L"\\\u00DCn\u00EFc\u00F8d\u00E9 \u9375 \U0001F511";
+  at.very_long = work_folder + L"\\" + std::wstring(40000, L'x');
+  at.relative = L"relative folder";
+  at.export_file = work_folder + L"\\export";
+  return at;
+}
 
+// GetDrives with edge flags, and the drive queries on every place.
+std::vector<call_spec> drive_queries(const sweep_places& at) {
   std::vector<call_spec> calls = {
       get_drives(0, 0),
       get_drives(1, 0),
       get_drives(0, 0xFFFFFFFFu),
       get_drives(1, 1u << DRIVE_FIXED),
   };
-  for (const std::wstring& drive : {std::wstring(root), empty_folder, missing, std::wstring(), relative, very_long,
-                                    non_ascii}) {
+  for (const std::wstring& drive : {at.root, at.empty_folder, at.missing, std::wstring(), at.relative, at.very_long,
+                                    at.non_ascii}) {
     calls.push_back(get_type(drive));
     calls.push_back(get_folder(drive));
     calls.push_back(get_path(drive));
   }
-  const std::vector<call_spec> more = {
+  return calls;
+}
+
+// Every keystore and key operation, with ordinary and edge inputs.
+std::vector<call_spec> keystore_operations(const sweep_places& at) {
+  const std::wstring password = L"Checker password 1";
+  return {
       locate_key(zero_key),
       locate_key(unknown_key),
-      create_pwd(missing, password),
+      create_pwd(at.missing, password),
       create_pwd(L"", password),
-      create_pwd(very_long, password),
-      create_pwd(missing, L""),
-      create_cert(missing, true),
-      create_cert(missing, false),
+      create_pwd(at.very_long, password),
+      create_pwd(at.missing, L""),
+      create_cert(at.missing, true),
+      create_cert(at.missing, false),
       create_cert(L"", true),
-      create_key_cert(empty_folder, L"checker key", 0, 0),
-      create_key_cert(missing, std::wstring(2000, L'k'), 0xFFFFFFFFu, 1),
-      create_key(empty_folder, password, L"checker key", 30, 0),
-      create_key(empty_folder, std::nullopt, L"checker key", 0xFFFFFFFFu, 1),
-      create_key(missing, password, L"", 0, 0),
+      create_key_cert(at.empty_folder, L"checker key", 0, 0),
+      create_key_cert(at.missing, std::wstring(2000, L'k'), 0xFFFFFFFFu, 1),
+      create_key(at.empty_folder, password, L"checker key", 30, 0),
+      create_key(at.empty_folder, std::nullopt, L"checker key", 0xFFFFFFFFu, 1),
+      create_key(at.missing, password, L"", 0, 0),
       create_key(L"", std::nullopt, L"\u00DCn\u00EFc\u00F8d\u00E9 \U0001F511", 0, 1),
-      delete_key(empty_folder, unknown_key),
-      delete_key(missing, zero_key),
-      rename_key(empty_folder, unknown_key, L"new name"),
-      rename_key(missing, zero_key, L""),
-      export_key(empty_folder, unknown_key, work_folder + L"\\export", password),
-      export_key(missing, zero_key, L"", L""),
-      import_cert(empty_folder, missing_file, true),
-      import_cert(missing, L"", false),
-      import_key(empty_folder, missing_file, std::nullopt),
-      import_key(missing, L"", password),
-      recover_cert(empty_folder, true),
-      recover_cert(missing, false),
-      recover_pwd(empty_folder, password),
-      recover_pwd(missing, L""),
-      change_token_cert(empty_folder, true),
-      change_token_cert(missing, false),
-      change_token_pwd(empty_folder, password),
-      change_token_pwd(missing, L""),
-      verify_pwd_history(empty_folder, password),
-      verify_pwd_history(missing, L""),
-      verify_last_pwd(empty_folder, password),
-      verify_last_pwd(missing, L""),
+      delete_key(at.empty_folder, unknown_key),
+      delete_key(at.missing, zero_key),
+      rename_key(at.empty_folder, unknown_key, L"new name"),
+      rename_key(at.missing, zero_key, L""),
+      export_key(at.empty_folder, unknown_key, at.export_file, password),
+      export_key(at.missing, zero_key, L"", L""),
+      import_cert(at.empty_folder, at.missing_file, true),
+      import_cert(at.missing, L"", false),
+      import_key(at.empty_folder, at.missing_file, std::nullopt),
+      import_key(at.missing, L"", password),
+      recover_cert(at.empty_folder, true),
+      recover_cert(at.missing, false),
+      recover_pwd(at.empty_folder, password),
+      recover_pwd(at.missing, L""),
+      change_token_cert(at.empty_folder, true),
+      change_token_cert(at.missing, false),
+      change_token_pwd(at.empty_folder, password),
+      change_token_pwd(at.missing, L""),
+      verify_pwd_history(at.empty_folder, password),
+      verify_pwd_history(at.missing, L""),
+      verify_last_pwd(at.empty_folder, password),
+      verify_last_pwd(at.missing, L""),
   };
-  calls.insert(calls.end(), more.begin(), more.end());
+}
 
+// Each call made and judged in turn, until the checker stops.
+void make_each(operation_runner& runner, const std::vector<call_spec>& calls, report& results) {
   for (const call_spec& call : calls) {
     call_outcome outcome;
     if (!runner.run(call, outcome)) {
@@ -520,6 +582,16 @@ void sweep_operations(operation_runner& runner, const std::wstring& work_folder,
     judge_call(call, outcome, runner.time_limit_ms(), results);
     if (runner.stopped()) return;
   }
+}
+
+}  // namespace
+
+void sweep_operations(operation_runner& runner, const std::wstring& work_folder, report& results) {
+  const sweep_places places = places_in(work_folder);
+  std::vector<call_spec> calls = drive_queries(places);
+  const std::vector<call_spec> more = keystore_operations(places);
+  calls.insert(calls.end(), more.begin(), more.end());
+  make_each(runner, calls, results);
 }
 
 void judge_whole_run(const operation_runner& runner, const argument_pages& pages, const provider_module& module,

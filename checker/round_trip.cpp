@@ -134,58 +134,75 @@ class steps {
   std::wstring shown_;
 };
 
-// A key made, found by the id the provider gave it, renamed, exported, deleted and imported.
-void keys_round_trip(operation_runner& runner, const std::wstring& drive, report& results) {
-  steps step(runner, results, rule::round_trip_keys);
-  // A drive that holds a keystore: the answer is judged like every other, its path not compared.
-  if (!step.make(get_path(drive))) return;
-  if (!step.expect(create_pwd(drive, first_password), false,
-                   L"a second CreatePwd on the same drive succeeded: it would replace the keystore and lose its keys")) {
-    return;
-  }
-  const std::vector<GUID> before = guids_under(drive);
-  if (!step.expect(create_key(drive, first_password, L"checker key", 60, 0), true,
-                   L"no key could be made in the new keystore with its password") ||
-      !step.expect(create_key(drive, wrong_password, L"checker key 2", 60, 0), false,
-                   L"a key was made with a wrong password")) {
-    return;
-  }
+// The GUIDs under `drive` that were not there `before`, up to max_candidates of them.
+std::vector<GUID> guids_added(const std::wstring& drive, const std::vector<GUID>& before) {
   std::vector<GUID> fresh;
   for (const GUID& id : guids_under(drive)) {
     bool known = false;
     for (const GUID& old : before) known = known || IsEqualGUID(old, id);
     if (!known && fresh.size() < max_candidates) fresh.push_back(id);
   }
-  GUID id{};
-  bool found = false;
-  for (const GUID& candidate : fresh) {
-    if (!step.make(locate_key(candidate))) return;
+  return fresh;
+}
+
+// A key made with the keystore's password (and none with a wrong one), and its id learnt: the
+// interface does not hand it out, so it is looked for among the new GUIDs in file names.
+bool make_key_and_learn_id(steps& step, const std::wstring& drive, report& results, GUID& id) {
+  // A drive that holds a keystore: the answer is judged like every other, its path not compared.
+  if (!step.make(get_path(drive))) return false;
+  if (!step.expect(create_pwd(drive, first_password), false,
+                   L"a second CreatePwd on the same drive succeeded: it would replace the keystore and lose its keys")) {
+    return false;
+  }
+  const std::vector<GUID> before = guids_under(drive);
+  if (!step.expect(create_key(drive, first_password, L"checker key", 60, 0), true,
+                   L"no key could be made in the new keystore with its password") ||
+      !step.expect(create_key(drive, wrong_password, L"checker key 2", 60, 0), false,
+                   L"a key was made with a wrong password")) {
+    return false;
+  }
+  for (const GUID& candidate : guids_added(drive, before)) {
+    if (!step.make(locate_key(candidate))) return false;
     if (!located(step.outcome()).empty()) {
       id = candidate;
-      found = true;
-      break;
+      return true;
     }
   }
-  if (!found) {
-    results.cannot_check(rule::round_trip_keys,
-                         L"the new key's id could not be learnt: the interface does not hand it out, and no file "
-                         L"name under the scratch folder holds a GUID that LocateKey finds");
-    return;
-  }
+  results.cannot_check(rule::round_trip_keys,
+                       L"the new key's id could not be learnt: the interface does not hand it out, and no file "
+                       L"name under the scratch folder holds a GUID that LocateKey finds");
+  return false;
+}
 
-  const std::wstring export_path = drive + (drive.back() == L'\\' ? L"" : L"\\") + L"checker export";
+// The key renamed, still found by its id, and exported to `export_path`.
+bool rename_and_export_key(steps& step, const std::wstring& drive, const GUID& id, const std::wstring& export_path) {
   if (!step.expect(rename_key(drive, id, L"checker key renamed"), true, L"the key just made could not be renamed") ||
       !step.make(locate_key(id))) {
-    return;
+    return false;
   }
-  if (located(step.outcome()).empty()) return step.fail(L"LocateKey no longer finds the key after RenameKey");
-  if (!step.expect(export_key(drive, id, export_path, export_password), true, L"the key could not be exported")) return;
+  if (located(step.outcome()).empty()) {
+    step.fail(L"LocateKey no longer finds the key after RenameKey");
+    return false;
+  }
+  if (!step.expect(export_key(drive, id, export_path, export_password), true, L"the key could not be exported")) {
+    return false;
+  }
   if (GetFileAttributesW(export_path.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    return step.fail(L"answered " + describe_hresult(step.answer()) + L" but wrote no file at export_path");
+    step.fail(L"answered " + describe_hresult(step.answer()) + L" but wrote no file at export_path");
+    return false;
   }
-  if (!step.expect(delete_key(drive, id), true, L"the key could not be deleted") || !step.make(locate_key(id))) return;
+  return true;
+}
+
+// The key deleted (a second DeleteKey refused), imported from its export file with the export
+// password and not with a wrong one, and found again under the same id.
+bool delete_and_import_key(steps& step, const std::wstring& drive, const GUID& id, const std::wstring& export_path) {
+  if (!step.expect(delete_key(drive, id), true, L"the key could not be deleted") || !step.make(locate_key(id))) {
+    return false;
+  }
   if (const std::vector<std::wstring> left = located(step.outcome()); !left.empty()) {
-    return step.fail(L"LocateKey still finds the deleted key: " + joined(left));
+    step.fail(L"LocateKey still finds the deleted key: " + joined(left));
+    return false;
   }
   if (!step.expect(delete_key(drive, id), false, L"a second DeleteKey of the same key succeeded") ||
       !step.expect(import_key(drive, export_path, wrong_password), false,
@@ -193,10 +210,23 @@ void keys_round_trip(operation_runner& runner, const std::wstring& drive, report
       !step.expect(import_key(drive, export_path, export_password), true,
                    L"the key could not be imported from its export file") ||
       !step.make(locate_key(id))) {
-    return;
+    return false;
   }
   if (located(step.outcome()).empty()) {
-    return step.fail(L"LocateKey does not find the imported key under the id it was exported with");
+    step.fail(L"LocateKey does not find the imported key under the id it was exported with");
+    return false;
+  }
+  return true;
+}
+
+// A key made, found by the id the provider gave it, renamed, exported, deleted and imported.
+void keys_round_trip(operation_runner& runner, const std::wstring& drive, report& results) {
+  steps step(runner, results, rule::round_trip_keys);
+  GUID id{};
+  if (!make_key_and_learn_id(step, drive, results, id)) return;
+  const std::wstring export_path = drive + (drive.back() == L'\\' ? L"" : L"\\") + L"checker export";
+  if (!rename_and_export_key(step, drive, id, export_path) || !delete_and_import_key(step, drive, id, export_path)) {
+    return;
   }
   results.passed(rule::round_trip_keys);
 }

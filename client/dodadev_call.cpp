@@ -341,8 +341,10 @@ int import_pfx_file(const wchar_t* path, const pending_secret* password_source) 
   return exit_ok;
 }
 
-int run(int argc, wchar_t** argv) {
-  if (argc < 2) return usage_error(L"nothing to call");
+// The command line as written, each option and parameter checked for its form. Files and secrets
+// are read only after the whole line was checked.
+struct command_line {
+  bool help = false;
   bool dispatch = false;
   bool show_request = false;
   const wchar_t* request_file = nullptr;
@@ -351,114 +353,166 @@ int run(int argc, wchar_t** argv) {
   std::vector<kv::client::request_parameter, kv::client::wiping_allocator<kv::client::request_parameter>> parameters;
   std::vector<pending_secret, kv::client::wiping_allocator<pending_secret>> secrets;
   coding_request coding;
+};
 
+// --secret NAME=SOURCE: a parameter whose value is read later, in the order of the secrets.
+int add_secret(const wchar_t* written, command_line& command) {
+  const wchar_t* equals = wcschr(written, L'=');
+  if (!equals || equals == written) return usage_error(L"--secret is written NAME=SOURCE");
+  pending_secret secret{command.parameters.size(), equals + 1, {}};
+  if (!kv::client::parse_secret_source(secret.form, secret.source)) {
+    return usage_error(L"a secret's SOURCE is prompt, stdin, file:PATH or env:VAR");
+  }
+  kv::client::request_parameter parameter;
+  parameter.name.assign(written, static_cast<std::size_t>(equals - written));
+  parameter.secret = true;
+  command.parameters.push_back(std::move(parameter));
+  command.secrets.push_back(std::move(secret));
+  return exit_ok;
+}
+
+// NAME=VALUE, or the NAME=CERT after --cert.
+int add_parameter(const wchar_t* written, bool as_certificate, command_line& command) {
+  kv::client::request_parameter parameter;
+  const wchar_t* problem = nullptr;
+  if (!kv::client::parse_parameter(written, as_certificate, parameter, &problem)) return usage_error(problem);
+  command.parameters.push_back(std::move(parameter));
+  return exit_ok;
+}
+
+// The arguments into `command`, up to --help if it comes; a usage error's exit code for the first
+// argument that is wrongly written.
+int read_command_line(int argc, wchar_t** argv, command_line& command) {
   for (int i = 1; i < argc; ++i) {
     const text argument(argv[i]);
     const bool has_value = i + 1 < argc;
     if (argument == L"--help" || argument == L"-h" || argument == L"/?") {
-      print(help_text);
+      command.help = true;
       return exit_ok;
     }
     if (argument == L"--encode" || argument == L"--decode" || argument == L"--encode-file" ||
         argument == L"--decode-file") {
       if (!has_value) return usage_error(L"--encode and --decode need a text, their -file forms a file");
-      if (coding.input) return usage_error(L"one coding at a time");
-      coding.encode = argument.compare(0, 8, L"--encode") == 0;
-      coding.input_is_file = argument.size() > 8;
-      coding.input = argv[++i];
+      if (command.coding.input) return usage_error(L"one coding at a time");
+      command.coding.encode = argument.compare(0, 8, L"--encode") == 0;
+      command.coding.input_is_file = argument.size() > 8;
+      command.coding.input = argv[++i];
     } else if (argument == L"--output") {
       if (!has_value) return usage_error(L"--output needs a file");
-      coding.output_file = argv[++i];
+      command.coding.output_file = argv[++i];
     } else if (argument == L"--dispatch") {
-      dispatch = true;
+      command.dispatch = true;
     } else if (argument == L"--show-request") {
-      show_request = true;
+      command.show_request = true;
     } else if (argument == L"--request") {
       if (!has_value) return usage_error(L"--request needs a file");
-      request_file = argv[++i];
+      command.request_file = argv[++i];
     } else if (argument == L"--import-pfx") {
       if (!has_value) return usage_error(L"--import-pfx needs a PFX file");
-      pfx_file = argv[++i];
+      command.pfx_file = argv[++i];
     } else if (argument == L"--secret") {
       if (!has_value) return usage_error(L"--secret needs NAME=SOURCE");
-      const wchar_t* written = argv[++i];
-      const wchar_t* equals = wcschr(written, L'=');
-      if (!equals || equals == written) return usage_error(L"--secret is written NAME=SOURCE");
-      pending_secret secret{parameters.size(), equals + 1, {}};
-      if (!kv::client::parse_secret_source(secret.form, secret.source)) {
-        return usage_error(L"a secret's SOURCE is prompt, stdin, file:PATH or env:VAR");
-      }
-      kv::client::request_parameter parameter;
-      parameter.name.assign(written, static_cast<std::size_t>(equals - written));
-      parameter.secret = true;
-      parameters.push_back(std::move(parameter));
-      secrets.push_back(std::move(secret));
-    } else if (argument == L"--cert" || (function && argument.find(L'=') != text::npos)) {
+      if (const int failed = add_secret(argv[++i], command)) return failed;
+    } else if (argument == L"--cert" || (command.function && argument.find(L'=') != text::npos)) {
       const bool as_certificate = argument == L"--cert";
       if (as_certificate && !has_value) {
         return usage_error(L"--cert needs NAME=@FILE or NAME=serial:BASE64,issuer:BASE64");
       }
-      kv::client::request_parameter parameter;
-      const wchar_t* problem = nullptr;
-      if (!kv::client::parse_parameter(as_certificate ? argv[++i] : argv[i], as_certificate, parameter, &problem)) {
-        return usage_error(problem);
+      if (const int failed = add_parameter(as_certificate ? argv[++i] : argv[i], as_certificate, command)) {
+        return failed;
       }
-      parameters.push_back(std::move(parameter));
     } else if (argument.compare(0, 2, L"--") == 0) {
       return usage_error(L"unknown option");
-    } else if (!function) {
-      function = argv[i];
+    } else if (!command.function) {
+      command.function = argv[i];
     } else {
       return usage_error(L"a parameter must be written NAME=VALUE");
     }
   }
+  return exit_ok;
+}
 
-  if (pfx_file) {
-    if (function || request_file || dispatch || show_request || coding.input || coding.output_file) {
-      return usage_error(L"--import-pfx takes no call");
-    }
-    const bool only_password = secrets.size() == parameters.size() && secrets.size() <= 1 &&
-                               (parameters.empty() || parameters[0].name == L"password");
-    if (!only_password) return usage_error(L"--import-pfx takes no parameters but --secret password=SOURCE");
-    return import_pfx_file(pfx_file, secrets.empty() ? nullptr : &secrets[0]);
+// --import-pfx FILE, with nothing else but its password's --secret.
+int run_import_pfx(const command_line& command) {
+  if (command.function || command.request_file || command.dispatch || command.show_request || command.coding.input ||
+      command.coding.output_file) {
+    return usage_error(L"--import-pfx takes no call");
   }
-  if (coding.input) {
-    if (function || request_file || dispatch || show_request || !parameters.empty()) {
-      return usage_error(L"--encode and --decode take no call");
-    }
-    return code_text(coding);
+  const bool only_password = command.secrets.size() == command.parameters.size() && command.secrets.size() <= 1 &&
+                             (command.parameters.empty() || command.parameters[0].name == L"password");
+  if (!only_password) return usage_error(L"--import-pfx takes no parameters but --secret password=SOURCE");
+  return import_pfx_file(command.pfx_file, command.secrets.empty() ? nullptr : &command.secrets[0]);
+}
+
+// --encode or --decode (or a -file form), with no call.
+int run_coding(const command_line& command) {
+  if (command.function || command.request_file || command.dispatch || command.show_request ||
+      !command.parameters.empty()) {
+    return usage_error(L"--encode and --decode take no call");
   }
-  if (coding.output_file) return usage_error(L"--output goes with --encode or --decode");
-  text request;
-  text shown;
-  if (request_file) {
-    if (function || !parameters.empty()) return usage_error(L"--request takes no function or parameters");
-    if (!read_request_file(request_file, request)) {
-      complain(text(L"dodadev-call: cannot read ") + request_file + L"\n");
+  return code_text(command.coding);
+}
+
+// --request FILE: the document in the file, sent as it stands.
+int read_request_of(const command_line& command, text& request) {
+  if (command.function || !command.parameters.empty()) return usage_error(L"--request takes no function or parameters");
+  if (!read_request_file(command.request_file, request)) {
+    complain(text(L"dodadev-call: cannot read ") + command.request_file + L"\n");
+    return exit_usage;
+  }
+  return exit_ok;
+}
+
+// The values of the --secret parameters, read in the order they were given.
+int read_secrets(command_line& command) {
+  for (const pending_secret& secret : command.secrets) {
+    kv::client::request_parameter& parameter = command.parameters[secret.parameter];
+    const wchar_t* problem = L"";
+    const HRESULT hr = kv::client::read_secret(secret.source, parameter.name.c_str(), parameter.value, &problem);
+    if (FAILED(hr)) {
+      complain(secret_failure(parameter.name.c_str(), secret.form, problem, hr));
       return exit_usage;
     }
-    if (show_request) shown = request;
-  } else {
-    if (!function) return usage_error(L"no function named");
-    // Certificate files first: nobody types a password for a call that cannot be made.
-    if (const int failed = read_certificate_files(parameters.data(), parameters.size())) return failed;
-    for (const pending_secret& secret : secrets) {
-      kv::client::request_parameter& parameter = parameters[secret.parameter];
-      const wchar_t* problem = L"";
-      const HRESULT hr = kv::client::read_secret(secret.source, parameter.name.c_str(), parameter.value, &problem);
-      if (FAILED(hr)) {
-        complain(secret_failure(parameter.name.c_str(), secret.form, problem, hr));
-        return exit_usage;
-      }
-    }
-    request = kv::client::build_request(function, parameters.data(), parameters.size());
-    if (show_request) {
-      shown = kv::client::build_request(function, parameters.data(), parameters.size(),
-                                        kv::client::request_view::shown);
-    }
   }
-  if (show_request) print(L"request: " + shown + L"\n");
-  return call(request, dispatch);
+  return exit_ok;
+}
+
+// FUNCTION with its parameters: the request document once every certificate file and secret is
+// read, and for --show-request the same document with the secrets hidden.
+int build_call_request(command_line& command, text& request, text& shown) {
+  if (!command.function) return usage_error(L"no function named");
+  // Certificate files first: nobody types a password for a call that cannot be made.
+  if (const int failed = read_certificate_files(command.parameters.data(), command.parameters.size())) return failed;
+  if (const int failed = read_secrets(command)) return failed;
+  request = kv::client::build_request(command.function, command.parameters.data(), command.parameters.size());
+  if (command.show_request) {
+    shown = kv::client::build_request(command.function, command.parameters.data(), command.parameters.size(),
+                                      kv::client::request_view::shown);
+  }
+  return exit_ok;
+}
+
+int run(int argc, wchar_t** argv) {
+  if (argc < 2) return usage_error(L"nothing to call");
+  command_line command;
+  if (const int failed = read_command_line(argc, argv, command)) return failed;
+  if (command.help) {
+    print(help_text);
+    return exit_ok;
+  }
+  if (command.pfx_file) return run_import_pfx(command);
+  if (command.coding.input) return run_coding(command);
+  if (command.coding.output_file) return usage_error(L"--output goes with --encode or --decode");
+  text request;
+  text shown;
+  if (command.request_file) {
+    if (const int failed = read_request_of(command, request)) return failed;
+    if (command.show_request) shown = request;
+  } else if (const int failed = build_call_request(command, request, shown)) {
+    return failed;
+  }
+  if (command.show_request) print(L"request: " + shown + L"\n");
+  return call(request, command.dispatch);
 }
 
 }  // namespace

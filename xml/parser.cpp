@@ -137,77 +137,93 @@ const wchar_t* skip_space_and_comments(const wchar_t* p) noexcept {
 
 namespace {
 
+const wchar_t* parse_level(KVXML_node* parent, const wchar_t* p, int level, bool document_top, const wchar_t* first_tag,
+                           page_scope* pages);
+
+// Where the next tag of a level should start: whatever stands before the next "<" is not element
+// text here and is passed over, and so are white space and comments from there. The end of the
+// text when nothing follows. A `first_tag` the caller found stands in for the search, once.
+inline const wchar_t* next_tag(const wchar_t* p, const wchar_t*& first_tag) noexcept {
+  if (first_tag) {
+    p = first_tag;
+    first_tag = nullptr;
+  } else {
+    p = scan_to_tag(skip(p));
+  }
+  return *p ? skip(p) : p;
+}
+
+// From where an element's children stopped: its end tag, which must name it. The closing ">" is
+// not checked: the next pass skips to the next "<". Where the element's level goes on, or null.
+inline const wchar_t* read_end_tag(const wchar_t* p, const KVXML_node& element) noexcept {
+  p = scan_to_tag(skip(p));
+  if (!*p) return nullptr;
+  p = skip(p);
+  if (p[0] != L'<' || p[1] != L'/') return nullptr;
+  p = skip(p + 2);
+  const wchar_t* closing = p;
+  while (!ends_name(*p)) ++p;
+  if (!*p) return nullptr;
+  if (!same_name(closing, static_cast<std::size_t>(p - closing), element.name(), element.name_length())) {
+    return nullptr;
+  }
+  return skip(p);
+}
+
+// What follows a start tag that does not close itself: the element's text, its children and its
+// end tag. Where the element's level goes on, or null.
+inline const wchar_t* parse_content(KVXML_node* element, const wchar_t* content, int depth, page_scope* pages) {
+  // The element's own text is scanned once, before its children are looked for. Its end is
+  // the first "<", which is also where the search for a first child stops, unless a comment
+  // starts there (white space before a comment is passed over with it). Without any "<" the
+  // element cannot be closed. A declaration has neither text nor end tag.
+  const bool declaration = element->is_declaration();
+  text_span text{content, false, false};
+  const wchar_t* children_from = nullptr;
+  if (!declaration) {
+    text = scan_text(content);
+    if (!*text.end) return nullptr;
+    if (!starts_comment(text.end)) children_from = text.end;
+  }
+  const wchar_t* stop = parse_level(element, content, depth + 1, false, children_from, pages);
+  if (!stop) return nullptr;
+  // A declaration takes everything after it as children and has no closing tag.
+  if (declaration) return stop;
+  if (!element->first_child()) store_text(content, text, element->text());
+  return read_end_tag(stop, *element);
+}
+
+// One element from its "<": its start tag and, unless that closes itself, its content. It is
+// linked to `parent` only once it is whole. Where the level goes on, or null.
+inline const wchar_t* parse_element(KVXML_node* parent, const wchar_t* p, int level, bool document_top,
+                                    page_scope* pages) {
+  p = skip(p + 1);
+  const wchar_t* name = p;
+  while (!ends_name(*p)) ++p;
+  if (!*p) return nullptr;
+  element_owner element{KVXML_node::create(name, static_cast<std::size_t>(p - name), pages)};
+  const int depth = document_top && !parent->first_child() && element.node->is_declaration() ? 1 : level;
+  bool self_closing = false;
+  const wchar_t* after = parse_attributes(skip(p), element.node, self_closing, pages);
+  if (after && !self_closing) after = parse_content(element.node, after, depth, pages);
+  if (!after) return nullptr;
+  parent->link_child(element.take());
+  return after;
+}
+
 // `first_tag`, when given, is where the search for the first tag from `p` ends: the caller has
 // scanned that far already.
 const wchar_t* parse_level(KVXML_node* parent, const wchar_t* p, int level, bool document_top, const wchar_t* first_tag,
                            page_scope* pages) {
   for (;;) {
     if (!*p) return p;
-    // Whatever stands before the next tag is not element text here: it is passed over.
-    if (first_tag) {
-      p = first_tag;
-      first_tag = nullptr;
-    } else {
-      p = scan_to_tag(skip(p));
-    }
-    if (!*p) return p;
-    p = skip(p);
+    p = next_tag(p, first_tag);
     if (!*p) return p;
     if (p[1] == L'/') return p;  // a closing tag: the caller checks it
     if (*p != L'<') return nullptr;  // text right after a comment
     if (level > max_depth) return nullptr;  // the document's own top level is never this deep
-
-    p = skip(p + 1);
-    const wchar_t* name = p;
-    while (!ends_name(*p)) ++p;
-    if (!*p) return nullptr;
-    element_owner element{KVXML_node::create(name, static_cast<std::size_t>(p - name), pages)};
-    const int depth = document_top && !parent->first_child() && element.node->is_declaration() ? 1 : level;
-    bool self_closing = false;
-    const wchar_t* content = parse_attributes(skip(p), element.node, self_closing, pages);
-    if (!content) return nullptr;
-    if (self_closing) {
-      parent->link_child(element.take());
-      p = content;
-      continue;
-    }
-
-    // The element's own text is scanned once, before its children are looked for. Its end is
-    // the first "<", which is also where the search for a first child stops, unless a comment
-    // starts there (white space before a comment is passed over with it). Without any "<" the
-    // element cannot be closed. A declaration has neither text nor end tag.
-    const bool declaration = element.node->is_declaration();
-    text_span text{content, false, false};
-    const wchar_t* children_from = nullptr;
-    if (!declaration) {
-      text = scan_text(content);
-      if (!*text.end) return nullptr;
-      if (!starts_comment(text.end)) children_from = text.end;
-    }
-    const wchar_t* stop = parse_level(element.node, content, depth + 1, false, children_from, pages);
-    if (!stop) return nullptr;
-    // A declaration takes everything after it as children and has no closing tag.
-    if (declaration) {
-      parent->link_child(element.take());
-      p = stop;
-      continue;
-    }
-    if (!element.node->first_child()) store_text(content, text, element.node->text());
-
-    p = scan_to_tag(skip(stop));
-    if (!*p) return nullptr;
-    p = skip(p);
-    if (p[0] != L'<' || p[1] != L'/') return nullptr;
-    p = skip(p + 2);
-    const wchar_t* closing = p;
-    while (!ends_name(*p)) ++p;
-    if (!*p) return nullptr;
-    if (!same_name(closing, static_cast<std::size_t>(p - closing), element.node->name(), element.node->name_length())) {
-      return nullptr;
-    }
-    parent->link_child(element.take());
-    // The closing ">" is not checked: the next pass skips to the next "<".
-    p = skip(p);
+    p = parse_element(parent, p, level, document_top, pages);
+    if (!p) return nullptr;
   }
 }
 
