@@ -12,8 +12,8 @@
 #include "proxy/provider_factory.h"
 #include "server/dodadev_module.h"
 #include "server/server_entry.h"
-#include "win/com_object.h"
 #include "types/kv_alloc.h"
+#include "win/com_object.h"
 
 namespace {
 

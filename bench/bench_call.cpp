@@ -22,9 +22,9 @@
 #include "proxy/dodadev_h.h"
 #include "proxy/provider_factory.h"
 #include "proxy/server_link.h"
+#include "types/kv_alloc.h"
 #include "win/call_text_bstr.h"
 #include "win/com_object.h"
-#include "types/kv_alloc.h"
 #include "win/owners.h"
 
 namespace {

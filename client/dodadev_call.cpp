@@ -13,8 +13,8 @@
 #include "client/pfx_import.h"
 #include "client/secret_source.h"
 #include "proxy/dodadev_h.h"
-#include "win/call_text_bstr.h"
 #include "types/kv_alloc.h"
+#include "win/call_text_bstr.h"
 #include "win/owners.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "win/owners.h"
 #include "types/wide.h"
+#include "win/owners.h"
 
 namespace kv::installer {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <utility>
 
-#include "win/kv_hresult.h"
 #include "types/wide.h"
+#include "win/kv_hresult.h"
 
 namespace kv::provider {
 

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "types/wide.h"
 #include "win/cert_owners.h"
 #include "win/kv_hresult.h"
-#include "types/wide.h"
 
 namespace kv::provider {
 

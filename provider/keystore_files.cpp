@@ -2,8 +2,8 @@
 
 #include "provider/keystore_folder.h"
 #include "provider/keystore_format.h"
-#include "win/kv_hresult.h"
 #include "types/wide.h"
+#include "win/kv_hresult.h"
 
 namespace kv::provider {
 

@@ -4,8 +4,8 @@
 
 #include "provider/keystore_files.h"
 #include "types/kv_guid.h"
-#include "win/kv_hresult.h"
 #include "types/wide.h"
+#include "win/kv_hresult.h"
 
 namespace kv::provider {
 

@@ -1,9 +1,9 @@
 #include "provider/keystore_search.h"
 
 #include "provider/keystore.h"
+#include "types/wide.h"
 #include "win/kv_hresult.h"
 #include "win/owners.h"
-#include "types/wide.h"
 
 namespace kv::provider {
 

@@ -8,8 +8,8 @@
 #include <new>
 
 #include "provider/provider_object.h"
-#include "win/inproc_server.h"
 #include "types/wide.h"
+#include "win/inproc_server.h"
 
 namespace {
 

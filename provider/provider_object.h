@@ -4,8 +4,8 @@
 // interface's output forms. Instances share nothing; each call stands alone.
 #include <windows.h>
 
-#include "provider/keystore.h"
 #include "dodadev/keystore_provider.h"
+#include "provider/keystore.h"
 
 namespace kv::provider {
 

@@ -5,10 +5,10 @@
 #include "proxy/lu_proxy_disp.h"
 #include "trace/trace.h"
 #include "types/call_text.h"
-#include "win/call_text_bstr.h"
 #include "types/kv_alloc.h"
-#include "win/owners.h"
 #include "types/wide.h"
+#include "win/call_text_bstr.h"
+#include "win/owners.h"
 #include "xml/xml_owners.h"
 
 namespace {

@@ -7,6 +7,7 @@
 
 #include "proxy/lu_proxy_disp.h"
 #include "proxy/server_link_internal.h"
+#include "win/kv_hresult.h"
 #include "win/owners.h"
 
 namespace {
@@ -24,17 +25,14 @@ ITypeInfo* loaded_vtable = nullptr;
 
 HRESULT load_from_registry(dual_type_info& info) {
   kv::com_ptr<ITypeLib> library;
-  HRESULT hr = LoadRegTypeLib(LIBID_DoDadevLib, 1, 0, LOCALE_NEUTRAL, library.put());
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(LoadRegTypeLib(LIBID_DoDadevLib, 1, 0, LOCALE_NEUTRAL, library.put()));
   kv::com_ptr<ITypeInfo> dispatch;
-  hr = library->GetTypeInfoOfGuid(IID_LU_proxy_disp_i, dispatch.put());
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(library->GetTypeInfoOfGuid(IID_LU_proxy_disp_i, dispatch.put()));
   // For a dual interface the vtable half is the type that the dispatch view implements at -1.
   HREFTYPE vtable_ref = 0;
   kv::com_ptr<ITypeInfo> vtable;
-  hr = dispatch->GetRefTypeOfImplType(static_cast<UINT>(-1), &vtable_ref);
-  if (SUCCEEDED(hr)) hr = dispatch->GetRefTypeInfo(vtable_ref, vtable.put());
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(dispatch->GetRefTypeOfImplType(static_cast<UINT>(-1), &vtable_ref));
+  KV_RETURN_IF_FAILED(dispatch->GetRefTypeInfo(vtable_ref, vtable.put()));
   info.dispatch = dispatch.get();
   info.vtable = vtable.get();
   info.dispatch->AddRef();
@@ -53,8 +51,7 @@ HRESULT type_info(dual_type_info& info) {
     return S_OK;
   }
   dual_type_info fresh{};
-  const HRESULT hr = load_from_registry(fresh);
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(load_from_registry(fresh));
   loaded_vtable = fresh.vtable;
   loaded_dispatch.store(fresh.dispatch, std::memory_order_release);
   info = fresh;
@@ -165,8 +162,7 @@ HRESULT STDMETHODCALLTYPE LU_proxy_disp::GetTypeInfo(UINT index, LCID, ITypeInfo
   if (index != 0) return DISP_E_BADINDEX;
   try {
     dual_type_info loaded{};
-    const HRESULT hr = type_info(loaded);
-    if (FAILED(hr)) return hr;
+    KV_RETURN_IF_FAILED(type_info(loaded));
     loaded.dispatch->AddRef();
     *info = loaded.dispatch;
     return S_OK;
@@ -183,8 +179,7 @@ HRESULT STDMETHODCALLTYPE LU_proxy_disp::GetIDsOfNames(REFIID riid, LPOLESTR* na
   if (!names || !ids) return E_POINTER;
   try {
     dual_type_info loaded{};
-    const HRESULT hr = type_info(loaded);
-    if (FAILED(hr)) return hr;
+    KV_RETURN_IF_FAILED(type_info(loaded));
     return DispGetIDsOfNames(loaded.vtable, names, count, ids);
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
@@ -200,8 +195,7 @@ HRESULT STDMETHODCALLTYPE LU_proxy_disp::Invoke(DISPID member, REFIID riid, LCID
   if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
   try {
     dual_type_info loaded{};
-    const HRESULT hr = type_info(loaded);
-    if (FAILED(hr)) return hr;
+    KV_RETURN_IF_FAILED(type_info(loaded));
     // A request the stub unmarshalled is the stub's to free, unwiped: call_function zeroes what it
     // gets, and the stub's own string is zeroed here in case the type information passed a copy.
     // A by-reference request goes back to the caller and is left alone.

@@ -15,11 +15,11 @@
 
 #include "proxy/dodadev_h.h"
 #include "proxy/server_link.h"
-#include "win/kv_certificate.h"
 #include "types/kv_guid.h"
 #include "types/kv_path.h"
 #include "types/kv_paths.h"
 #include "types/kv_string.h"
+#include "win/kv_certificate.h"
 
 namespace kv {
 class parameter_reader;

@@ -2,8 +2,8 @@
 
 #include <new>
 
-#include "win/com_object.h"
 #include "types/kv_alloc.h"
+#include "win/com_object.h"
 
 namespace kv {
 

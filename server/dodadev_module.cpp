@@ -7,6 +7,7 @@
 #include "server/type_library.h"
 #include "trace/trace.h"
 #include "types/kv_alloc.h"
+#include "win/kv_hresult.h"
 #include "win/owners.h"
 
 namespace {
@@ -136,8 +137,7 @@ HRESULT CDoDadevModule::add_common_replacements(kv::module_replacements& replace
 }
 
 HRESULT CDoDadevModule::make_replacements(kv::module_replacements& replacements) {
-  const HRESULT hr = module_path(instance_, replacements.path);
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(module_path(instance_, replacements.path));
   wchar_t* quoted = replacements.quoted;
   wchar_t* doubled = replacements.doubled;
   *quoted++ = L'"';
@@ -156,11 +156,9 @@ HRESULT CDoDadevModule::make_replacements(kv::module_replacements& replacements)
 
 HRESULT CDoDadevModule::run_script(int resource, kv::registrar_mode mode) {
   kv::module_replacements replacements;
-  HRESULT hr = make_replacements(replacements);
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(make_replacements(replacements));
   kv::unique_mem<wchar_t> text;
-  hr = load_script(instance_, resource, text);
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(load_script(instance_, resource, text));
 
   kv::registrar_roots roots;
   kv::unique_hkey user_classes;
@@ -175,30 +173,23 @@ HRESULT CDoDadevModule::run_script(int resource, kv::registrar_mode mode) {
 
 HRESULT CDoDadevModule::register_server(bool per_user) {
   per_user_ = per_user;
-  HRESULT hr = run_script(kv::app_id_script, kv::registrar_mode::register_keys);
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(run_script(kv::app_id_script, kv::registrar_mode::register_keys));
   for (std::size_t i = 0; i < count_; ++i) {
-    hr = run_script(table_[i].registry_script, kv::registrar_mode::register_keys);
-    if (FAILED(hr)) return hr;
+    KV_RETURN_IF_FAILED(run_script(table_[i].registry_script, kv::registrar_mode::register_keys));
   }
   wchar_t path[MAX_PATH];
-  hr = module_path(instance_, path);
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(module_path(instance_, path));
   return kv::register_module_type_library(path, per_user_);
 }
 
 HRESULT CDoDadevModule::unregister_server(bool per_user) {
   per_user_ = per_user;
-  HRESULT hr = S_OK;
   for (std::size_t i = 0; i < count_; ++i) {
-    hr = run_script(table_[i].registry_script, kv::registrar_mode::unregister_keys);
-    if (FAILED(hr)) return hr;
+    KV_RETURN_IF_FAILED(run_script(table_[i].registry_script, kv::registrar_mode::unregister_keys));
   }
   wchar_t path[MAX_PATH];
-  hr = module_path(instance_, path);
-  if (FAILED(hr)) return hr;
-  hr = kv::unregister_module_type_library(path, per_user_);
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(module_path(instance_, path));
+  KV_RETURN_IF_FAILED(kv::unregister_module_type_library(path, per_user_));
   return run_script(kv::app_id_script, kv::registrar_mode::unregister_keys);
 }
 
@@ -222,8 +213,7 @@ HRESULT CDoDadevModule::class_object(kv::class_object_entry& entry, REFIID riid,
   if (!object) return E_POINTER;
   *object = nullptr;
   if (!entry.factory) {
-    const HRESULT hr = kv::create_class_factory(*this, entry.creator, IID_IUnknown, entry.factory.put_void());
-    if (FAILED(hr)) return hr;
+    KV_RETURN_IF_FAILED(kv::create_class_factory(*this, entry.creator, IID_IUnknown, entry.factory.put_void()));
   }
   return entry.factory->QueryInterface(riid, object);
 }

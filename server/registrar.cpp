@@ -7,8 +7,9 @@
 #include "trace/trace.h"
 #include "types/kv_paths.h"
 #include "types/kv_string.h"
-#include "win/owners.h"
 #include "types/wide.h"
+#include "win/kv_hresult.h"
+#include "win/owners.h"
 
 namespace kv {
 
@@ -410,8 +411,7 @@ class applier {
       if (error != ERROR_SUCCESS) return failed(value.name, error);
     }
     for (const script_key& child : key.children) {
-      const HRESULT hr = register_key(opened.get(), child);
-      if (FAILED(hr)) return hr;
+      KV_RETURN_IF_FAILED(register_key(opened.get(), child));
     }
     return S_OK;
   }
@@ -426,8 +426,7 @@ class applier {
     if (is_missing(error)) return S_OK;
     if (error != ERROR_SUCCESS) return failed(key.name, error);
     for (const script_key& child : key.children) {
-      const HRESULT hr = unregister_key(opened.get(), child);
-      if (FAILED(hr)) return hr;
+      KV_RETURN_IF_FAILED(unregister_key(opened.get(), child));
     }
     if (key.has_default) {
       error = RegDeleteValueW(opened.get(), nullptr);

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "win/kv_hresult.h"
 #include "win/owners.h"
 
 namespace kv {
@@ -71,8 +72,7 @@ HRESULT register_module_type_library(const wchar_t* module_path, bool per_user) 
   try {
     com_ptr<ITypeLib> library;
     KV_string loaded_from;
-    HRESULT hr = load_module_type_library(module_path, library.put(), &loaded_from);
-    if (FAILED(hr)) return hr;
+    KV_RETURN_IF_FAILED(load_module_type_library(module_path, library.put(), &loaded_from));
 
     KV_string help_directory;
     unique_bstr help_file;
@@ -101,11 +101,9 @@ HRESULT register_module_type_library(const wchar_t* module_path, bool per_user) 
 
 HRESULT unregister_module_type_library(const wchar_t* module_path, bool per_user) noexcept {
   com_ptr<ITypeLib> library;
-  HRESULT hr = load_module_type_library(module_path, library.put(), nullptr);
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(load_module_type_library(module_path, library.put(), nullptr));
   unique_tlibattr attributes;
-  hr = attributes.get_lib_attr(library.get());
-  if (FAILED(hr)) return hr;
+  KV_RETURN_IF_FAILED(attributes.get_lib_attr(library.get()));
 
   using unregister_for_user = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
   if (per_user) {

@@ -4,8 +4,8 @@
 #include "trace/trace.h"
 #include "trace/trace_internal.h"
 #include "types/kv_alloc.h"
-#include "win/owners.h"
 #include "types/wide.h"
+#include "win/owners.h"
 
 namespace kv::trace_detail {
 

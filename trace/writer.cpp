@@ -8,8 +8,8 @@
 
 #include "trace/trace.h"
 #include "trace/trace_internal.h"
-#include "win/kv_mutex.h"
 #include "types/kv_path.h"
+#include "win/kv_mutex.h"
 #include "win/owners.h"
 
 namespace kv::trace_detail {

@@ -2,8 +2,8 @@
 
 #include <olectl.h>
 
-#include "win/owners.h"
 #include "types/wide.h"
+#include "win/owners.h"
 
 namespace kv {
 

@@ -11,8 +11,8 @@
 
 #include <cstddef>
 
-#include "win/cert_owners.h"
 #include "types/kv_string.h"
+#include "win/cert_owners.h"
 
 class KV_certificate {
  public:

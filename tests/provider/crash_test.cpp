@@ -9,9 +9,9 @@
 #include <string>
 
 #include "provider_test_support.h"
+#include "tests/support/hresult_assert.h"
 #include "tests/support/self_process.h"
 #include "types/kv_guid.h"
-#include "tests/support/hresult_assert.h"
 
 namespace provider_test {
 namespace {

@@ -8,9 +8,9 @@
 
 #include "provider/keystore_folder.h"
 #include "provider_test_support.h"
+#include "tests/support/hresult_assert.h"
 #include "types/kv_guid.h"
 #include "win/owners.h"
-#include "tests/support/hresult_assert.h"
 
 namespace provider_test {
 namespace {

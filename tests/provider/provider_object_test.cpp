@@ -7,10 +7,10 @@
 
 #include "provider/provider_object.h"
 #include "provider_test_support.h"
-#include "types/kv_alloc.h"
-#include "tests/support/unique_module.h"
-#include "win/owners.h"
 #include "tests/support/hresult_assert.h"
+#include "tests/support/unique_module.h"
+#include "types/kv_alloc.h"
+#include "win/owners.h"
 
 namespace provider_test {
 namespace {

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "tests/support/hresult_assert.h"
 #include "types/kv_guid.h"
 #include "win/owners.h"
-#include "tests/support/hresult_assert.h"
 
 namespace provider_test {
 

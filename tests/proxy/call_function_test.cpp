@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "call_test_support.h"
+#include "tests/support/hresult_assert.h"
 #include "tests/types/freed_blocks.h"
 #include "types/kv_alloc.h"
-#include "tests/support/hresult_assert.h"
 
 namespace {
 

@@ -17,10 +17,10 @@
 #include "proxy/lu_proxy_disp.h"
 #include "proxy/server_link.h"
 #include "proxy_test_support.h"
+#include "tests/support/hresult_assert.h"
 #include "tests/support/recording_provider.h"
 #include "win/call_text_bstr.h"
 #include "win/owners.h"
-#include "tests/support/hresult_assert.h"
 
 namespace call_test {
 

@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "proxy_test_support.h"
-#include "tests/support/recording_provider.h"
 #include "tests/support/hresult_assert.h"
+#include "tests/support/recording_provider.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 
 #include "proxy/provider_factory.h"
 #include "proxy_test_support.h"
+#include "tests/support/hresult_assert.h"
 #include "tests/support/recording_provider.h"
 #include "tests/support/unique_module.h"
 #include "win/owners.h"
-#include "tests/support/hresult_assert.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "proxy_test_support.h"
+#include "tests/support/hresult_assert.h"
 #include "win/cert_owners.h"
 #include "win/owners.h"
-#include "tests/support/hresult_assert.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include "proxy/dodadev_h.h"
 #include "proxy_test_support.h"
-#include "win/owners.h"
 #include "tests/support/hresult_assert.h"
+#include "win/owners.h"
 
 namespace {
 

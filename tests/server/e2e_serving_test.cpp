@@ -5,9 +5,9 @@
 #include "e2e_support.h"
 #include "proxy/dodadev_h.h"
 #include "proxy/server_link.h"
+#include "tests/support/hresult_assert.h"
 #include "win/call_text_bstr.h"
 #include "win/owners.h"
-#include "tests/support/hresult_assert.h"
 
 namespace {
 

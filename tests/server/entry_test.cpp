@@ -11,10 +11,10 @@
 #include "proxy/dodadev_h.h"
 #include "proxy/server_link.h"
 #include "server/dodadev_module.h"
-#include "win/owners.h"
 #include "server/server_entry.h"
-#include "tests/trace/trace_fixture.h"
 #include "tests/support/hresult_assert.h"
+#include "tests/trace/trace_fixture.h"
+#include "win/owners.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include "proxy/dodadev_h.h"
 #include "proxy/server_link.h"
 #include "server/dodadev_module.h"
+#include "tests/support/hresult_assert.h"
 #include "tests/support/unique_module.h"
 #include "win/owners.h"
-#include "tests/support/hresult_assert.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 
 #include "registry_dump.h"
 #include "server/registrar.h"
+#include "tests/support/hresult_assert.h"
 #include "types/kv_alloc.h"
 #include "win/owners.h"
-#include "tests/support/hresult_assert.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include "proxy/dodadev_h.h"
 #include "server/type_library.h"
-#include "win/owners.h"
 #include "tests/support/hresult_assert.h"
+#include "win/owners.h"
 
 namespace {
 

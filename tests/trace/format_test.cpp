@@ -1,5 +1,5 @@
-#include "tests/trace/trace_fixture.h"
 #include "tests/support/process_start.h"
+#include "tests/trace/trace_fixture.h"
 
 namespace kv::test {
 namespace {

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "win/call_text_bstr.h"
-#include "types/kv_alloc.h"
 #include "tests/support/beside_program.h"
-#include "win/owners.h"
 #include "tests/support/hresult_assert.h"
+#include "types/kv_alloc.h"
+#include "win/call_text_bstr.h"
+#include "win/owners.h"
 
 namespace {
 
