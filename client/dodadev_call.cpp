@@ -350,8 +350,8 @@ struct command_line {
   const wchar_t* request_file = nullptr;
   const wchar_t* function = nullptr;
   const wchar_t* pfx_file = nullptr;
-  std::vector<kv::client::request_parameter, kv::client::wiping_allocator<kv::client::request_parameter>> parameters;
-  std::vector<pending_secret, kv::client::wiping_allocator<pending_secret>> secrets;
+  std::vector<kv::client::request_parameter, kv::wiping_allocator<kv::client::request_parameter>> parameters;
+  std::vector<pending_secret, kv::wiping_allocator<pending_secret>> secrets;
   coding_request coding;
 };
 

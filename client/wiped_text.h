@@ -10,30 +10,9 @@
 #include <utility>
 
 #include "types/kv_alloc.h"
+#include "win/wiping_allocator.h"
 
 namespace kv::client {
-
-// kv::mem_alloc memory that is zeroed when it is given back, also when a growing text moves to
-// a larger block.
-template <class T>
-struct wiping_allocator {
-  using value_type = T;
-  wiping_allocator() noexcept = default;
-  template <class U>
-  wiping_allocator(const wiping_allocator<U>&) noexcept {}
-  T* allocate(std::size_t count) {
-    if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-    return static_cast<T*>(mem_alloc_or_throw(count * sizeof(T)));
-  }
-  void deallocate(T* block, std::size_t count) noexcept {
-    SecureZeroMemory(block, count * sizeof(T));
-    mem_free(block);
-  }
-  template <class U>
-  bool operator==(const wiping_allocator<U>&) const noexcept {
-    return true;
-  }
-};
 
 using text = std::basic_string<wchar_t, std::char_traits<wchar_t>, wiping_allocator<wchar_t>>;
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "types/kv_alloc.h"
+#include "win/wiping_allocator.h"
 
 namespace kv::provider {
 
@@ -24,28 +25,6 @@ constexpr std::size_t id_size = 16;
 // What open_sealed answers when the tag does not match: a wrong key or altered bytes; the caller
 // knows which of the two it means.
 constexpr HRESULT seal_mismatch = NTE_BAD_SIGNATURE;
-
-// A standard allocator over kv::mem_alloc_or_throw that wipes each block before freeing it, so
-// that no buffer of this provider leaves key material or file contents in freed memory.
-template <class T>
-struct wiping_allocator {
-  using value_type = T;
-  wiping_allocator() noexcept = default;
-  template <class U>
-  wiping_allocator(const wiping_allocator<U>&) noexcept {}
-  T* allocate(std::size_t count) {
-    if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-    return static_cast<T*>(kv::mem_alloc_or_throw(count * sizeof(T)));
-  }
-  void deallocate(T* block, std::size_t count) noexcept {
-    SecureZeroMemory(block, count * sizeof(T));
-    kv::mem_free(block);
-  }
-  template <class U>
-  bool operator==(const wiping_allocator<U>&) const noexcept {
-    return true;
-  }
-};
 
 using byte_buffer = std::vector<std::uint8_t, wiping_allocator<std::uint8_t>>;
 // Texts that may hold names of keys or file contents (paths, links, registry value names).
