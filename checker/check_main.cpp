@@ -10,6 +10,7 @@
 #include "checker/contract_rules.h"
 #include "checker/isolation.h"
 #include "checker/operation_runner.h"
+#include "checker/operation_sweep.h"
 #include "checker/options.h"
 #include "checker/provider_module.h"
 #include "checker/report.h"

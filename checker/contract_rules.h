@@ -1,7 +1,7 @@
 #pragma once
 // The contract checks that need no keystore: the class factory, QueryInterface, object lifetime
-// through DllCanUnloadNow, every operation with ordinary and edge inputs, and what each call's
-// outcome says about the rules.
+// through DllCanUnloadNow, and what each call's outcome says about the rules (the sweep of every
+// operation is in operation_sweep.h).
 #include <windows.h>
 
 #include <string>
@@ -27,10 +27,6 @@ void check_query_interface(const provider_module& module, isolation& threads, re
 // Two objects made and released one after the other, DllCanUnloadNow asked in between. Answers
 // whether DllCanUnloadNow counts objects at all (S_OK while none lives).
 bool check_object_lifetime(const provider_module& module, isolation& threads, report& results);
-
-// Every operation with ordinary and edge inputs. `work_folder` is the checker's own empty folder
-// and current folder: every drive text that could make something points inside it.
-void sweep_operations(operation_runner& runner, const std::wstring& work_folder, report& results);
 
 // After the last operation: arguments touched after their call, and DllCanUnloadNow once every
 // object should be gone.
