@@ -11,8 +11,27 @@
 namespace kvxml {
 namespace {
 
-// Characters added by the reference of a special character; 0 for any other.
-inline std::int64_t growth_of(wchar_t c) noexcept { return escape_of(c).length - 1; }
+// Characters added by the reference of a special character; 0 for any other. The amounts are the
+// escape table's, but the shape is a comparison and a switch rather than a lookup: most text is
+// passed by the first comparison, and clang turns the loop over a long text into vector code
+// that a lookup would prevent.
+inline std::int64_t growth_of(wchar_t c) noexcept {
+  if (c >= L'@') return 0;
+  switch (c) {
+    case L'"':
+      return escape_of(L'"').length - 1;
+    case L'&':
+      return escape_of(L'&').length - 1;
+    case L'\'':
+      return escape_of(L'\'').length - 1;
+    case L'<':
+      return escape_of(L'<').length - 1;
+    case L'>':
+      return escape_of(L'>').length - 1;
+    default:
+      return 0;
+  }
+}
 
 std::int64_t encoded_growth(const wchar_t* text, std::size_t length) noexcept {
   std::int64_t growth = 0;
@@ -34,16 +53,6 @@ struct measuring_sink {
   }
 };
 
-// Every reference is 4 to 8 units long, so two copies of 4 units, the second ending where the
-// reference ends, write it whole without a loop.
-constexpr bool references_take_two_copies() noexcept {
-  for (const escape& entry : escape_detail::escapes.entries) {
-    if (entry.reference && (entry.length < 4 || entry.length > 8)) return false;
-  }
-  return true;
-}
-static_assert(references_take_two_copies());
-
 struct filling_sink {
   wchar_t* w;
   void put(wchar_t c) noexcept { *w++ = c; }
@@ -54,20 +63,38 @@ struct filling_sink {
   void put_spaces(std::int64_t count) noexcept {
     for (std::int64_t i = 0; i < count; ++i) *w++ = L' ';
   }
-  void put_reference(escape written) noexcept {
-    std::memcpy(w, written.reference, 4 * sizeof(wchar_t));
-    std::memcpy(w + written.length - 4, written.reference + written.length - 4, 4 * sizeof(wchar_t));
-    w += written.length;
+  void put_reference(wchar_t c) noexcept {
+    constexpr escape written_as[] = {escape_of(L'"'), escape_of(L'&'), escape_of(L'\''), escape_of(L'<'),
+                                     escape_of(L'>')};
+    switch (c) {
+      case L'"':
+        put(written_as[0].reference, written_as[0].length);
+        break;
+      case L'&':
+        put(written_as[1].reference, written_as[1].length);
+        break;
+      case L'\'':
+        put(written_as[2].reference, written_as[2].length);
+        break;
+      case L'<':
+        put(written_as[3].reference, written_as[3].length);
+        break;
+      case L'>':
+        put(written_as[4].reference, written_as[4].length);
+        break;
+      default:
+        *w++ = c;
+    }
   }
+  // The same shape as growth_of: one comparison passes most text, the rest is a switch.
   void put_encoded(const wchar_t* text, std::size_t count) noexcept {
     for (std::size_t i = 0; i < count; ++i) {
       const wchar_t c = text[i];
-      const escape written = escape_of(c);
-      if (written.reference) {
-        put_reference(written);
-      } else {
+      if (c >= L'@') {
         *w++ = c;
+        continue;
       }
+      put_reference(c);
     }
   }
 };
