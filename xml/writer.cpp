@@ -64,23 +64,21 @@ struct filling_sink {
     for (std::int64_t i = 0; i < count; ++i) *w++ = L' ';
   }
   void put_reference(wchar_t c) noexcept {
-    constexpr escape written_as[] = {escape_of(L'"'), escape_of(L'&'), escape_of(L'\''), escape_of(L'<'),
-                                     escape_of(L'>')};
     switch (c) {
       case L'"':
-        put(written_as[0].reference, written_as[0].length);
+        put(escape_of(L'"').reference, escape_of(L'"').length);
         break;
       case L'&':
-        put(written_as[1].reference, written_as[1].length);
+        put(escape_of(L'&').reference, escape_of(L'&').length);
         break;
       case L'\'':
-        put(written_as[2].reference, written_as[2].length);
+        put(escape_of(L'\'').reference, escape_of(L'\'').length);
         break;
       case L'<':
-        put(written_as[3].reference, written_as[3].length);
+        put(escape_of(L'<').reference, escape_of(L'<').length);
         break;
       case L'>':
-        put(written_as[4].reference, written_as[4].length);
+        put(escape_of(L'>').reference, escape_of(L'>').length);
         break;
       default:
         *w++ = c;
