@@ -22,19 +22,19 @@ plants=(
   "client|client/planted.cpp|#include \"proxy/dodadev_h.h\"|0"
   "provider|provider/planted.cpp|#include <gtest/gtest.h>|0"
 )
+# One copy of the tree; each row plants its file, is checked, and takes the file away again.
+copy=$work/tree
+mkdir -p "$copy/docs"
+cp "$root/docs/architecture.md" "$copy/docs/"
+for d in types win xml trace crypto proxy server provider client checker installer samples include fuzz; do
+  [[ -d $root/$d ]] && cp -r "$root/$d" "$copy/"
+done
 for row in "${plants[@]}"; do
   IFS='|' read -r folder file line expected <<<"$row"
-  copy=$work/tree
-  rm -rf "$copy"
-  mkdir -p "$copy/docs"
-  cp "$root/docs/architecture.md" "$copy/docs/"
-  for d in types win xml trace crypto proxy server provider client checker installer samples include fuzz; do
-    [[ -d $root/$d ]] && cp -r "$root/$d" "$copy/"
-  done
-  mkdir -p "$(dirname "$copy/$file")"
   printf '// planted\n%s\n' "$line" >"$copy/$file"
   "$check" "$copy" >"$work/out" 2>&1
   status=$?
+  rm -f "$copy/$file"
   if [[ $status != "$expected" ]]; then
     fail "$file with '$line': exit $status, expected $expected: $(cat "$work/out")"
   elif [[ $expected == 1 ]] && ! grep -q "^$file:2: includes .*, but $folder/ may use only" "$work/out"; then
@@ -42,7 +42,7 @@ for row in "${plants[@]}"; do
   fi
 done
 
-rm -f "$copy/docs/architecture.md" 2>/dev/null
+rm -f "$copy/docs/architecture.md"
 "$check" "$copy" >/dev/null 2>&1
 [[ $? == 2 ]] || fail "a tree without docs/architecture.md was not refused with exit 2"
 exit $((failures > 0))
